@@ -1,0 +1,27 @@
+# Every third-party library the modules link, found once.
+find_package(PkgConfig REQUIRED)
+find_package(Threads REQUIRED)
+
+find_package(fmt CONFIG REQUIRED)
+find_package(nlohmann_json CONFIG REQUIRED)
+find_package(ICU REQUIRED COMPONENTS uc i18n)
+find_package(CURL REQUIRED)
+find_package(OpenSSL REQUIRED)
+find_package(TBB CONFIG REQUIRED)
+find_package(exiv2 CONFIG REQUIRED)
+
+pkg_check_modules(VIPS REQUIRED IMPORTED_TARGET vips-cpp)
+pkg_check_modules(RAW REQUIRED IMPORTED_TARGET libraw_r)
+pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavformat libavcodec libavutil libswresample libswscale)
+pkg_check_modules(SNDFILE REQUIRED IMPORTED_TARGET sndfile)
+pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
+
+if(LW_BUILD_TESTS OR LW_BUILD_BENCH)
+  pkg_check_modules(EBUR128 REQUIRED IMPORTED_TARGET libebur128)
+endif()
+if(LW_BUILD_TESTS)
+  find_package(GTest CONFIG REQUIRED)
+endif()
+if(LW_BUILD_BENCH)
+  find_package(benchmark CONFIG REQUIRED)
+endif()
