@@ -1,0 +1,109 @@
+#pragma once
+// Presets as flat key=value settings: the option tables with their help texts, the encoder,
+// and the readers that apply a settings dictionary back onto a preset.
+//
+// Adding a vertical: give it an option table, an encode() overload and an apply() overload
+// built from the readers and applyPairs() below; then add its branch to encode(const BatchPreset&).
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/JobModel.h"
+#include "platform/Error.h"
+
+namespace lw {
+
+class GablewisePreset;
+
+namespace PresetSettingsCodec {
+
+inline const std::string namingPatternKey = "namingPattern";
+
+// (key, help) pairs in table order.
+using OptionTable = std::vector<std::pair<std::string, std::string>>;
+
+class CodecError : public Error {
+public:
+    enum class Kind { unknownKey, invalidValue };
+
+    static CodecError unknownKey(std::string key, std::vector<std::string> validKeys);
+    static CodecError invalidValue(std::string key, std::string value, std::string expected);
+
+    Kind kind;
+    std::string key;
+    std::vector<std::string> validKeys;  // unknownKey
+    std::string value;                   // invalidValue, exactly as given
+    std::string expected;                // invalidValue
+
+    friend bool operator==(const CodecError& a, const CodecError& b) {
+        return a.kind == b.kind && a.key == b.key && a.validKeys == b.validKeys && a.value == b.value &&
+               a.expected == b.expected;
+    }
+
+private:
+    CodecError(Kind kind, std::string text);
+};
+
+// ---- text forms written by the encoders
+
+std::string boolText(bool value);                                       // "true" / "false"
+std::string numberText(double value);                                   // "0.85", "2.0", "-16.0"
+std::string pathText(const std::optional<std::filesystem::path>& url);  // empty when none
+
+// ---- value readers (the key only serves the error)
+
+// Trims spaces and tabs at both ends (not line breaks).
+std::string trimBlanks(const std::string& text);
+// ASCII lower-casing, as the choice words are ASCII.
+std::string lowercased(const std::string& text);
+
+bool boolValue(const std::string& key, const std::string& value);
+long long intValue(const std::string& key, const std::string& value, long long lo, long long hi);
+double doubleValue(const std::string& key, const std::string& value, double lo, double hi);
+// Blank text gives none; a leading "~" is the home folder. Never fails.
+std::optional<std::filesystem::path> fileURL(const std::string& text);
+
+// A word from a fixed list: lower-cased (not trimmed) unless `lowerCase` is false.
+template <class T>
+T choiceValue(const std::string& key, const std::string& value, const std::vector<std::pair<std::string, T>>& words,
+              const std::string& expected, bool lowerCase = true) {
+    const std::string word = lowerCase ? lowercased(value) : value;
+    for (const auto& [text, result] : words)
+        if (text == word) return result;
+    throw CodecError::invalidValue(key, value, expected);
+}
+
+// ---- applying pairs
+
+// Reads a value and stores it; throws CodecError on a bad value.
+using KeyHandler = std::function<void(const std::string& value)>;
+
+struct PairRules {
+    const OptionTable* options = nullptr;   // the vertical's keys, for the unknownKey error
+    std::map<std::string, KeyHandler> handlers;
+    std::vector<std::string> ignoredKeys;   // accepted and passed over, besides namingPattern
+};
+
+// The pairs in application order: `firstKey` (when present) first, then ascending key order.
+std::vector<std::pair<std::string, std::string>> orderedPairs(const StringMap& values,
+                                                              const std::optional<std::string>& firstKey);
+
+// Applies the pairs in the given order. Strict: the first error is raised (pairs already applied
+// stay applied). Lenient: a bad pair is dropped and the rest go on.
+void applyPairs(const std::vector<std::pair<std::string, std::string>>& pairs, const PairRules& rules, bool strict);
+
+// ---- the photo vertical
+
+const OptionTable& photoOptions();
+StringMap encode(const GablewisePreset& preset);
+void apply(const StringMap& values, GablewisePreset& preset, bool strict);
+
+// Any preset: written by its own table; a preset of an unknown type gives an empty dictionary.
+StringMap encode(const BatchPreset& preset);
+
+}  // namespace PresetSettingsCodec
+}  // namespace lw
