@@ -9,6 +9,7 @@ find_package(CURL REQUIRED)
 find_package(OpenSSL REQUIRED)
 find_package(TBB CONFIG REQUIRED)
 find_package(exiv2 CONFIG REQUIRED)
+find_package(ZLIB REQUIRED)
 
 pkg_check_modules(VIPS REQUIRED IMPORTED_TARGET vips-cpp)
 pkg_check_modules(RAW REQUIRED IMPORTED_TARGET libraw_r)

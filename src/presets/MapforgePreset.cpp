@@ -1,0 +1,374 @@
+#include "presets/MapforgePreset.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <map>
+
+#include "core/TokenRenamer.h"
+#include "image/NormalMapGenerator.h"
+#include "image/TilingChecker.h"
+#include "presets/MapforgeSpriteRoad.h"
+
+namespace lw {
+
+namespace fs = std::filesystem;
+using Mode = MapforgePreset::OperationalMode;
+
+// ---- modes and errors
+
+std::string rawValue(Mode mode) {
+    switch (mode) {
+        case Mode::channelPackingORM: return "Channel Packing (ORM / MaskMap)";
+        case Mode::normalMapConvert: return "Normal Map: DirectX \u21C4 OpenGL";
+        case Mode::normalFromHeight: return "Normal Map from Height Map";
+        case Mode::powerOfTwoEnforce: return "Enforce Power-of-Two (POT)";
+        case Mode::spriteSheetAtlas: return "2D Sprite Sheet Compilation";
+        case Mode::tilingCheck: return "Seamless Tiling Check";
+    }
+    return {};
+}
+
+std::string displayName(Mode mode) { return rawValue(mode); }
+
+std::optional<Mode> operationalModeFromRawValue(const std::string& raw) {
+    for (Mode mode : allOperationalModes())
+        if (rawValue(mode) == raw) return mode;
+    return std::nullopt;
+}
+
+const std::vector<Mode>& allOperationalModes() {
+    static const std::vector<Mode> all = {Mode::channelPackingORM, Mode::normalMapConvert, Mode::normalFromHeight,
+                                          Mode::powerOfTwoEnforce, Mode::spriteSheetAtlas, Mode::tilingCheck};
+    return all;
+}
+
+MapforgePreset::TextureError::TextureError(Kind kind, fs::path file, std::string text, const std::string& message)
+    : Error(message), kind(kind), file(std::move(file)), text(std::move(text)) {}
+
+MapforgePreset::TextureError MapforgePreset::TextureError::cannotOpenImage(const fs::path& file) {
+    return TextureError(Kind::cannotOpenImage, file, {},
+                        "Failed to open texture image at " + file.filename().string());
+}
+
+MapforgePreset::TextureError MapforgePreset::TextureError::notSeamless(const std::string& text) {
+    return TextureError(Kind::notSeamless, {}, text, text);
+}
+
+// ---- preset
+
+MapforgePreset::MapforgePreset(OperationalMode operationalMode, ChannelPacker::EngineProfile engineProfile,
+                               bool enforcePOT, PowerOfTwoScaler::ScaleMode potScaleMode, bool forceSquare,
+                               std::int64_t maxTextureSize, bool generateMipmaps)
+    : operationalMode(operationalMode)
+    , engineProfile(engineProfile)
+    , enforcePOT(enforcePOT)
+    , potScaleMode(potScaleMode)
+    , forceSquare(forceSquare)
+    , maxTextureSize(maxTextureSize)
+    , generateMipmaps(generateMipmaps) {}
+
+std::string MapforgePreset::description() const {
+    return "Packs PBR maps for Unreal, Unity and Godot, converts DirectX/OpenGL normal maps, enforces power-of-two "
+           "sizes, and builds trimmed sprite sheets for Phaser, PixiJS and Godot.";
+}
+
+std::set<std::string> MapforgePreset::supportedExtensions() const {
+    return {"png", "tga", "tiff", "tif", "jpg", "jpeg", "exr"};
+}
+
+TextureSize MapforgePreset::targetSize(std::int64_t width, std::int64_t height) const {
+    std::int64_t w = width, h = height;
+    if (enforcePOT) {
+        const std::int64_t pw = PowerOfTwoScaler::computePOTDimension(width, potScaleMode);
+        const std::int64_t ph = PowerOfTwoScaler::computePOTDimension(height, potScaleMode);
+        if (forceSquare) {
+            w = h = std::max(pw, ph);
+        } else {
+            w = pw;
+            h = ph;
+        }
+    }
+    const std::int64_t longer = std::max(w, h);
+    if (maxTextureSize > 0 && longer > maxTextureSize) {
+        const double ratio = static_cast<double>(maxTextureSize) / static_cast<double>(longer);
+        w = std::max<std::int64_t>(1, std::llround(static_cast<double>(w) * ratio));
+        h = std::max<std::int64_t>(1, std::llround(static_cast<double>(h) * ratio));
+    }
+    constexpr std::int64_t intMax = std::numeric_limits<int>::max();
+    return {static_cast<int>(std::clamp<std::int64_t>(w, 0, intMax)),
+            static_cast<int>(std::clamp<std::int64_t>(h, 0, intMax))};
+}
+
+// ---- the road
+
+namespace {
+
+class TextureOutputError : public Error {
+public:
+    using Error::Error;
+};
+
+fs::path standardized(const fs::path& file) {
+    std::error_code ec;
+    fs::path absolute = fs::absolute(file, ec);
+    if (ec) absolute = file;
+    fs::path canonical = fs::weakly_canonical(absolute, ec);
+    return ec ? absolute.lexically_normal() : canonical;
+}
+
+std::string joined(const std::vector<std::string>& parts, const std::string& separator) {
+    std::string text;
+    for (std::size_t i = 0; i < parts.size(); ++i) text += (i ? separator : "") + parts[i];
+    return text;
+}
+
+std::string sizeText(int width, int height) { return std::to_string(width) + "x" + std::to_string(height); }
+
+// The files one item writes. Until commit() the set is removed again if the item fails, so a
+// failed item leaves no partial set behind.
+class OutputSet {
+public:
+    OutputSet(const fs::path& folder, std::vector<fs::path> inputs) : folder_(folder) {
+        for (auto& input : inputs) inputs_.push_back(standardized(input));
+        std::error_code ec;
+        fs::create_directories(folder_, ec);
+    }
+    ~OutputSet() {
+        if (committed_) return;
+        std::error_code ec;
+        for (const auto& file : written_) fs::remove(file, ec);
+    }
+    OutputSet(const OutputSet&) = delete;
+    OutputSet& operator=(const OutputSet&) = delete;
+
+    // The destination of a file name, refused when it would replace one of the item's inputs.
+    fs::path destination(const std::string& name) const {
+        if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
+            throw TextureOutputError("The naming pattern gives the unusable file name \"" + name + "\".");
+        fs::path path = folder_ / name;
+        const fs::path standard = standardized(path);
+        for (const auto& input : inputs_)
+            if (standard == input)
+                throw TextureOutputError(name + " would replace its own source file; choose another output folder "
+                                                "or naming pattern.");
+        return path;
+    }
+    template <class Image>
+    fs::path write(const Image& image, const std::string& name) {
+        fs::path path = destination(name);
+        writePng(image, path);
+        written_.push_back(path);
+        return path;
+    }
+    void writeColor(const ColorRaster& image, const std::string& name) {
+        std::visit([&](const auto& raster) { write(raster, name); }, image);
+    }
+    void record(const fs::path& path) { written_.push_back(path); }
+    std::vector<fs::path> commit() {
+        committed_ = true;
+        return written_;
+    }
+
+private:
+    fs::path folder_;
+    std::vector<fs::path> inputs_;
+    std::vector<fs::path> written_;
+    bool committed_ = false;
+};
+
+struct Road {
+    const MapforgePreset& preset;
+    const BatchItem& item;
+    const ProcessingContext& context;
+
+    std::string fileName() const { return item.sourceURL.filename().string(); }
+    void progress(double fraction, const std::string& message) const {
+        if (context.onProgressUpdate) context.onProgressUpdate(fraction, message);
+    }
+    void log(const std::string& line) const {
+        if (context.log) context.log(line);
+    }
+    std::string resolve(const StringMap& variables) const {
+        return TokenRenamer::resolve(context.configuration.namingPattern, item, context.itemIndex,
+                                     context.totalItems, variables);
+    }
+    bool usesDefaultPattern() const { return context.configuration.namingPattern == preset.defaultNamingPattern(); }
+    fs::path outputFolder() const { return context.configuration.outputDirectory; }
+
+    // stem + "_Normal" + "GL"/"DX" + ".png" with the default pattern; the resolved pattern otherwise.
+    std::string normalMapName(const std::string& stem) const {
+        const std::string tag = fileTag(preset.normalTarget);
+        if (usesDefaultPattern()) return stem + "_Normal" + tag + ".png";
+        return resolve({{"name", stem + "_Normal" + tag}, {"profile", tag}, {"pot", "?"}}) + ".png";
+    }
+
+    template <class Image>
+    void writeMipChain(const Image& base, const std::string& baseName, OutputSet& outputs) const {
+        Image level = ChannelPacker::halved(base);
+        for (int index = 1;; ++index) {
+            outputs.write(level, baseName + "_mip" + std::to_string(index) + "_" +
+                                     std::to_string(std::max(level.width, level.height)) + ".png");
+            if (level.width <= 1 && level.height <= 1) break;
+            level = ChannelPacker::halved(level);
+        }
+    }
+
+    std::vector<fs::path> finish(OutputSet& outputs) const {
+        log("Texture processing finished.");
+        return outputs.commit();
+    }
+
+    std::vector<fs::path> channelPacking() const {
+        ChannelPacker packer;
+        progress(0.2, "Discovering texture channels...");
+        const auto sources = packer.discoverChannels(item.sourceURL);
+        const auto own = packer.identify(item.sourceURL);
+        if (!sources || !own) throw BatchSkip(fileName() + " isn't an AO / Roughness / Smoothness / Metallic / Height map");
+        const auto primary = sources->primaryURL();
+        if (!primary || standardized(*primary) != standardized(item.sourceURL))
+            throw BatchSkip(fileName() + " is packed together with " +
+                            (primary ? primary->filename().string() : std::string("its set")));
+        const auto profile = preset.engineProfile;
+        const auto missing = sources->missingInputs(profile);
+        if (!missing.empty())
+            log("Packing " + displayName(profile) + ": no " + joined(missing, "/") + " map, using engine defaults");
+
+        if (!ChannelPacker::pixelSize(*primary)) throw ChannelPacker::PackingError::cannotRead(*primary);
+        const TextureSize source = packer.sourceSize(*sources);
+        const TextureSize target = preset.targetSize(source.width, source.height);
+
+        OutputSet outputs(outputFolder(), sources->all());
+        progress(0.5, "Compositing " + displayName(profile));
+        Raster8 packed = packer.pack(*sources, profile, target);
+        const std::string base =
+            resolve({{"name", own->first}, {"pot", sizeText(target.width, target.height)}, {"profile", fileTag(profile)}});
+        outputs.write(packed, base + ".png");
+        if (preset.generateMipmaps) {
+            progress(0.85, "Generating mipmap chain...");
+            writeMipChain(packed, base, outputs);
+        }
+        packed = Raster8();
+
+        if (preset.generateMissingNormal && sources->has(ChannelPacker::Channel::height) &&
+            !NormalMapGenerator::hasNormalMap(own->first, item.sourceURL.parent_path())) {
+            progress(0.9, "Making normal map from height...");
+            const fs::path heightMap = sources->maps.at(ChannelPacker::Channel::height);
+            RasterF height;
+            try {
+                height = loadDataMap(heightMap, target);
+            } catch (const TextureImageError&) {
+                throw ChannelPacker::PackingError::cannotRead(heightMap);
+            }
+            const Raster8 normal = NormalMapGenerator::fromHeight(height, preset.normalStrength, preset.normalTarget, true);
+            const std::string name = own->first + "_Normal" + fileTag(preset.normalTarget) + ".png";
+            outputs.write(normal, name);
+            log(fileName() + ": no normal map found, made " + name + " from the height map");
+        }
+        return finish(outputs);
+    }
+
+    std::vector<fs::path> normalConvert() const {
+        ChannelPacker packer;
+        const auto id = packer.identifyNormal(item.sourceURL);
+        if (!id) throw BatchSkip(fileName() + " isn't named like a normal map (_Normal, _NormalDX, _NormalGL, _Nrm)");
+        if (id->second && *id->second == preset.normalTarget)
+            throw BatchSkip(fileName() + " is already an " +
+                            std::string(preset.normalTarget == ChannelPacker::NormalConvention::openGL ? "OpenGL"
+                                                                                                       : "DirectX") +
+                            " normal map");
+        progress(0.4, "Flipping green channel...");
+        ColorRaster image;
+        try {
+            image = loadColorRaster(item.sourceURL);
+        } catch (const TextureImageError&) {
+            throw MapforgePreset::TextureError::cannotOpenImage(item.sourceURL);
+        }
+        NormalMapGenerator::flipGreen(image);
+        OutputSet outputs(outputFolder(), {item.sourceURL});
+        outputs.writeColor(image, normalMapName(id->first));
+        return finish(outputs);
+    }
+
+    std::vector<fs::path> normalFromHeight() const {
+        const auto [stem, namedLikeHeight] = NormalMapGenerator::stem(item.sourceURL);
+        if (!namedLikeHeight)
+            log(fileName() + ": not named like a height map (_Height, _Disp, _Bump); treated as one");
+        progress(0.4, "Building normal map...");
+        RasterF height;
+        try {
+            height = loadDataMap(item.sourceURL);
+        } catch (const TextureImageError&) {
+            throw MapforgePreset::TextureError::cannotOpenImage(item.sourceURL);
+        }
+        const Raster8 normal = NormalMapGenerator::fromHeight(height, preset.normalStrength, preset.normalTarget, true);
+        height = RasterF();
+        OutputSet outputs(outputFolder(), {item.sourceURL});
+        outputs.write(normal, normalMapName(stem));
+        return finish(outputs);
+    }
+
+    std::vector<fs::path> powerOfTwo() const {
+        progress(0.3, "Rescaling to Power-of-Two...");
+        ColorRaster image;
+        try {
+            image = loadColorRaster(item.sourceURL);
+        } catch (const TextureImageError&) {
+            throw MapforgePreset::TextureError::cannotOpenImage(item.sourceURL);
+        }
+        const TextureSize source = std::visit([](const auto& r) { return TextureSize{r.width, r.height}; }, image);
+        const TextureSize target = preset.targetSize(source.width, source.height);
+        if (target.width < 1 || target.height < 1 ||
+            static_cast<std::int64_t>(target.width) * target.height > maxTexturePixels)
+            throw TextureImageError(TextureImageError::Kind::tooLarge, item.sourceURL);
+        if (!(target == source)) image = PowerOfTwoScaler::scale(image, target);
+        OutputSet outputs(outputFolder(), {item.sourceURL});
+        const std::string base = resolve({{"pot", sizeText(target.width, target.height)}, {"profile", "POT"}});
+        outputs.writeColor(image, base + ".png");
+        if (preset.generateMipmaps) std::visit([&](const auto& r) { writeMipChain(r, base, outputs); }, image);
+        return finish(outputs);
+    }
+
+    std::vector<fs::path> tilingCheck() const {
+        progress(0.4, "Comparing edges...");
+        TilingChecker::Result result;
+        try {
+            result = TilingChecker::check(item.sourceURL);
+        } catch (const TextureImageError&) {
+            throw MapforgePreset::TextureError::cannotOpenImage(item.sourceURL);
+        }
+        OutputSet outputs(outputFolder(), {item.sourceURL});
+        if (result.isSeamless()) {
+            log(fileName() + ": tiles seamlessly");
+            return finish(outputs);
+        }
+        const std::string previewName = item.originalFileName + "_Tiled2x2.png";
+        const fs::path preview = outputs.destination(previewName);
+        try {
+            TilingChecker::writePreview(item.sourceURL, preview);
+        } catch (const TextureImageError& e) {
+            if (e.kind == TextureImageError::Kind::unwritable) throw;
+            throw MapforgePreset::TextureError::cannotOpenImage(item.sourceURL);
+        }
+        outputs.record(preview);
+        outputs.commit();  // the preview stays for the user to look at
+        throw MapforgePreset::TextureError::notSeamless(result.summary() + ". Preview: " + previewName);
+    }
+};
+
+}  // namespace
+
+std::vector<fs::path> MapforgePreset::process(const BatchItem& item, const ProcessingContext& context) const {
+    Road road{*this, item, context};
+    switch (operationalMode) {
+        case Mode::channelPackingORM: return road.channelPacking();
+        case Mode::normalMapConvert: return road.normalConvert();
+        case Mode::normalFromHeight: return road.normalFromHeight();
+        case Mode::powerOfTwoEnforce: return road.powerOfTwo();
+        case Mode::spriteSheetAtlas: return processSpriteSheet(*this, item, context);
+        case Mode::tilingCheck: return road.tilingCheck();
+    }
+    return {};
+}
+
+}  // namespace lw
