@@ -1,0 +1,183 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <thread>
+#include <vector>
+
+#include "image/ExposureFusion.h"
+#include "image/MergeGate.h"
+
+namespace lw {
+namespace {
+
+// A scene in linear light: rectangles of many brightnesses in a room (0.05...0.3) and a
+// window (2...4) in the upper right quarter.
+std::vector<float> scene(int w, int h) {
+    std::vector<float> s(static_cast<std::size_t>(w) * h, 0.12f);
+    std::uint32_t seed = 12345;
+    auto next = [&seed] {
+        seed = seed * 1664525u + 1013904223u;
+        return (seed >> 8) / 16777216.f;
+    };
+    for (int i = 0; i < 60; ++i) {
+        const int x0 = static_cast<int>(next() * w), y0 = static_cast<int>(next() * h);
+        const int x1 = std::min(w, x0 + 4 + static_cast<int>(next() * w / 5));
+        const int y1 = std::min(h, y0 + 4 + static_cast<int>(next() * h / 5));
+        const float v = 0.05f + 0.25f * next();
+        for (int y = y0; y < y1; ++y)
+            for (int x = x0; x < x1; ++x) s[static_cast<std::size_t>(y) * w + x] = v;
+    }
+    for (int y = 0; y < h / 2; ++y)
+        for (int x = w / 2; x < w; ++x) {
+            float& v = s[static_cast<std::size_t>(y) * w + x];
+            v = 2.f + 8.f * (v - 0.05f);
+        }
+    return s;
+}
+
+// One exposure of the scene, shifted so that the shot's (x + dx, y + dy) shows the scene's (x, y).
+Raster16 shoot(const std::vector<float>& s, int w, int h, float gain, int dx = 0, int dy = 0) {
+    Raster16 r(w, h, 3);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const int sx = std::clamp(x - dx, 0, w - 1), sy = std::clamp(y - dy, 0, h - 1);
+            const float lin = std::min(1.f, s[static_cast<std::size_t>(sy) * w + sx] * gain);
+            const float enc = std::pow(lin, 1 / 2.2f);
+            for (int c = 0; c < 3; ++c)
+                r.at(x, y, c) = static_cast<std::uint16_t>(std::clamp(enc * (0.9f + 0.05f * c), 0.f, 1.f) * 65535);
+        }
+    return r;
+}
+
+double clippedShare(const Raster16& r, int x0, int x1, int y0, int y1) {
+    std::size_t clipped = 0, all = 0;
+    for (int y = y0; y < y1; ++y)
+        for (int x = x0; x < x1; ++x, ++all)
+            if (r.at(x, y, 1) > 61000) ++clipped;  // green clips at 0.95
+    return static_cast<double>(clipped) / static_cast<double>(all);
+}
+
+TEST(ExposureFusionTest, AlignmentRecoversTranslationsAcrossExposures) {
+    const int w = 320, h = 240;
+    const auto s = scene(w, h);
+    const Raster8 reference = ExposureFusion::grey(shoot(s, w, h, 1.0f));
+    struct Case {
+        int dx, dy;
+        float gain;
+    };
+    for (const Case& c : {Case{0, 0, 0.25f}, Case{5, 3, 0.25f}, Case{-7, 2, 3.0f}, Case{12, -9, 1.0f}}) {
+        const Raster8 shot = ExposureFusion::grey(shoot(s, w, h, c.gain, c.dx, c.dy));
+        EXPECT_EQ(ExposureFusion::alignment(reference, shot, 6), (ExposureFusion::Offset{c.dx, c.dy}))
+            << c.dx << "," << c.dy << " gain " << c.gain;
+    }
+}
+
+TEST(ExposureFusionTest, AlignmentSearchIsBounded) {
+    const int w = 320, h = 240;
+    const auto s = scene(w, h);
+    const Raster8 reference = ExposureFusion::grey(shoot(s, w, h, 1.0f));
+    const Raster8 shot = ExposureFusion::grey(shoot(s, w, h, 1.0f, 40, 0));
+    const auto found = ExposureFusion::alignment(reference, shot, 3);  // at most 7 px each way
+    EXPECT_LE(std::abs(found.dx), 7);
+    EXPECT_LE(std::abs(found.dy), 7);
+}
+
+TEST(ExposureFusionTest, IdenticalShotsFuseToThemselves) {
+    const int w = 97, h = 61;  // odd sizes exercise the pyramid edges
+    const auto s = scene(w, h);
+    const Raster16 shot = shoot(s, w, h, 0.8f);
+    ExposureFusion fusion;
+    const Raster16 out = fusion.fuse({shot, shot, shot});
+    ASSERT_EQ(out.width, w);
+    ASSERT_EQ(out.height, h);
+    ASSERT_EQ(out.channels, 3);
+    int worst = 0;
+    for (std::size_t i = 0; i < out.pixels.size(); ++i)
+        worst = std::max(worst, std::abs(int(out.pixels[i]) - int(shot.pixels[i])));
+    EXPECT_LE(worst, 2);
+}
+
+TEST(ExposureFusionTest, FusionKeepsTheWindowAndTheRoom) {
+    const int w = 256, h = 192;
+    const auto s = scene(w, h);
+    const Raster16 dark = shoot(s, w, h, 0.2f), mid = shoot(s, w, h, 1.0f, 4, -3), bright = shoot(s, w, h, 4.0f);
+    ExposureFusion fusion;
+    const Raster16 out = fusion.fuse({mid, dark, bright});
+    // The fused window is far less clipped than the brighter shots' windows, and the room is
+    // brighter than in the dark shot.
+    const double windowMid = clippedShare(mid, w / 2 + 8, w - 8, 8, h / 2 - 8);
+    const double windowOut = clippedShare(out, w / 2 + 8, w - 8, 8, h / 2 - 8);
+    EXPECT_GT(windowMid, 0.9);
+    EXPECT_LT(windowOut, 0.1);
+    double roomDark = 0, roomOut = 0;
+    for (int y = h / 2 + 8; y < h - 8; ++y)
+        for (int x = 8; x < w / 2 - 8; ++x) {
+            roomDark += dark.at(x, y, 1);
+            roomOut += out.at(x, y, 1);
+        }
+    EXPECT_GT(roomOut, roomDark * 1.5);
+    // Aligned to the first shot: the window's edge sits where it does in `mid`.
+    const int edge = w / 2 + 4;
+    EXPECT_LT(out.at(edge - 3, 40, 1) + 8000, out.at(edge + 3, 40, 1));
+}
+
+TEST(ExposureFusionTest, MembersOfAnotherSizeAreRefusedByName) {
+    ExposureFusion fusion;
+    Raster16 a(64, 48, 3, 1000), b(48, 64, 3, 1000);
+    try {
+        fusion.fuse({a, b}, std::vector<std::filesystem::path>{"/p/IMG_1.JPG", "/p/IMG_2.JPG"});
+        FAIL() << "no error";
+    } catch (const MergeError& e) {
+        EXPECT_EQ(e.kind, MergeError::Kind::sizeMismatch);
+        EXPECT_EQ(std::string(e.what()),
+                  "Bracket member IMG_2.JPG is 48 x 64 pixels, but the first shot of its bracket is 64 x 48");
+    }
+    EXPECT_THROW(fusion.fuse(std::vector<Raster16>{}), MergeError);
+    EXPECT_EQ(std::string(MergeError::cannotDecode("/a/b/IMG_3.CR2").what()),
+              "Could not decode bracket member IMG_3.CR2");
+}
+
+TEST(ExposureFusionTest, TinyAndGreyImages) {
+    ExposureFusion fusion;
+    Raster16 one(1, 1, 3, 30000);
+    EXPECT_EQ(fusion.fuse({one, one}).pixels, one.pixels);
+    Raster16 grey(20, 10, 1, 12345);  // one channel is read as grey RGB
+    const Raster16 out = fusion.fuse({grey});
+    EXPECT_EQ(out.channels, 3);
+    EXPECT_NEAR(out.at(5, 5, 2), 12345, 2);
+}
+
+TEST(MergeGateConcurrencyTest, OneFusionAtATimeAndNobodyFails) {
+    MergeGate gate;
+    std::atomic<int> inside{0}, most{0}, done{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 8; ++i)
+        threads.emplace_back([&] {
+            gate.run([&] {
+                const int now = ++inside;
+                int seen = most.load();
+                while (now > seen && !most.compare_exchange_weak(seen, now)) {
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                --inside;
+                ++done;
+                return 0;
+            });
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(most.load(), 1);
+    EXPECT_EQ(done.load(), 8);
+    EXPECT_EQ(gate.running(), 0u);
+    EXPECT_EQ(gate.waiting(), 0u);
+}
+
+TEST(MergeGateConcurrencyTest, AThrowingFusionOpensTheGate) {
+    MergeGate& gate = MergeGate::shared();
+    EXPECT_THROW(gate.run([]() -> int { throw std::runtime_error("boom"); }), std::runtime_error);
+    EXPECT_EQ(gate.run([] { return 7; }), 7);
+}
+
+}  // namespace
+}  // namespace lw
