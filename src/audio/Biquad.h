@@ -1,0 +1,87 @@
+#pragma once
+// Second-order IIR sections (RBJ cookbook designs) for interleaved multi-channel audio.
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <numbers>
+#include <vector>
+
+namespace lw {
+
+struct BiquadCoefficients {
+    double b0 = 1, b1 = 0, b2 = 0, a1 = 0, a2 = 0;  // a0 normalised to 1
+
+    static BiquadCoefficients highPass(double frequency, double q, double sampleRate) {
+        const double w = 2.0 * std::numbers::pi * frequency / sampleRate;
+        const double alpha = std::sin(w) / (2.0 * q);
+        const double c = std::cos(w);
+        const double a0 = 1.0 + alpha;
+        return {(1.0 + c) / 2.0 / a0, -(1.0 + c) / a0, (1.0 + c) / 2.0 / a0, -2.0 * c / a0, (1.0 - alpha) / a0};
+    }
+    static BiquadCoefficients lowPass(double frequency, double q, double sampleRate) {
+        const double w = 2.0 * std::numbers::pi * frequency / sampleRate;
+        const double alpha = std::sin(w) / (2.0 * q);
+        const double c = std::cos(w);
+        const double a0 = 1.0 + alpha;
+        return {(1.0 - c) / 2.0 / a0, (1.0 - c) / a0, (1.0 - c) / 2.0 / a0, -2.0 * c / a0, (1.0 - alpha) / a0};
+    }
+    static BiquadCoefficients notch(double frequency, double q, double sampleRate) {
+        const double w = 2.0 * std::numbers::pi * frequency / sampleRate;
+        const double alpha = std::sin(w) / (2.0 * q);
+        const double c = std::cos(w);
+        const double a0 = 1.0 + alpha;
+        return {1.0 / a0, -2.0 * c / a0, 1.0 / a0, -2.0 * c / a0, (1.0 - alpha) / a0};
+    }
+
+    // Magnitude response at `frequency`, for tests and planning.
+    double magnitude(double frequency, double sampleRate) const {
+        const double w = 2.0 * std::numbers::pi * frequency / sampleRate;
+        const double cr = std::cos(w), ci = -std::sin(w), c2r = std::cos(2 * w), c2i = -std::sin(2 * w);
+        const double nr = b0 + b1 * cr + b2 * c2r, ni = b1 * ci + b2 * c2i;
+        const double dr = 1 + a1 * cr + a2 * c2r, di = a1 * ci + a2 * c2i;
+        return std::sqrt((nr * nr + ni * ni) / (dr * dr + di * di));
+    }
+};
+
+// A cascade of biquads run over interleaved frames, one state per section and channel
+// (transposed direct form II, double precision so narrow low-frequency notches stay exact).
+class BiquadCascade {
+public:
+    BiquadCascade() = default;
+    BiquadCascade(std::vector<BiquadCoefficients> sections, int channels)
+        : sections_(std::move(sections)), channels_(channels),
+          state_(sections_.size() * static_cast<std::size_t>(channels), {0.0, 0.0}) {}
+
+    bool empty() const { return sections_.empty(); }
+    const std::vector<BiquadCoefficients>& sections() const { return sections_; }
+
+    void process(float* samples, std::size_t frames) {
+        if (sections_.empty()) return;
+        for (int c = 0; c < channels_; ++c) {
+            for (std::size_t s = 0; s < sections_.size(); ++s) {
+                const BiquadCoefficients k = sections_[s];
+                auto& st = state_[s * static_cast<std::size_t>(channels_) + static_cast<std::size_t>(c)];
+                double z1 = st[0], z2 = st[1];
+                float* p = samples + c;
+                for (std::size_t i = 0; i < frames; ++i, p += channels_) {
+                    const double x = *p;
+                    const double y = k.b0 * x + z1;
+                    z1 = k.b1 * x - k.a1 * y + z2;
+                    z2 = k.b2 * x - k.a2 * y;
+                    *p = static_cast<float>(y);
+                }
+                // Flush denormals left by long silences.
+                if (std::abs(z1) < 1e-30) z1 = 0;
+                if (std::abs(z2) < 1e-30) z2 = 0;
+                st = {z1, z2};
+            }
+        }
+    }
+
+private:
+    std::vector<BiquadCoefficients> sections_;
+    int channels_ = 1;
+    std::vector<std::array<double, 2>> state_;
+};
+
+}  // namespace lw
