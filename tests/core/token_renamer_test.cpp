@@ -5,7 +5,6 @@
 #include <unicode/timezone.h>
 
 #include <ctime>
-#include <regex>
 
 using namespace lw;
 
@@ -22,6 +21,13 @@ std::string localToday() {
     char buf[16];
     std::strftime(buf, sizeof buf, "%Y%m%d", &tm);
     return buf;
+}
+
+// Digits shown as 9, everything else kept.
+std::string shape(std::string text) {
+    for (auto& c : text)
+        if (c >= '0' && c <= '9') c = '9';
+    return text;
 }
 
 // Sets ICU's default locale and zone for one test, restoring them afterwards.
@@ -129,10 +135,12 @@ TEST(TokenRenamerTest, DateTokensUseOneLocalInstant) {
     EXPECT_TRUE(out == before || out == after) << out;
 
     auto twice = TokenRenamer::resolve("{date:HH:mm:ss.SSS}={date:HH:mm:ss.SSS}", itemFor("/in/a.jpg"), 1, 1, {});
-    EXPECT_TRUE(std::regex_match(twice, std::regex(R"((\d\d_\d\d_\d\d\.\d\d\d)=\1)"))) << twice;
+    ASSERT_EQ(twice.size(), 25u) << twice;
+    EXPECT_EQ(twice.substr(0, 12), twice.substr(13)) << twice;
+    EXPECT_EQ(shape(twice.substr(0, 12)), "99_99_99.999") << twice;
 
-    auto quoted = TokenRenamer::resolve("{date:'Day' d}", itemFor("/in/a.jpg"), 1, 1, {});
-    EXPECT_TRUE(std::regex_match(quoted, std::regex(R"(Day \d{1,2})"))) << quoted;
+    auto quoted = TokenRenamer::resolve("{date:'Day' dd}", itemFor("/in/a.jpg"), 1, 1, {});
+    EXPECT_EQ(shape(quoted), "Day 99") << quoted;
 }
 
 TEST(TokenRenamerTest, DateFollowsTheUserLocaleAndZone) {
