@@ -15,8 +15,8 @@ function(lw_module name)
 endfunction()
 
 # lw_tests(MODULE DEPS ...): one GoogleTest executable per tests/MODULE/*_test.cpp.
-# Suites whose file name contains "concurrency" or "queue" also get the label
-# "concurrency" so the ThreadSanitizer tree runs them.
+# Suites whose file name contains "concurrency" or "queue" are labelled MODULE-concurrency
+# so the ThreadSanitizer tree (ctest -L concurrency) runs them.
 function(lw_tests module)
   cmake_parse_arguments(T "" "" "DEPS" ${ARGN})
   file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
@@ -29,9 +29,11 @@ function(lw_tests module)
     target_compile_definitions(${target} PRIVATE
       LW_FIXTURES_DIR="${PROJECT_SOURCE_DIR}/tests/fixtures"
       LW_BINARY_DIR="${PROJECT_BINARY_DIR}")
+    # One label per suite: a list would be split into separate properties by the
+    # discovered tests' set_tests_properties(). `ctest -L` matches labels as a regex.
     set(labels ${module})
     if(stem MATCHES "concurrency|queue")
-      list(APPEND labels concurrency)
+      set(labels ${module}-concurrency)
     endif()
     gtest_discover_tests(${target}
       DISCOVERY_MODE PRE_TEST

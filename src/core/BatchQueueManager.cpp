@@ -1,0 +1,406 @@
+#include "core/BatchQueueManager.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <ctime>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <typeinfo>
+
+#include <fmt/format.h>
+
+namespace lw {
+
+namespace {
+
+std::string timeOfDay() {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char buf[16];
+    std::strftime(buf, sizeof buf, "%H:%M:%S", &local);
+    return buf;
+}
+
+struct Event {
+    enum class Kind { status, log, output };
+    Kind kind = Kind::log;
+    Uuid jobID = Uuid::fromBytes({});
+    Uuid itemID = Uuid::fromBytes({});
+    ProcessingStatus status = ProcessingStatus::pending;
+    double progress = 0;
+    std::optional<std::string> errorMessage;
+    std::vector<std::filesystem::path> urls;
+    std::string line;
+    // A log line reporting a failed log listener does not report its own failure again.
+    bool reportFailure = true;
+};
+
+// Whether this thread is delivering events right now (a listener calling back in).
+thread_local bool deliveringOnThisThread = false;
+
+struct ItemOutcome {
+    ProcessingStatus status = ProcessingStatus::pending;
+    std::vector<std::filesystem::path> outputs;
+    std::optional<std::string> error;
+};
+
+}  // namespace
+
+struct BatchQueueManager::Impl : std::enable_shared_from_this<Impl> {
+    mutable std::mutex mutex;
+    std::condition_variable deliveryIdle;
+
+    std::map<Uuid, ProcessingJob> activeJobs;
+    std::vector<ExecutionReport> completedReports;
+    int runningJobs = 0;
+    bool isCancelled = false;
+
+    std::vector<StatusListener> statusListeners;
+    std::vector<LogListener> logListeners;
+    std::vector<OutputListener> outputListeners;
+
+    std::deque<Event> pending;
+    bool delivering = false;
+
+    // Queues an event; the caller holds `mutex`.
+    void enqueueLocked(Event event) { pending.push_back(std::move(event)); }
+
+    void enqueueLogLocked(const std::string& message, bool reportFailure = true) {
+        Event event;
+        event.line = "[" + timeOfDay() + "] " + message;
+        event.reportFailure = reportFailure;
+        enqueueLocked(std::move(event));
+    }
+
+    // Delivers queued events unless another thread already is; called without `mutex` held.
+    void deliver() {
+        std::unique_lock lock(mutex);
+        if (delivering) return;
+        delivering = true;
+        deliveringOnThisThread = true;
+        while (!pending.empty()) {
+            Event event = std::move(pending.front());
+            pending.pop_front();
+            auto statusCopy = statusListeners;
+            auto logCopy = logListeners;
+            auto outputCopy = outputListeners;
+            lock.unlock();
+            std::vector<std::pair<std::string, bool>> failures;
+            auto guarded = [&](auto&& call, const char* what) {
+                try {
+                    call();
+                } catch (const std::exception& e) {
+                    failures.emplace_back(fmt::format("The {} listener failed: {}", what, e.what()),
+                                          event.kind != Event::Kind::log || event.reportFailure);
+                } catch (...) {
+                    failures.emplace_back(fmt::format("The {} listener failed with an unknown error.", what),
+                                          event.kind != Event::Kind::log || event.reportFailure);
+                }
+            };
+            switch (event.kind) {
+                case Event::Kind::status:
+                    for (auto& l : statusCopy)
+                        guarded([&] { l(event.jobID, event.itemID, event.status, event.progress, event.errorMessage); },
+                                "status");
+                    break;
+                case Event::Kind::log:
+                    for (auto& l : logCopy) guarded([&] { l(event.line); }, "log");
+                    break;
+                case Event::Kind::output:
+                    for (auto& l : outputCopy) guarded([&] { l(event.jobID, event.itemID, event.urls); }, "output");
+                    break;
+            }
+            lock.lock();
+            for (auto& [text, report] : failures)
+                if (report) enqueueLogLocked(text, event.kind != Event::Kind::log);
+        }
+        delivering = false;
+        deliveringOnThisThread = false;
+        lock.unlock();
+        deliveryIdle.notify_all();
+    }
+
+    // Waits until every queued event has reached the listeners (unless called from a listener).
+    void drain() {
+        deliver();
+        if (deliveringOnThisThread) return;
+        std::unique_lock lock(mutex);
+        deliveryIdle.wait(lock, [&] { return !delivering && pending.empty(); });
+    }
+
+    // Sets status and progress; the caller holds `mutex`. Returns false for an unknown item.
+    bool updateLocked(const Uuid& jobID, const Uuid& itemID, ProcessingStatus status, double progress,
+                      const std::optional<std::optional<std::string>>& errorMessage = std::nullopt) {
+        auto job = activeJobs.find(jobID);
+        if (job == activeJobs.end()) return false;
+        auto item = std::find_if(job->second.items.begin(), job->second.items.end(),
+                                 [&](const BatchItem& i) { return i.id == itemID; });
+        if (item == job->second.items.end()) return false;
+        item->status = status;
+        item->progress = std::clamp(progress, 0.0, 1.0);
+        if (errorMessage) item->errorMessage = *errorMessage;
+        if (isTerminal(status) && !item->completedAt) item->completedAt = std::chrono::system_clock::now();
+        Event event;
+        event.kind = Event::Kind::status;
+        event.jobID = jobID;
+        event.itemID = itemID;
+        event.status = status;
+        event.progress = item->progress;
+        event.errorMessage = item->errorMessage;
+        enqueueLocked(std::move(event));
+        return true;
+    }
+
+    // A preset's progress report: ignored once the item has reached a terminal status.
+    void progressFromPreset(const Uuid& jobID, const Uuid& itemID, double fraction) {
+        {
+            std::lock_guard lock(mutex);
+            auto job = activeJobs.find(jobID);
+            if (job == activeJobs.end()) return;
+            auto item = std::find_if(job->second.items.begin(), job->second.items.end(),
+                                     [&](const BatchItem& i) { return i.id == itemID; });
+            if (item == job->second.items.end() || item->status != ProcessingStatus::processing) return;
+            if (!(fraction == fraction)) return;  // NaN
+            updateLocked(jobID, itemID, ProcessingStatus::processing, fraction);
+        }
+        deliver();
+    }
+
+    void logMessage(const std::string& message) {
+        {
+            std::lock_guard lock(mutex);
+            enqueueLogLocked(message);
+        }
+        deliver();
+    }
+
+    ItemOutcome runItem(const Uuid& jobID, const BatchItem& item, int index, int total,
+                        const BatchConfiguration& configuration, const BatchPreset& preset) {
+        {
+            std::lock_guard lock(mutex);
+            updateLocked(jobID, item.id, ProcessingStatus::processing, 0.1);
+        }
+        deliver();
+
+        std::weak_ptr<Impl> weak = weak_from_this();
+        const Uuid itemID = item.id;
+        ProcessingContext context{
+            jobID,
+            configuration,
+            index,
+            total,
+            [weak, jobID, itemID](double fraction, const std::optional<std::string>&) {
+                if (auto self = weak.lock()) self->progressFromPreset(jobID, itemID, fraction);
+            },
+            [weak](const std::string& line) {
+                if (auto self = weak.lock()) self->logMessage(line);
+            },
+        };
+
+        const std::string fileName = item.sourceURL.filename().string();
+        ItemOutcome outcome;
+        std::optional<std::string> failure;
+        try {
+            outcome.outputs = preset.process(item, context);
+            outcome.status = ProcessingStatus::completed;
+        } catch (const BatchSkip& skip) {
+            std::lock_guard lock(mutex);
+            updateLocked(jobID, itemID, ProcessingStatus::skipped, 1.0, std::optional<std::string>(skip.reason));
+            enqueueLogLocked("Skipped item " + fileName + ": " + skip.reason);
+            outcome.status = ProcessingStatus::skipped;
+        } catch (const Error& e) {
+            failure = e.what();
+        } catch (const std::exception& e) {
+            failure = fmt::format("Unexpected error ({}): {}", typeid(e).name(), e.what());
+        } catch (...) {
+            failure = std::string("Unexpected error of an unknown kind.");
+        }
+
+        if (outcome.status == ProcessingStatus::completed) {
+            std::lock_guard lock(mutex);
+            updateLocked(jobID, itemID, ProcessingStatus::completed, 1.0);
+            Event event;
+            event.kind = Event::Kind::output;
+            event.jobID = jobID;
+            event.itemID = itemID;
+            event.urls = outcome.outputs;
+            enqueueLocked(std::move(event));
+        } else if (failure) {
+            std::lock_guard lock(mutex);
+            updateLocked(jobID, itemID, ProcessingStatus::failed, 1.0, failure);
+            enqueueLogLocked("Error processing item " + fileName + ": " + *failure);
+            outcome.status = ProcessingStatus::failed;
+            outcome.error = failure;
+        }
+        deliver();
+        return outcome;
+    }
+};
+
+BatchQueueManager::BatchQueueManager() : impl_(std::make_shared<Impl>()) {}
+
+BatchQueueManager::~BatchQueueManager() = default;
+
+void BatchQueueManager::addStatusListener(StatusListener listener) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->statusListeners.push_back(std::move(listener));
+}
+
+void BatchQueueManager::addLogListener(LogListener listener) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->logListeners.push_back(std::move(listener));
+}
+
+void BatchQueueManager::addOutputListener(OutputListener listener) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->outputListeners.push_back(std::move(listener));
+}
+
+void BatchQueueManager::log(const std::string& message) { impl_->logMessage(message); }
+
+void BatchQueueManager::cancel() {
+    {
+        std::lock_guard lock(impl_->mutex);
+        impl_->isCancelled = true;
+        impl_->enqueueLogLocked("Cancellation requested.");
+    }
+    impl_->deliver();
+}
+
+void BatchQueueManager::updateItemStatus(const Uuid& jobID, const Uuid& itemID, ProcessingStatus status,
+                                         double progress) {
+    {
+        std::lock_guard lock(impl_->mutex);
+        impl_->updateLocked(jobID, itemID, status, progress);
+    }
+    impl_->deliver();
+}
+
+std::map<Uuid, ProcessingJob> BatchQueueManager::activeJobs() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->activeJobs;
+}
+
+std::vector<ExecutionReport> BatchQueueManager::completedReports() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->completedReports;
+}
+
+bool BatchQueueManager::isProcessing() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->runningJobs > 0;
+}
+
+ExecutionReport BatchQueueManager::submitAndStart(ProcessingJob job, std::shared_ptr<const BatchPreset> preset) {
+    Impl& impl = *impl_;
+    const auto started = std::chrono::steady_clock::now();
+    const std::string presetName = preset ? preset->displayName() : std::string();
+    for (auto& item : job.items) {
+        item.status = ProcessingStatus::pending;
+        item.progress = 0;
+        item.errorMessage.reset();
+        item.completedAt.reset();
+    }
+    const Uuid jobID = job.id;
+    const BatchConfiguration configuration = job.configuration;
+    const std::vector<BatchItem> items = job.items;
+    const std::size_t total = items.size();
+    const std::size_t concurrency =
+        std::min<std::size_t>(total, static_cast<std::size_t>(std::max(1, configuration.maxConcurrentTasks)));
+    {
+        std::lock_guard lock(impl.mutex);
+        impl.isCancelled = false;
+        impl.activeJobs.insert_or_assign(jobID, std::move(job));
+        ++impl.runningJobs;
+        impl.enqueueLogLocked("Starting batch job [" + jobID.toString().substr(0, 8) + "] for preset: " + presetName);
+    }
+    impl.deliver();
+
+    std::error_code ec;
+    std::filesystem::create_directories(configuration.outputDirectory, ec);
+    if (ec)
+        impl.logMessage("Could not create the output folder " + configuration.outputDirectory.string() + ": " +
+                        ec.message());
+    impl.logMessage(fmt::format("Discovered {} items. Max concurrency: {}", total, configuration.maxConcurrentTasks));
+
+    std::vector<ItemOutcome> outcomes(total);
+    std::size_t next = 0;  // guarded by impl.mutex
+    bool cancelLogged = false;
+    auto worker = [&] {
+        bool first = true;
+        for (;;) {
+            std::size_t index;
+            {
+                std::lock_guard lock(impl.mutex);
+                if (next >= total) return;
+                if (!first && impl.isCancelled) {
+                    if (!cancelLogged) {
+                        cancelLogged = true;
+                        impl.enqueueLogLocked("Batch cancelled by user. Waiting for running items to finish.");
+                    }
+                    break;
+                }
+                index = next++;
+            }
+            first = false;
+            if (preset) {
+                outcomes[index] = impl.runItem(jobID, items[index], static_cast<int>(index + 1),
+                                               static_cast<int>(total), configuration, *preset);
+            } else {
+                std::lock_guard lock(impl.mutex);
+                const std::string message = "No preset was given for this job.";
+                impl.updateLocked(jobID, items[index].id, ProcessingStatus::failed, 1.0, message);
+                outcomes[index] = {ProcessingStatus::failed, {}, message};
+            }
+        }
+        impl.deliver();
+    };
+    {
+        std::vector<std::jthread> workers;
+        workers.reserve(concurrency > 0 ? concurrency - 1 : 0);
+        for (std::size_t i = 1; i < concurrency; ++i) workers.emplace_back(worker);
+        if (concurrency > 0) worker();
+    }
+
+    ExecutionReport report;
+    report.id = Uuid();
+    report.presetName = presetName;
+    for (std::size_t i = 0; i < total; ++i) {
+        const auto& outcome = outcomes[i];
+        switch (outcome.status) {
+            case ProcessingStatus::completed:
+                ++report.successCount;
+                report.bytesProcessed += items[i].fileSize;
+                for (const auto& url : outcome.outputs) report.outputFiles.push_back(url.string());
+                break;
+            case ProcessingStatus::failed:
+                ++report.failureCount;
+                if (outcome.error) report.errors.push_back(*outcome.error);
+                break;
+            case ProcessingStatus::skipped: ++report.skippedCount; break;
+            default: continue;
+        }
+        ++report.totalProcessed;
+    }
+    report.durationSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    report.timestamp = std::chrono::system_clock::now();
+    {
+        std::lock_guard lock(impl.mutex);
+        if (auto it = impl.activeJobs.find(jobID); it != impl.activeJobs.end()) {
+            report.presetID = it->second.presetID;
+            it->second.finishedAt = report.timestamp;
+        }
+        impl.completedReports.push_back(report);
+        --impl.runningJobs;
+        impl.enqueueLogLocked(fmt::format(
+            "Batch complete in {:.2f}s. Succees: {}, Failures: {}, Skipped: {}. Throughput: {:.2f} MB/s",
+            report.durationSeconds, report.successCount, report.failureCount, report.skippedCount,
+            report.throughputMegabytesPerSec()));
+    }
+    impl.drain();
+    return report;
+}
+
+}  // namespace lw
