@@ -1,0 +1,405 @@
+#include "audio/LoudnessMeter.h"
+
+#include <tbb/parallel_for.h>
+#include <tbb/task_group.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+
+namespace lw {
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr std::size_t kBlockFrames = 1 << 15;  // frames handed to a worker at a time
+constexpr std::size_t kStrip = 256;            // outputs per strip of the oversampler
+constexpr int kTaps = 12;                      // taps per phase
+constexpr int kHistory = kTaps - 1;
+constexpr double kDigitalSilence = 1e-10;      // mean square below -100 dBFS: a gap, not room tone
+
+// Interpolation filter of ITU-R BS.1770-4 Annex 2 (4x, 48 taps), one row per phase.
+constexpr float kPhases4[4][kTaps] = {
+    {0.0017089843750f, 0.0109863281250f, -0.0196533203125f, 0.0332031250000f, -0.0594482421875f,
+     0.1373291015625f, 0.9721679687500f, -0.1022949218750f, 0.0476074218750f, -0.0266113281250f,
+     0.0148925781250f, -0.0083007812500f},
+    {-0.0291748046875f, 0.0292968750000f, -0.0517578125000f, 0.0891113281250f, -0.1665039062500f,
+     0.4650878906250f, 0.7797851562500f, -0.2003173828125f, 0.1015625000000f, -0.0582275390625f,
+     0.0330810546875f, -0.0189208984375f},
+    {-0.0189208984375f, 0.0330810546875f, -0.0582275390625f, 0.1015625000000f, -0.2003173828125f,
+     0.7797851562500f, 0.4650878906250f, -0.1665039062500f, 0.0891113281250f, -0.0517578125000f,
+     0.0292968750000f, -0.0291748046875f},
+    {-0.0083007812500f, 0.0148925781250f, -0.0266113281250f, 0.0476074218750f, -0.1022949218750f,
+     0.9721679687500f, 0.1373291015625f, -0.0594482421875f, 0.0332031250000f, -0.0196533203125f,
+     0.0109863281250f, 0.0017089843750f},
+};
+
+struct Biquad {
+    double b0 = 1, b1 = 0, b2 = 0, a1 = 0, a2 = 0;
+};
+
+// The two K-weighting stages of BS.1770, derived for any sample rate.
+std::array<Biquad, 2> kWeighting(double rate) {
+    std::array<Biquad, 2> k;
+    {
+        const double f0 = 1681.974450955533, gain = 3.999843853973347, q = 0.7071752369554196;
+        const double kk = std::tan(kPi * f0 / rate);
+        const double vh = std::pow(10.0, gain / 20.0);
+        const double vb = std::pow(vh, 0.4996667741545416);
+        const double a0 = 1.0 + kk / q + kk * kk;
+        k[0] = {(vh + vb * kk / q + kk * kk) / a0, 2.0 * (kk * kk - vh) / a0, (vh - vb * kk / q + kk * kk) / a0,
+                2.0 * (kk * kk - 1.0) / a0, (1.0 - kk / q + kk * kk) / a0};
+    }
+    {
+        const double f0 = 38.13547087602444, q = 0.5003270373238773;
+        const double kk = std::tan(kPi * f0 / rate);
+        const double a0 = 1.0 + kk / q + kk * kk;
+        k[1] = {1.0, -2.0, 1.0, 2.0 * (kk * kk - 1.0) / a0, (1.0 - kk / q + kk * kk) / a0};
+    }
+    return k;
+}
+
+// Largest |y| over `strips` strips of kStrip outputs of `phases` interpolating phases; x holds
+// kHistory samples of history before the first output's newest sample. `valid` outputs count.
+__attribute__((target_clones("avx512f", "avx2", "default")))
+float oversampledPeak(const float* x, std::size_t valid, const float* taps, int phases) {
+    alignas(64) float acc[kStrip];
+    alignas(64) float peak[kStrip];
+    std::fill(peak, peak + kStrip, 0.0f);
+    for (std::size_t start = 0; start < valid; start += kStrip) {
+        const float* xs = x + start;
+        for (int p = 0; p < phases; ++p) {
+            const float* h = taps + p * kTaps;
+            std::fill(acc, acc + kStrip, 0.0f);
+            for (int k = 0; k < kTaps; ++k) {
+                const float c = h[k];
+                const float* xk = xs + k;
+                for (std::size_t i = 0; i < kStrip; ++i) acc[i] += c * xk[i];
+            }
+            const std::size_t n = std::min(kStrip, valid - start);
+            if (n < kStrip) std::fill(acc + n, acc + kStrip, 0.0f);
+            for (std::size_t i = 0; i < kStrip; ++i) {
+                const float a = std::fabs(acc[i]);
+                peak[i] = a > peak[i] ? a : peak[i];
+            }
+        }
+    }
+    float m = 0;
+    for (float v : peak) m = std::max(m, v);
+    return m;
+}
+
+struct ChannelState {
+    std::array<double, 2> z1{}, z2{};  // transposed direct form II states of the two stages
+    std::vector<float> x;              // history + current block + zero padding
+    float truePeak = 0;
+    float samplePeak = 0;
+    std::vector<double> segWeighted;  // per segment of the current block: sum of K-weighted squares
+    std::vector<double> segSquares;   // per segment: sum of plain squares
+};
+
+}  // namespace
+
+struct LoudnessMeter::Impl {
+    double rate;
+    int channels;
+    std::size_t per100;
+    std::array<Biquad, 2> filter;
+    std::vector<double> weights;
+    int phases = 0;               // 0: no oversampling
+    std::vector<float> taps;      // phases x kTaps, in correlation order
+
+    std::vector<ChannelState> state;
+    std::vector<float> staging, working;
+    std::size_t stagingFrames = 0;
+    tbb::task_group pending;
+    bool busy = false;
+
+    std::vector<SubBlock> subBlocks;
+    double curWeighted = 0, curSquares = 0;
+    std::size_t curFrames = 0;
+    double totalSquares = 0;
+    std::uint64_t frames = 0;
+
+    Impl(double sampleRate, int ch) : rate(sampleRate), channels(ch) {
+        if (!(sampleRate >= 1) || ch < 1) throw std::invalid_argument("LoudnessMeter: bad rate or channel count");
+        per100 = static_cast<std::size_t>(std::llround(sampleRate)) + 5;
+        per100 /= 10;
+        if (per100 == 0) per100 = 1;
+        filter = kWeighting(sampleRate);
+        weights.assign(static_cast<std::size_t>(ch), 1.0);
+        if (ch == 5) weights = {1.0, 1.0, 1.0, 1.41, 1.41};
+        if (ch == 6) weights = {1.0, 1.0, 1.0, 0.0, 1.41, 1.41};
+        if (sampleRate < 96000) {
+            phases = 4;
+            for (auto& row : kPhases4)
+                for (int k = kTaps - 1; k >= 0; --k) taps.push_back(row[k]);
+        } else if (sampleRate < 192000) {
+            // Half-sample interpolator (Kaiser-windowed sinc); the other phase is the samples.
+            phases = 1;
+            const double beta = 7.0;
+            auto bessel0 = [](double v) {
+                double sum = 1, term = 1;
+                for (int i = 1; i < 30; ++i) {
+                    term *= (v / (2 * i)) * (v / (2 * i));
+                    sum += term;
+                }
+                return sum;
+            };
+            std::vector<double> h(kTaps);
+            double total = 0;
+            for (int k = 0; k < kTaps; ++k) {
+                double t = k - (kTaps - 1) / 2.0;
+                double r = t / ((kTaps) / 2.0);
+                double w = bessel0(beta * std::sqrt(std::max(0.0, 1 - r * r))) / bessel0(beta);
+                h[k] = std::sin(kPi * t) / (kPi * t) * w;
+                total += h[k];
+            }
+            for (int k = 0; k < kTaps; ++k) taps.push_back(static_cast<float>(h[k] / total));
+        }
+        state.resize(static_cast<std::size_t>(ch));
+        for (auto& s : state) s.x.assign(kHistory + kBlockFrames + kStrip + kTaps, 0.0f);
+        staging.resize(kBlockFrames * static_cast<std::size_t>(ch));
+        working.resize(staging.size());
+    }
+
+    ~Impl() { pending.wait(); }
+
+    void processChannel(int c, const float* block, std::size_t n, const std::vector<std::size_t>& segEnds) {
+        ChannelState& s = state[static_cast<std::size_t>(c)];
+        float* x = s.x.data() + kHistory;
+        const std::size_t stride = static_cast<std::size_t>(channels);
+        for (std::size_t i = 0; i < n; ++i) x[i] = block[i * stride + static_cast<std::size_t>(c)];
+        std::fill(x + n, x + n + kStrip + kTaps, 0.0f);
+
+        s.segWeighted.assign(segEnds.size(), 0.0);
+        s.segSquares.assign(segEnds.size(), 0.0);
+        const Biquad f0 = filter[0], f1 = filter[1];
+        double z10 = s.z1[0], z20 = s.z2[0], z11 = s.z1[1], z21 = s.z2[1];
+        float sp = s.samplePeak;
+        std::size_t begin = 0;
+        for (std::size_t seg = 0; seg < segEnds.size(); ++seg) {
+            double kw = 0, sq = 0;
+            for (std::size_t i = begin; i < segEnds[seg]; ++i) {
+                const double v = x[i];
+                const double y0 = f0.b0 * v + z10;
+                z10 = f0.b1 * v - f0.a1 * y0 + z20;
+                z20 = f0.b2 * v - f0.a2 * y0;
+                const double y1 = f1.b0 * y0 + z11;
+                z11 = f1.b1 * y0 - f1.a1 * y1 + z21;
+                z21 = f1.b2 * y0 - f1.a2 * y1;
+                kw += y1 * y1;
+                sq += v * v;
+                sp = std::max(sp, std::fabs(x[i]));
+            }
+            s.segWeighted[seg] = kw;
+            s.segSquares[seg] = sq;
+            begin = segEnds[seg];
+        }
+        s.z1 = {z10, z11};
+        s.z2 = {z20, z21};
+        s.samplePeak = sp;
+        if (phases > 0)
+            s.truePeak = std::max(s.truePeak, oversampledPeak(s.x.data(), n, taps.data(), phases));
+        std::memmove(s.x.data(), s.x.data() + n, kHistory * sizeof(float));
+    }
+
+    void processBlock(const float* block, std::size_t n) {
+        std::vector<std::size_t> segEnds;
+        std::size_t fill = curFrames, pos = 0;
+        while (pos < n) {
+            std::size_t take = std::min(per100 - fill, n - pos);
+            pos += take;
+            segEnds.push_back(pos);
+            fill = 0;
+        }
+        if (channels == 1) {
+            processChannel(0, block, n, segEnds);
+        } else {
+            tbb::parallel_for(0, channels, [&](int c) { processChannel(c, block, n, segEnds); });
+        }
+        std::size_t begin = 0;
+        for (std::size_t seg = 0; seg < segEnds.size(); ++seg) {
+            for (int c = 0; c < channels; ++c) {
+                const auto& s = state[static_cast<std::size_t>(c)];
+                curWeighted += weights[static_cast<std::size_t>(c)] * s.segWeighted[seg];
+                curSquares += s.segSquares[seg];
+                totalSquares += s.segSquares[seg];
+            }
+            curFrames += segEnds[seg] - begin;
+            begin = segEnds[seg];
+            if (curFrames == per100) {
+                subBlocks.push_back({curWeighted / static_cast<double>(per100),
+                                     curSquares / static_cast<double>(per100 * static_cast<std::size_t>(channels))});
+                curWeighted = curSquares = 0;
+                curFrames = 0;
+            }
+        }
+        frames += n;
+    }
+
+    void wait() {
+        if (busy) {
+            pending.wait();
+            busy = false;
+        }
+    }
+
+    void add(const float* data, std::size_t count) {
+        const std::size_t ch = static_cast<std::size_t>(channels);
+        while (count > 0) {
+            std::size_t take = std::min(kBlockFrames - stagingFrames, count);
+            std::memcpy(staging.data() + stagingFrames * ch, data, take * ch * sizeof(float));
+            stagingFrames += take;
+            data += take * ch;
+            count -= take;
+            if (stagingFrames == kBlockFrames) {
+                wait();
+                std::swap(staging, working);
+                stagingFrames = 0;
+                busy = true;
+                pending.run([this] { processBlock(working.data(), kBlockFrames); });
+            }
+        }
+    }
+
+    void flush() {
+        wait();
+        if (stagingFrames > 0) {
+            processBlock(staging.data(), stagingFrames);
+            stagingFrames = 0;
+        }
+    }
+};
+
+LoudnessMeter::LoudnessMeter(double sampleRate, int channels) : impl_(std::make_unique<Impl>(sampleRate, channels)) {}
+LoudnessMeter::~LoudnessMeter() = default;
+
+void LoudnessMeter::addFrames(const float* interleaved, std::size_t frames) {
+    if (frames > 0) impl_->add(interleaved, frames);
+}
+
+const std::vector<LoudnessMeter::SubBlock>& LoudnessMeter::subBlocks() {
+    impl_->flush();
+    return impl_->subBlocks;
+}
+
+std::size_t LoudnessMeter::framesPerSubBlock() const { return impl_->per100; }
+double LoudnessMeter::sampleRate() const { return impl_->rate; }
+int LoudnessMeter::channels() const { return impl_->channels; }
+
+double LoudnessMeter::loudnessOfPower(double power) { return -0.691 + 10.0 * std::log10(power); }
+
+namespace {
+double toDB(double linear) { return linear > 0 ? 20.0 * std::log10(linear) : LoudnessMeter::kFloorDB; }
+double powerToDB(double power) { return power > 0 ? 10.0 * std::log10(power) : LoudnessMeter::kFloorDB; }
+double powerOfLoudness(double lufs) { return std::pow(10.0, (lufs + 0.691) / 10.0); }
+
+// Gated power mean of 400 ms blocks (absolute -70 LUFS, relative -10 LU), or none.
+std::optional<double> integrated(const std::vector<double>& blocks) {
+    const double absGate = powerOfLoudness(-70.0);
+    double sum = 0;
+    std::size_t count = 0;
+    for (double p : blocks)
+        if (p >= absGate) sum += p, ++count;
+    if (count == 0) return std::nullopt;
+    const double relGate = sum / static_cast<double>(count) * 0.1;
+    sum = 0;
+    count = 0;
+    for (double p : blocks)
+        if (p >= absGate && p >= relGate) sum += p, ++count;
+    if (count == 0) return std::nullopt;
+    return LoudnessMeter::loudnessOfPower(sum / static_cast<double>(count));
+}
+
+// Tech 3342: short-term values above -70 LUFS, then above the power mean -20 LU; 10th to 95th percentile.
+double loudnessRange(std::vector<double> shortTerm) {
+    const double absGate = powerOfLoudness(-70.0);
+    std::erase_if(shortTerm, [&](double p) { return p < absGate; });
+    if (shortTerm.empty()) return 0;
+    double sum = 0;
+    for (double p : shortTerm) sum += p;
+    const double relGate = sum / static_cast<double>(shortTerm.size()) * 0.01;
+    std::erase_if(shortTerm, [&](double p) { return p < relGate; });
+    if (shortTerm.empty()) return 0;
+    std::sort(shortTerm.begin(), shortTerm.end());
+    const std::size_t n = shortTerm.size();
+    const double high = shortTerm[static_cast<std::size_t>(static_cast<double>(n - 1) * 0.95 + 0.5)];
+    const double low = shortTerm[static_cast<std::size_t>(static_cast<double>(n - 1) * 0.10 + 0.5)];
+    return LoudnessMeter::loudnessOfPower(high) - LoudnessMeter::loudnessOfPower(low);
+}
+}  // namespace
+
+LoudnessMeter::Result LoudnessMeter::result() {
+    impl_->flush();
+    const auto& sb = impl_->subBlocks;
+    Result r;
+    r.frames = impl_->frames;
+
+    // Windows of k sub-blocks ending at each sub-block, as power means.
+    auto windows = [&](std::size_t k, auto value) {
+        std::vector<double> out;
+        if (sb.size() < k) return out;
+        out.reserve(sb.size() - k + 1);
+        double run = 0;
+        for (std::size_t i = 0; i < sb.size(); ++i) {
+            run += value(sb[i]);
+            if (i >= k) run -= value(sb[i - k]);
+            if (i + 1 >= k) out.push_back(std::max(0.0, run) / static_cast<double>(k));
+        }
+        return out;
+    };
+    // Recomputing each window from its sub-blocks keeps the running sum from drifting.
+    auto exactWindows = [&](std::size_t k, auto value) {
+        std::vector<double> out;
+        if (sb.size() < k) return out;
+        out.reserve(sb.size() - k + 1);
+        for (std::size_t i = 0; i + k <= sb.size(); ++i) {
+            double s = 0;
+            for (std::size_t j = i; j < i + k; ++j) s += value(sb[j]);
+            out.push_back(s / static_cast<double>(k));
+        }
+        return out;
+    };
+    auto weighted = [](const SubBlock& b) { return b.weightedPower; };
+    r.integratedLUFS = integrated(exactWindows(4, weighted));
+    r.loudnessRangeLU = loudnessRange(windows(30, weighted));
+
+    r.samplePeak = 0;
+    float tp = 0;
+    for (const auto& s : impl_->state) {
+        r.samplePeak = std::max(r.samplePeak, static_cast<double>(s.samplePeak));
+        tp = std::max(tp, s.truePeak);
+    }
+    r.truePeak = std::max(static_cast<double>(tp), r.samplePeak);
+    r.samplePeakDB = toDB(r.samplePeak);
+    r.truePeakDBTP = toDB(r.truePeak);
+    const double samples = static_cast<double>(impl_->frames) * impl_->channels;
+    r.rmsDB = samples > 0 ? powerToDB(impl_->totalSquares / samples) : kFloorDB;
+
+    // Noise floor: the quietest 500 ms that touches no digital-silence gap.
+    double quietest = std::numeric_limits<double>::infinity();
+    const std::size_t span = 5;
+    for (std::size_t i = 0; i + span <= sb.size(); ++i) {
+        double s = 0;
+        bool gap = false;
+        for (std::size_t j = i; j < i + span && !gap; ++j) {
+            gap = sb[j].meanSquare < kDigitalSilence;
+            s += sb[j].meanSquare;
+        }
+        if (!gap) quietest = std::min(quietest, s / span);
+    }
+    if (!std::isfinite(quietest)) {
+        for (const auto& b : sb)
+            if (b.meanSquare >= kDigitalSilence) quietest = std::min(quietest, b.meanSquare);
+    }
+    if (!std::isfinite(quietest) && samples > 0 && impl_->totalSquares / samples >= kDigitalSilence)
+        quietest = impl_->totalSquares / samples;
+    r.noiseFloorDB = std::isfinite(quietest) ? powerToDB(quietest) : kFloorDB;
+    return r;
+}
+
+}  // namespace lw

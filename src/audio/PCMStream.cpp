@@ -1,0 +1,297 @@
+#include "audio/PCMStream.h"
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/error.h>
+#include <libavutil/log.h>
+#include <libavutil/opt.h>
+#include <libswresample/swresample.h>
+}
+
+namespace fs = std::filesystem;
+
+namespace lw::PCMStream {
+
+StreamError::StreamError(Kind kind, fs::path url, std::string detail, const std::string& text)
+    : Error(text), kind_(kind), url_(std::move(url)), detail_(std::move(detail)) {}
+
+StreamError StreamError::noAudioTrack(const fs::path& url) {
+    return StreamError(Kind::noAudioTrack, url, {}, url.filename().string() + " has no audio track.");
+}
+
+StreamError StreamError::readFailed(const fs::path& url, const std::string& detail) {
+    return StreamError(Kind::readFailed, url, detail,
+                       "Could not read audio from " + url.filename().string() + ": " + detail);
+}
+
+namespace {
+
+constexpr int kMaxChannels = 16;
+constexpr double kMaxSampleRate = 768000;
+
+std::string errorText(int code) {
+    char buf[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, buf, sizeof buf);
+    return buf;
+}
+
+void quietLibraries() {
+    static std::once_flag once;
+    std::call_once(once, [] { av_log_set_level(AV_LOG_FATAL); });
+}
+
+struct FormatCloser {
+    void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
+};
+struct CodecFreer {
+    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+struct FrameFreer {
+    void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+struct PacketFreer {
+    void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+struct SwrFreer {
+    void operator()(SwrContext* s) const { swr_free(&s); }
+};
+using FormatPtr = std::unique_ptr<AVFormatContext, FormatCloser>;
+using CodecPtr = std::unique_ptr<AVCodecContext, CodecFreer>;
+using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
+using PacketPtr = std::unique_ptr<AVPacket, PacketFreer>;
+using SwrPtr = std::unique_ptr<SwrContext, SwrFreer>;
+
+struct OpenFile {
+    FormatPtr context;
+    int streamIndex = -1;
+    Format format;
+};
+
+OpenFile openFile(const fs::path& url) {
+    quietLibraries();
+    std::error_code ec;
+    if (!fs::exists(url, ec)) throw StreamError::readFailed(url, "the file does not exist");
+    if (fs::is_directory(url, ec)) throw StreamError::readFailed(url, "it is a folder, not a file");
+
+    AVFormatContext* raw = nullptr;
+    int rc = avformat_open_input(&raw, url.c_str(), nullptr, nullptr);
+    if (rc < 0) {
+        // Contents no demuxer recognises hold no audio track; anything else is a read problem.
+        if (rc == AVERROR_INVALIDDATA) throw StreamError::noAudioTrack(url);
+        throw StreamError::readFailed(url, errorText(rc));
+    }
+    OpenFile file;
+    file.context.reset(raw);
+    rc = avformat_find_stream_info(raw, nullptr);
+    if (rc < 0 && rc != AVERROR_EOF) throw StreamError::readFailed(url, errorText(rc));
+
+    for (unsigned i = 0; i < raw->nb_streams; ++i) {
+        if (raw->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) {
+            file.streamIndex = static_cast<int>(i);
+            break;
+        }
+    }
+    if (file.streamIndex < 0) throw StreamError::noAudioTrack(url);
+
+    const AVStream* stream = raw->streams[file.streamIndex];
+    const AVCodecParameters* par = stream->codecpar;
+    file.format.sampleRate = par->sample_rate > 0 ? par->sample_rate : 44100.0;
+    int channels = par->ch_layout.nb_channels;
+    file.format.channels = channels <= 0 ? 1 : std::min(channels, 2);
+    if (raw->duration != AV_NOPTS_VALUE && raw->duration > 0) {
+        file.format.durationSeconds = static_cast<double>(raw->duration) / AV_TIME_BASE;
+    } else if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0) {
+        file.format.durationSeconds = static_cast<double>(stream->duration) * av_q2d(stream->time_base);
+    }
+    return file;
+}
+
+// Converts decoded frames to interleaved float at the output rate and layout, into one
+// scratch buffer that only grows.
+class Converter {
+public:
+    Converter(const fs::path& url, int outRate, int outChannels) : url_(url), outRate_(outRate) {
+        av_channel_layout_default(&outLayout_, outChannels);
+    }
+    ~Converter() {
+        av_channel_layout_uninit(&outLayout_);
+        av_channel_layout_uninit(&inLayout_);
+    }
+    Converter(const Converter&) = delete;
+    Converter& operator=(const Converter&) = delete;
+
+    // Converts one frame (nullptr flushes); returns the number of frames now in scratch().
+    int convert(const AVFrame* frame) {
+        if (frame && needsSetup(frame)) setup(frame);
+        if (!swr_) return 0;
+        int inSamples = frame ? frame->nb_samples : 0;
+        int capacity = swr_get_out_samples(swr_.get(), inSamples);
+        if (capacity <= 0) return 0;
+        std::size_t need = static_cast<std::size_t>(capacity) * static_cast<std::size_t>(outLayout_.nb_channels);
+        if (scratch_.size() < need) scratch_.resize(need, 0.0f);
+        auto* out = reinterpret_cast<uint8_t*>(scratch_.data());
+        int got = swr_convert(swr_.get(), &out, capacity,
+                              frame ? const_cast<const uint8_t**>(frame->extended_data) : nullptr, inSamples);
+        if (got < 0) throw StreamError::readFailed(url_, errorText(got));
+        return got;
+    }
+
+    const float* scratch() const { return scratch_.data(); }
+    int channels() const { return outLayout_.nb_channels; }
+
+    // Flushes what the resampler still holds before the input format changes.
+    template <class Deliver>
+    void reconfigureIfNeeded(const AVFrame* frame, Deliver&& deliver) {
+        if (swr_ && needsSetup(frame)) {
+            int got;
+            while ((got = convert(nullptr)) > 0) deliver(got);
+            swr_.reset();
+        }
+    }
+
+private:
+    bool needsSetup(const AVFrame* frame) const {
+        if (!swr_) return true;
+        return frame->format != inFormat_ || frame->sample_rate != inRate_ ||
+               frame->ch_layout.nb_channels != inLayout_.nb_channels;
+    }
+
+    void setup(const AVFrame* frame) {
+        av_channel_layout_uninit(&inLayout_);
+        if (frame->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC || frame->ch_layout.nb_channels <= 0) {
+            av_channel_layout_default(&inLayout_, std::max(1, frame->ch_layout.nb_channels));
+        } else {
+            av_channel_layout_copy(&inLayout_, &frame->ch_layout);
+        }
+        inFormat_ = frame->format;
+        inRate_ = frame->sample_rate;
+        if (inRate_ <= 0) throw StreamError::readFailed(url_, "the audio stream has no sample rate");
+        SwrContext* raw = nullptr;
+        int rc = swr_alloc_set_opts2(&raw, &outLayout_, AV_SAMPLE_FMT_FLT, outRate_, &inLayout_,
+                                     static_cast<AVSampleFormat>(inFormat_), inRate_, 0, nullptr);
+        if (rc < 0 || !raw) throw StreamError::readFailed(url_, "unsupported audio format");
+        swr_.reset(raw);
+        // Downmixes keep full scale: identical channels mix to the same level, never past 1.
+        av_opt_set_double(raw, "rematrix_maxval", 1.0, 0);
+        rc = swr_init(raw);
+        if (rc < 0) throw StreamError::readFailed(url_, "unsupported audio format");
+    }
+
+    fs::path url_;
+    int outRate_;
+    AVChannelLayout outLayout_{};
+    AVChannelLayout inLayout_{};
+    int inFormat_ = -1;
+    int inRate_ = 0;
+    SwrPtr swr_;
+    std::vector<float> scratch_;
+};
+
+}  // namespace
+
+Format format(const fs::path& url) {
+    return openFile(url).format;
+}
+
+Format read(const fs::path& url, std::optional<double> sampleRate, std::optional<int> channels,
+            std::optional<double> maxDuration, const ChunkHandler& chunk) {
+    OpenFile file = openFile(url);
+    double outRate = sampleRate.value_or(file.format.sampleRate);
+    int outChannels = channels.value_or(file.format.channels);
+    if (!(outRate >= 1 && outRate <= kMaxSampleRate))
+        throw StreamError::readFailed(url, "unsupported sample rate " + std::to_string(outRate));
+    if (outChannels < 1 || outChannels > kMaxChannels)
+        throw StreamError::readFailed(url, "unsupported channel count " + std::to_string(outChannels));
+    int rate = static_cast<int>(std::lround(outRate));
+
+    AVFormatContext* ctx = file.context.get();
+    for (unsigned i = 0; i < ctx->nb_streams; ++i)
+        if (static_cast<int>(i) != file.streamIndex) ctx->streams[i]->discard = AVDISCARD_ALL;
+    AVStream* stream = ctx->streams[file.streamIndex];
+
+    const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
+    if (!codec) throw StreamError::readFailed(url, "unsupported audio format");
+    CodecPtr decoder(avcodec_alloc_context3(codec));
+    if (!decoder || avcodec_parameters_to_context(decoder.get(), stream->codecpar) < 0)
+        throw StreamError::readFailed(url, "unsupported audio format");
+    decoder->pkt_timebase = stream->time_base;
+    int rc = avcodec_open2(decoder.get(), codec, nullptr);
+    if (rc < 0) throw StreamError::readFailed(url, "unsupported audio format");
+
+    // A negative or NaN limit reads nothing; an absent one reads to the end.
+    std::optional<long long> limit;
+    if (maxDuration) limit = *maxDuration > 0 ? std::llround(*maxDuration * rate) : 0LL;
+
+    Converter converter(url, rate, outChannels);
+    long long delivered = 0;
+    bool done = limit && *limit == 0;
+    auto deliver = [&](int frames) {
+        if (done || frames <= 0) return;
+        long long n = frames;
+        if (limit) n = std::min(n, *limit - delivered);
+        if (n > 0) {
+            std::size_t count = static_cast<std::size_t>(n) * static_cast<std::size_t>(outChannels);
+            chunk(std::span<const float>(converter.scratch(), count), static_cast<std::size_t>(n));
+            delivered += n;
+        }
+        if (limit && delivered >= *limit) done = true;
+    };
+
+    FramePtr frame(av_frame_alloc());
+    PacketPtr packet(av_packet_alloc());
+    if (!frame || !packet) throw StreamError::readFailed(url, "out of memory");
+    int decodeErrors = 0;
+    int lastError = 0;
+    bool decodedAny = false;
+
+    auto drain = [&] {
+        while (!done) {
+            int r = avcodec_receive_frame(decoder.get(), frame.get());
+            if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return;
+            if (r < 0) {
+                ++decodeErrors;
+                lastError = r;
+                return;
+            }
+            decodedAny = true;
+            converter.reconfigureIfNeeded(frame.get(), deliver);
+            deliver(converter.convert(frame.get()));
+            av_frame_unref(frame.get());
+        }
+    };
+
+    while (!done) {
+        rc = av_read_frame(ctx, packet.get());
+        if (rc == AVERROR_EOF || rc == AVERROR_INVALIDDATA) break;  // truncated data ends the stream
+        if (rc < 0) throw StreamError::readFailed(url, errorText(rc));
+        if (packet->stream_index == file.streamIndex) {
+            int s = avcodec_send_packet(decoder.get(), packet.get());
+            if (s < 0 && s != AVERROR(EAGAIN)) {
+                ++decodeErrors;  // a damaged packet is skipped, as players do
+                lastError = s;
+            }
+            drain();
+        }
+        av_packet_unref(packet.get());
+    }
+    if (!done) {
+        avcodec_send_packet(decoder.get(), nullptr);
+        drain();
+        int got;
+        while (!done && (got = converter.convert(nullptr)) > 0) deliver(got);
+    }
+    if (!decodedAny && decodeErrors > 0)
+        throw StreamError::readFailed(url, "the audio data could not be decoded (" + errorText(lastError) + ")");
+
+    return Format{static_cast<double>(rate), outChannels, file.format.durationSeconds};
+}
+
+}  // namespace lw::PCMStream

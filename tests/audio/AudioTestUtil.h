@@ -1,0 +1,67 @@
+#pragma once
+// Helpers shared by the audio suites: temporary folders, generated WAV files, ffmpeg fixtures.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "audio/PCMStream.h"
+#include "audio/WAVWriter.h"
+
+namespace lw::test {
+
+namespace fs = std::filesystem;
+
+inline fs::path makeTempDir(const std::string& name) {
+    fs::path dir = fs::temp_directory_path() / ("lw-audio-" + name + "-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    return dir;
+}
+
+// Writes `frames` frames from gen(frame, channel) as a WAV file.
+inline void writeWav(const fs::path& path, double rate, int channels, std::size_t frames,
+                     const std::function<float(std::size_t, int)>& gen, int bitDepth = 24) {
+    WAVWriter writer(path, rate, channels, bitDepth);
+    std::vector<float> buf;
+    const std::size_t chunk = 4096;
+    for (std::size_t start = 0; start < frames; start += chunk) {
+        std::size_t n = std::min(chunk, frames - start);
+        buf.resize(n * static_cast<std::size_t>(channels));
+        for (std::size_t i = 0; i < n; ++i)
+            for (int c = 0; c < channels; ++c)
+                buf[i * static_cast<std::size_t>(channels) + static_cast<std::size_t>(c)] = gen(start + i, c);
+        writer.write(buf, n);
+    }
+    writer.close();
+}
+
+// Reads a whole file into interleaved samples.
+inline std::vector<float> readAll(const fs::path& path, std::optional<double> rate = std::nullopt,
+                                  std::optional<int> channels = std::nullopt, PCMStream::Format* format = nullptr,
+                                  std::optional<double> maxDuration = std::nullopt) {
+    std::vector<float> out;
+    auto f = PCMStream::read(path, rate, channels, maxDuration, [&](std::span<const float> s, std::size_t) {
+        out.insert(out.end(), s.begin(), s.end());
+    });
+    if (format) *format = f;
+    return out;
+}
+
+inline bool haveTool(const std::string& tool) {
+    return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// Runs a shell command quietly; true on success.
+inline bool run(const std::string& command) {
+    return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+inline std::string quoted(const fs::path& p) { return "'" + p.string() + "'"; }
+
+}  // namespace lw::test

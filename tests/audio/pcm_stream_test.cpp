@@ -1,0 +1,257 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <fstream>
+
+#include "AudioTestUtil.h"
+#include "audio/PCMStream.h"
+#include "audio/WAVWriter.h"
+
+namespace lw {
+namespace {
+
+using namespace lw::test;
+using ::testing::HasSubstr;
+
+class PCMStreamTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { dir_ = makeTempDir("pcm"); }
+    static void TearDownTestSuite() { fs::remove_all(dir_); }
+    static fs::path dir_;
+};
+fs::path PCMStreamTest::dir_;
+
+float ramp(std::size_t i, int c) { return static_cast<float>(((i * 7 + static_cast<std::size_t>(c) * 13) % 2001) / 1000.0 - 1.0) * 0.9f; }
+
+TEST_F(PCMStreamTest, WavRoundTripKeepsSamplesAndReportsFrameCounts) {
+    auto path = dir_ / "ramp.wav";
+    const std::size_t frames = 48000;
+    writeWav(path, 48000, 2, frames, ramp);
+
+    auto format = PCMStream::format(path);
+    EXPECT_EQ(format.sampleRate, 48000);
+    EXPECT_EQ(format.channels, 2);
+    EXPECT_NEAR(format.durationSeconds, 1.0, 1e-3);
+
+    std::vector<float> all;
+    std::size_t frameTotal = 0;
+    auto used = PCMStream::read(path, std::nullopt, std::nullopt, std::nullopt,
+                                [&](std::span<const float> s, std::size_t n) {
+                                    EXPECT_EQ(s.size(), n * 2);  // frames = samples / channels
+                                    frameTotal += n;
+                                    all.insert(all.end(), s.begin(), s.end());
+                                });
+    EXPECT_EQ(used.sampleRate, 48000);
+    EXPECT_EQ(used.channels, 2);
+    ASSERT_EQ(frameTotal, frames);
+    for (std::size_t i = 0; i < frames; ++i)
+        for (int c = 0; c < 2; ++c) ASSERT_NEAR(all[i * 2 + static_cast<std::size_t>(c)], ramp(i, c), 1.0 / (1 << 22)) << i;
+}
+
+TEST_F(PCMStreamTest, WriterSaturatesOversAndWritesPlainRiffForSmallFiles) {
+    auto path = dir_ / "overs.wav";
+    writeWav(path, 44100, 1, 100, [](std::size_t i, int) { return i % 2 ? 1.7f : -1.7f; }, 16);
+    auto s = readAll(path);
+    ASSERT_EQ(s.size(), 100u);
+    EXPECT_NEAR(s[0], -1.0f, 1e-4);
+    EXPECT_NEAR(s[1], 1.0f, 1e-4);  // clipped, not wrapped to a negative value
+    std::ifstream in(path, std::ios::binary);
+    char magic[4];
+    in.read(magic, 4);
+    EXPECT_EQ(std::string(magic, 4), "RIFF");
+    SF_INFO info{};
+    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(info.format & SF_FORMAT_SUBMASK, SF_FORMAT_PCM_16);
+    sf_close(f);
+}
+
+TEST_F(PCMStreamTest, WriterIgnoresEmptyAndLateWritesAndLeavesNothingWhenDropped) {
+    auto path = dir_ / "late.wav";
+    {
+        WAVWriter w(path, 48000, 2, 24);
+        std::vector<float> none;
+        w.write(none, 0);
+        w.close();
+        float two[4] = {0.1f, 0.2f, 0.3f, 0.4f};
+        w.write(two, 2);  // after close: ignored
+        w.close();
+    }
+    EXPECT_TRUE(readAll(path).empty());
+
+    auto kept = dir_ / "kept.wav";
+    writeWav(kept, 48000, 1, 10, [](std::size_t, int) { return 0.5f; });
+    {
+        WAVWriter w(kept, 48000, 1, 24);
+        float one[1] = {0.1f};
+        w.write(one, 1);
+        // destroyed without close, as when rendering fails half-way
+    }
+    EXPECT_EQ(readAll(kept).size(), 10u);  // the earlier file stands
+    for (auto& e : fs::directory_iterator(dir_))
+        EXPECT_THAT(e.path().filename().string(), ::testing::Not(HasSubstr(".partial-")));
+}
+
+TEST_F(PCMStreamTest, WriterRejectsUnwritableDestinationNamingTheFile) {
+    try {
+        WAVWriter w(dir_ / "no-such-folder" / "out.wav", 48000, 2, 24);
+        FAIL() << "expected an error";
+    } catch (const WAVWriter::WriteError& e) {
+        EXPECT_THAT(e.what(), HasSubstr("out.wav"));
+    }
+    EXPECT_THROW(WAVWriter(dir_ / "odd.wav", 48000, 2, 12), WAVWriter::WriteError);
+}
+
+TEST_F(PCMStreamTest, ResamplesAndRemixes) {
+    auto path = dir_ / "tone.wav";
+    writeWav(path, 48000, 2, 48000, [](std::size_t i, int) {
+        return static_cast<float>(0.5 * std::sin(2 * M_PI * 1000.0 * static_cast<double>(i) / 48000));
+    });
+    PCMStream::Format f;
+    auto s = readAll(path, 16000.0, 1, &f);
+    EXPECT_EQ(f.sampleRate, 16000);
+    EXPECT_EQ(f.channels, 1);
+    EXPECT_NEAR(static_cast<double>(s.size()), 16000, 40);
+    double sq = 0;
+    for (std::size_t i = 1000; i < 15000; ++i) sq += s[i] * s[i];
+    EXPECT_NEAR(std::sqrt(sq / 14000), 0.5 / std::sqrt(2.0), 0.01);  // identical channels mix to the same level
+}
+
+TEST_F(PCMStreamTest, MaxDurationStopsSamplesButNotTheReportedDuration) {
+    auto path = dir_ / "two-seconds.wav";
+    writeWav(path, 44100, 1, 88200, [](std::size_t, int) { return 0.25f; });
+    PCMStream::Format f;
+    EXPECT_EQ(readAll(path, std::nullopt, std::nullopt, &f, 0.5).size(), 22050u);
+    EXPECT_NEAR(f.durationSeconds, 2.0, 1e-3);
+    EXPECT_EQ(readAll(path, std::nullopt, std::nullopt, &f, 10.0).size(), 88200u);
+    EXPECT_EQ(readAll(path, 16000.0, std::nullopt, &f, 1.0).size(), 16000u);
+}
+
+TEST_F(PCMStreamTest, CallbackErrorsEndTheReadUnchanged) {
+    auto path = dir_ / "abort.wav";
+    writeWav(path, 48000, 1, 48000, [](std::size_t, int) { return 0.1f; });
+    int calls = 0;
+    struct Stop {};
+    EXPECT_THROW(PCMStream::read(path, std::nullopt, std::nullopt, std::nullopt,
+                                 [&](std::span<const float>, std::size_t) {
+                                     ++calls;
+                                     throw Stop{};
+                                 }),
+                 Stop);
+    EXPECT_EQ(calls, 1);
+}
+
+// Odd inputs, each made in the test: (name, maker, expected format or expected error text).
+struct OddInput {
+    std::string name;
+    std::function<bool(const fs::path&)> make;
+    std::string error;  // empty: must read; else a substring of the error text
+    double rate = 0;
+    int channels = 0;
+};
+
+TEST_F(PCMStreamTest, OddAndBadInputsGiveClearResults) {
+    const bool ff = haveTool("ffmpeg");
+    auto ffmpeg = [](const std::string& args) {
+        return [args](const fs::path& p) { return run("ffmpeg -nostdin -y -loglevel error " + args + " " + quoted(p)); };
+    };
+    std::vector<OddInput> cases = {
+        {"missing.wav", [](const fs::path&) { return true; }, "Could not read audio from missing.wav: ", 0, 0},
+        {"notes.wav",
+         [](const fs::path& p) {
+             std::ofstream(p) << "These are my notes, not audio.\n";
+             return true;
+         },
+         "notes.wav has no audio track.", 0, 0},
+        {"empty.wav",
+         [](const fs::path& p) {
+             std::ofstream(p, std::ios::binary).flush();
+             return true;
+         },
+         "empty.wav has no audio track.", 0, 0},
+        {"header-only.wav",
+         [](const fs::path& p) {
+             WAVWriter w(p, 48000, 2, 16);
+             w.close();
+             return true;
+         },
+         "", 48000, 2},
+        {"phone.wav", [](const fs::path& p) { writeWav(p, 8000, 1, 8000, ramp); return true; }, "", 8000, 1},
+        {"hires.wav", [](const fs::path& p) { writeWav(p, 192000, 2, 19200, ramp); return true; }, "", 192000, 2},
+        {"liar.wav",
+         [](const fs::path& p) {
+             // A header that claims about six hours of 48 kHz stereo followed by 64 bytes of data.
+             writeWav(p, 48000, 2, 16, ramp, 16);
+             std::fstream f(p, std::ios::in | std::ios::out | std::ios::binary);
+             std::string bytes((std::istreambuf_iterator<char>(f)), {});
+             auto pos = bytes.find("data");
+             if (pos == std::string::npos) return false;
+             std::uint32_t huge = 0xF0000000u;
+             f.seekp(static_cast<std::streamoff>(pos + 4));
+             f.write(reinterpret_cast<const char*>(&huge), 4);
+             return true;
+         },
+         "", 48000, 2},
+    };
+    if (ff) {
+        cases.push_back({"six.wav", ffmpeg("-f lavfi -i sine=f=440:d=0.5 -filter_complex \"[0]asplit=6[a][b][c][d][e][f];[a][b][c][d][e][f]amerge=inputs=6\" -ac 6"), "", 44100, 2});
+        cases.push_back({"video.mp4", ffmpeg("-f lavfi -i color=c=blue:s=64x64:d=1 -an -c:v mpeg4"), "video.mp4 has no audio track.", 0, 0});
+        cases.push_back({"truncated.mp3",
+                         [&](const fs::path& p) {
+                             if (!ffmpeg("-f lavfi -i sine=f=440:d=3 -c:a libmp3lame -b:a 64k")(p)) return false;
+                             fs::resize_file(p, fs::file_size(p) / 2);
+                             return true;
+                         },
+                         "", 44100, 1});
+    }
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto path = dir_ / c.name;
+        ASSERT_TRUE(c.make(path));
+        if (!c.error.empty()) {
+            try {
+                readAll(path);
+                FAIL() << "expected an error";
+            } catch (const PCMStream::StreamError& e) {
+                EXPECT_THAT(e.what(), HasSubstr(c.error));
+            }
+            EXPECT_THROW(PCMStream::format(path), PCMStream::StreamError);
+            continue;
+        }
+        auto f = PCMStream::format(path);
+        EXPECT_EQ(f.sampleRate, c.rate);
+        EXPECT_EQ(f.channels, c.channels);
+        PCMStream::Format used;
+        auto s = readAll(path, std::nullopt, std::nullopt, &used);
+        EXPECT_EQ(used.channels, c.channels);
+        EXPECT_EQ(s.size() % static_cast<std::size_t>(c.channels), 0u);
+    }
+}
+
+TEST_F(PCMStreamTest, DecodesThePodcastInputFormats) {
+    if (!haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed";
+    const std::vector<std::pair<std::string, std::string>> formats = {
+        {"wav", "-c:a pcm_s16le"}, {"aif", "-c:a pcm_s16be -f aiff"}, {"aiff", "-c:a pcm_s24be"},
+        {"mp3", "-c:a libmp3lame"}, {"m4a", "-c:a aac"},        {"flac", "-c:a flac"},
+        {"mov", "-c:a aac"},        {"mp4", "-c:a aac"},         {"caf", "-c:a pcm_s16le"},
+    };
+    for (const auto& [ext, codec] : formats) {
+        SCOPED_TRACE(ext);
+        auto path = dir_ / ("tone." + ext);
+        ASSERT_TRUE(run("ffmpeg -nostdin -y -loglevel error -f lavfi -i sine=f=500:d=2:sample_rate=44100 -ac 2 " +
+                        codec + " " + quoted(path)));
+        auto f = PCMStream::format(path);
+        EXPECT_EQ(f.sampleRate, 44100);
+        EXPECT_EQ(f.channels, 2);
+        EXPECT_NEAR(f.durationSeconds, 2.0, 0.1);
+        auto s = readAll(path);
+        EXPECT_NEAR(static_cast<double>(s.size()) / 2, 88200, 3000);  // encoder padding aside
+        float peak = 0;
+        for (float v : s) peak = std::max(peak, std::fabs(v));
+        EXPECT_NEAR(peak, 0.0884, 0.01);  // the sine source (1/8) spread over two channels by -ac 2
+    }
+}
+
+}  // namespace
+}  // namespace lw
