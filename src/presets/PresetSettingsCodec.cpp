@@ -8,6 +8,7 @@
 #include <locale.h>
 
 #include "presets/GablewisePreset.h"
+#include "presets/MapforgePreset.h"
 
 namespace lw::PresetSettingsCodec {
 
@@ -281,6 +282,7 @@ void apply(const StringMap& values, GablewisePreset& preset, bool strict) {
 
 StringMap encode(const BatchPreset& preset) {
     if (auto photo = dynamic_cast<const GablewisePreset*>(&preset)) return encode(*photo);
+    if (auto texture = dynamic_cast<const MapforgePreset*>(&preset)) return encode(*texture);
     return {};
 }
 

@@ -14,6 +14,7 @@
 
 #include "core/JobModel.h"
 #include "platform/Error.h"
+#include "presets/MapforgePreset.h"
 
 namespace lw {
 
@@ -101,6 +102,17 @@ void applyPairs(const std::vector<std::pair<std::string, std::string>>& pairs, c
 const OptionTable& photoOptions();
 StringMap encode(const GablewisePreset& preset);
 void apply(const StringMap& values, GablewisePreset& preset, bool strict);
+
+// ---- the texture vertical
+
+const OptionTable& textureOptions();
+StringMap encode(const MapforgePreset& preset);
+// Pairs in the dictionary's own order; "columns" is accepted and ignored.
+void apply(const StringMap& values, MapforgePreset& preset, bool strict);
+// Short words and aliases ("channel", "orm", "seams", ...) lower-cased, then the exact display texts.
+std::optional<MapforgePreset::OperationalMode> mode(const std::string& named);
+// "nearest", "up"/"roundup", "down"/"rounddown" lower-cased, or a power of two 1...16384 as a fixed size.
+std::optional<PowerOfTwoScaler::ScaleMode> scaleMode(const std::string& named);
 
 // Any preset: written by its own table; a preset of an unknown type gives an empty dictionary.
 StringMap encode(const BatchPreset& preset);

@@ -1,0 +1,210 @@
+// The texture road end to end: each mode on small generated maps, with its names, skips,
+// log lines and failures.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <mutex>
+
+#include "image/TextureImage.h"
+#include "presets/MapforgePreset.h"
+
+namespace lw {
+namespace {
+
+namespace fs = std::filesystem;
+using Mode = MapforgePreset::OperationalMode;
+using ScaleMode = PowerOfTwoScaler::ScaleMode;
+using Convention = ChannelPacker::NormalConvention;
+
+class RoadTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root = fs::temp_directory_path() / ("lw-texture-road-" + Uuid::random().toString());
+        in = root / "in";
+        out = root / "out";
+        fs::create_directories(in);
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(root, ec);
+    }
+
+    MapforgePreset preset(Mode mode) const {
+        return MapforgePreset(mode, ChannelPacker::EngineProfile::unrealORM, true, ScaleMode::nearestPowerOfTwo(),
+                              false, 0, false);
+    }
+    std::vector<std::string> run(const MapforgePreset& p, const std::string& file, std::string pattern = {}) {
+        logs.clear();
+        progress.clear();
+        BatchItem item(Uuid::random(), in / file, std::nullopt, ProcessingStatus::pending, 0, std::nullopt, {});
+        BatchConfiguration config(out, true, pattern.empty() ? p.defaultNamingPattern() : pattern, false, 2, false,
+                                  false, {});
+        ProcessingContext context{Uuid::random(), config, 1, 1,
+                                  [this](double f, const std::optional<std::string>& m) {
+                                      std::lock_guard lock(mutex);
+                                      progress.push_back({f, m.value_or("")});
+                                  },
+                                  [this](const std::string& line) {
+                                      std::lock_guard lock(mutex);
+                                      logs.push_back(line);
+                                  }};
+        std::vector<std::string> names;
+        for (const auto& path : p.process(item, context)) {
+            EXPECT_TRUE(fs::exists(path)) << path;
+            EXPECT_EQ(path.parent_path(), out);
+            names.push_back(path.filename().string());
+        }
+        return names;
+    }
+    std::string skipReason(const MapforgePreset& p, const std::string& file) {
+        try {
+            run(p, file);
+        } catch (const BatchSkip& skip) {
+            return skip.reason;
+        }
+        return "(not skipped)";
+    }
+    std::string failure(const MapforgePreset& p, const std::string& file, std::string pattern = {}) {
+        try {
+            run(p, file, pattern);
+        } catch (const BatchSkip& skip) {
+            return "skip: " + skip.reason;
+        } catch (const std::exception& e) {
+            return e.what();
+        }
+        return "(no failure)";
+    }
+    bool logged(const std::string& line) const { return std::find(logs.begin(), logs.end(), line) != logs.end(); }
+    std::vector<std::string> outputFiles() const {
+        std::vector<std::string> names;
+        if (!fs::exists(out)) return names;
+        for (const auto& e : fs::directory_iterator(out)) names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    fs::path root, in, out;
+    std::mutex mutex;
+    std::vector<std::string> logs;
+    std::vector<std::pair<double, std::string>> progress;
+};
+
+TEST_F(RoadTest, ChannelPackingWritesTheSetOnceWithMipsAndNormal) {
+    writePng(Raster8(8, 6, 1, 255), in / "Wood_AO.png");
+    writePng(Raster8(8, 6, 1, 100), in / "Wood_Roughness.png");
+    writePng(Raster8(4, 3, 1, 128), in / "Wood_Height.png");
+    writePng(Raster8(8, 6, 3, 50), in / "Wood_Albedo.png");
+
+    auto p = preset(Mode::channelPackingORM);
+    p.generateMipmaps = true;
+    p.generateMissingNormal = true;
+    const auto names = run(p, "Wood_AO.png");
+    EXPECT_EQ(names, (std::vector<std::string>{"Wood_ORM_8x8.png", "Wood_ORM_8x8_mip1_4.png", "Wood_ORM_8x8_mip2_2.png",
+                                               "Wood_ORM_8x8_mip3_1.png", "Wood_NormalGL.png"}));
+    EXPECT_TRUE(logged("Packing Unreal Engine (ORM): no Metallic map, using engine defaults"));
+    EXPECT_TRUE(logged("Wood_AO.png: no normal map found, made Wood_NormalGL.png from the height map"));
+    EXPECT_EQ(logs.back(), "Texture processing finished.");
+    EXPECT_EQ(progress.front(), (std::pair<double, std::string>{0.2, "Discovering texture channels..."}));
+    EXPECT_TRUE(std::count(progress.begin(), progress.end(),
+                           std::pair<double, std::string>{0.5, "Compositing Unreal Engine (ORM)"}));
+    const ColorRaster packed = loadColorRaster(out / "Wood_ORM_8x8.png");
+    const auto& rgba = std::get<Raster8>(packed);
+    EXPECT_EQ(rgba.channels, 4);
+    EXPECT_EQ(rgba.at(5, 5, 0), 255);
+    EXPECT_EQ(rgba.at(5, 5, 1), 100);
+
+    EXPECT_EQ(skipReason(p, "Wood_Roughness.png"), "Wood_Roughness.png is packed together with Wood_AO.png");
+    EXPECT_EQ(skipReason(p, "Wood_Albedo.png"),
+              "Wood_Albedo.png isn't an AO / Roughness / Smoothness / Metallic / Height map");
+
+    // With a normal map present none is made; another pattern names the pack.
+    writePng(Raster8(4, 3, 3, 128), in / "Wood_NormalDX.png");
+    p.generateMipmaps = false;
+    p.engineProfile = ChannelPacker::EngineProfile::unityHDRPMaskMap;
+    EXPECT_EQ(run(p, "Wood_AO.png", "{name}-{profile}-{index:03}"), (std::vector<std::string>{"Wood-MaskMap-001.png"}));
+}
+
+TEST_F(RoadTest, ChannelPackingNamesAnUnreadablePrimaryMap) {
+    std::ofstream(in / "Stone_AO.png") << "not a png";
+    EXPECT_EQ(failure(preset(Mode::channelPackingORM), "Stone_AO.png"), "Could not read texture map Stone_AO.png.");
+    EXPECT_TRUE(outputFiles().empty());
+}
+
+TEST_F(RoadTest, NormalConversionFlipsGreenAndSkipsOthers) {
+    Raster8 normal(4, 4, 4, 0);
+    for (std::size_t i = 0; i < normal.pixels.size(); i += 4)
+        normal.pixels[i] = 128, normal.pixels[i + 1] = 60, normal.pixels[i + 2] = 250, normal.pixels[i + 3] = 77;
+    writePng(normal, in / "Brick_NormalDX.png");
+    writePng(normal, in / "Brick_NormalGL.png");
+    writePng(normal, in / "Brick.png");
+    auto p = preset(Mode::normalMapConvert);
+    EXPECT_EQ(run(p, "Brick_NormalDX.png"), (std::vector<std::string>{"Brick_NormalGL.png"}));
+    const auto flipped = std::get<Raster8>(loadColorRaster(out / "Brick_NormalGL.png"));
+    EXPECT_EQ(flipped.at(1, 1, 1), 195);
+    EXPECT_EQ(flipped.at(1, 1, 3), 77);  // alpha kept
+    EXPECT_EQ(flipped.at(1, 1, 0), 128);
+    EXPECT_EQ(logs.back(), "Texture processing finished.");
+
+    EXPECT_EQ(skipReason(p, "Brick_NormalGL.png"), "Brick_NormalGL.png is already an OpenGL normal map");
+    EXPECT_EQ(skipReason(p, "Brick.png"),
+              "Brick.png isn't named like a normal map (_Normal, _NormalDX, _NormalGL, _Nrm)");
+    p.normalTarget = Convention::directX;
+    EXPECT_EQ(run(p, "Brick_NormalGL.png", "{name}_{profile}_{pot}_v{index}"),
+              (std::vector<std::string>{"Brick_NormalDX_DX___v1.png"}));
+}
+
+TEST_F(RoadTest, NormalFromHeight) {
+    Raster16 height(8, 8, 1);
+    for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 8; ++x) height.at(x, y) = static_cast<std::uint16_t>(x * 8000);
+    writePng(height, in / "Cliff_Height.png");
+    auto p = preset(Mode::normalFromHeight);
+    p.normalTarget = Convention::directX;
+    EXPECT_EQ(run(p, "Cliff_Height.png"), (std::vector<std::string>{"Cliff_NormalDX.png"}));
+    EXPECT_EQ(readTextureSize(out / "Cliff_NormalDX.png"), (TextureSize{8, 8}));
+
+    std::ofstream(in / "Broken_Height.png") << "";
+    EXPECT_EQ(failure(p, "Broken_Height.png"), "Failed to open texture image at Broken_Height.png");
+}
+
+TEST_F(RoadTest, PowerOfTwoWithMipsAndInputProtection) {
+    writePng(Raster8(6, 3, 4, 90), in / "icon.png");
+    auto p = preset(Mode::powerOfTwoEnforce);
+    p.generateMipmaps = true;
+    EXPECT_EQ(run(p, "icon.png"), (std::vector<std::string>{"icon_POT_8x4.png", "icon_POT_8x4_mip1_4.png",
+                                                             "icon_POT_8x4_mip2_2.png", "icon_POT_8x4_mip3_1.png"}));
+    EXPECT_EQ(readTextureSize(out / "icon_POT_8x4.png"), (TextureSize{8, 4}));
+
+    // Writing into the input folder under the input's own name is refused; the input stays.
+    const auto before = fs::file_size(in / "icon.png");
+    out = in;
+    EXPECT_EQ(failure(p, "icon.png", "{name}"),
+              "icon.png would replace its own source file; choose another output folder or naming pattern.");
+    EXPECT_EQ(fs::file_size(in / "icon.png"), before);
+}
+
+TEST_F(RoadTest, TilingCheckPassesOrFailsWithPreview) {
+    writePng(Raster8(16, 16, 3, 120), in / "flat.png");
+    Raster8 ramp(16, 16, 3);
+    for (int y = 0; y < 16; ++y)
+        for (int x = 0; x < 16; ++x) ramp.at(x, y, 0) = static_cast<std::uint8_t>(x * 16);
+    writePng(ramp, in / "ramp.png");
+    auto p = preset(Mode::tilingCheck);
+    EXPECT_TRUE(run(p, "flat.png").empty());
+    EXPECT_TRUE(logged("flat.png: tiles seamlessly"));
+
+    const std::string message = failure(p, "ramp.png");
+    EXPECT_EQ(message.rfind("Left and right edges differ ", 0), 0u) << message;
+    EXPECT_NE(message.find("x more than neighbouring pixels; top and bottom 1.0x. Preview: ramp_Tiled2x2.png"),
+              std::string::npos)
+        << message;
+    EXPECT_EQ(readTextureSize(out / "ramp_Tiled2x2.png"), (TextureSize{32, 32}));
+}
+
+TEST_F(RoadTest, SpriteSheetsAreNotAvailableYet) {
+    writePng(Raster8(4, 4, 4, 1), in / "run_01.png");
+    EXPECT_NE(failure(preset(Mode::spriteSheetAtlas), "run_01.png").find("not available"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace lw
