@@ -8,7 +8,11 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
+#include <new>
+
+#include <sys/mman.h>
 
 namespace lw {
 
@@ -41,6 +45,41 @@ void forRows(int height, F&& body) {
         for (int y = r.begin(); y != r.end(); ++y) body(y);
     });
 }
+
+// Allocations of large float planes ask for transparent huge pages: a fusion touches about a
+// gigabyte of fresh memory, and 4 KB page faults would cost a third of its time.
+template <class T>
+struct HugePageAllocator {
+    using value_type = T;
+    HugePageAllocator() = default;
+    template <class U>
+    HugePageAllocator(const HugePageAllocator<U>&) {}
+    T* allocate(std::size_t n) {
+        constexpr std::size_t huge = 2u << 20;
+        const std::size_t bytes = n * sizeof(T);
+        if (bytes < 4 * huge) {
+            if (void* p = std::malloc(bytes)) return static_cast<T*>(p);
+            throw std::bad_alloc();
+        }
+        void* p = std::aligned_alloc(huge, (bytes + huge - 1) / huge * huge);
+        if (!p) throw std::bad_alloc();
+        ::madvise(p, bytes, MADV_HUGEPAGE);
+        return static_cast<T*>(p);
+    }
+    void deallocate(T* p, std::size_t) { std::free(p); }
+    friend bool operator==(const HugePageAllocator&, const HugePageAllocator&) { return true; }
+};
+
+// An interleaved float image like RasterF, on huge pages.
+struct Plane {
+    int width = 0, height = 0, channels = 0;
+    std::vector<float, HugePageAllocator<float>> pixels;
+    Plane() = default;
+    Plane(int w, int h, int c, float fill = 0.f)
+        : width(w), height(h), channels(c), pixels(static_cast<std::size_t>(w) * h * c, fill) {}
+    float* row(int y) { return pixels.data() + static_cast<std::size_t>(y) * width * channels; }
+    const float* row(int y) const { return pixels.data() + static_cast<std::size_t>(y) * width * channels; }
+};
 
 inline int clampIndex(int i, int n) { return i < 0 ? 0 : (i >= n ? n - 1 : i); }
 
@@ -110,33 +149,33 @@ std::size_t disagreement(const Bitmaps& ref, const Bitmaps& shot, int dx, int dy
 
 // ---- pyramids (5-tap binomial kernel, edges clamped)
 
-// One level down: blur and keep every second sample; the size is ceil(n / 2).
-RasterF reduce(const RasterF& src) {
+// One level down into `out` (already sized ceil(n / 2)): blur and keep every second sample.
+void reduceInto(const Plane& src, Plane& out) {
     const int c = src.channels;
-    const int w = (src.width + 1) / 2, h = (src.height + 1) / 2;
-    RasterF out(w, h, c);
-    forRows(h, [&](int y) {
+    const int w = out.width, h = out.height;
+    tbb::parallel_for(tbb::blocked_range<int>(0, h, 8), [&](const tbb::blocked_range<int>& r) {
         std::vector<float> line(static_cast<std::size_t>(src.width) * c);
         static constexpr float k[5] = {1 / 16.f, 4 / 16.f, 6 / 16.f, 4 / 16.f, 1 / 16.f};
-        const float* rows[5];
-        for (int m = 0; m < 5; ++m) rows[m] = src.row(clampIndex(2 * y + m - 2, src.height));
-        for (std::size_t i = 0; i < line.size(); ++i)
-            line[i] = k[0] * rows[0][i] + k[1] * rows[1][i] + k[2] * rows[2][i] + k[3] * rows[3][i] + k[4] * rows[4][i];
-        float* o = out.row(y);
-        for (int x = 0; x < w; ++x) {
-            int xs[5];
-            for (int m = 0; m < 5; ++m) xs[m] = clampIndex(2 * x + m - 2, src.width) * c;
-            for (int ch = 0; ch < c; ++ch)
-                o[x * c + ch] = k[0] * line[xs[0] + ch] + k[1] * line[xs[1] + ch] + k[2] * line[xs[2] + ch] +
-                                k[3] * line[xs[3] + ch] + k[4] * line[xs[4] + ch];
+        for (int y = r.begin(); y != r.end(); ++y) {
+            const float* rows[5];
+            for (int m = 0; m < 5; ++m) rows[m] = src.row(clampIndex(2 * y + m - 2, src.height));
+            for (std::size_t i = 0; i < line.size(); ++i)
+                line[i] = k[0] * (rows[0][i] + rows[4][i]) + k[1] * (rows[1][i] + rows[3][i]) + k[2] * rows[2][i];
+            float* o = out.row(y);
+            for (int x = 0; x < w; ++x) {
+                int xs[5];
+                for (int m = 0; m < 5; ++m) xs[m] = clampIndex(2 * x + m - 2, src.width) * c;
+                for (int ch = 0; ch < c; ++ch)
+                    o[x * c + ch] = k[0] * (line[xs[0] + ch] + line[xs[4] + ch]) +
+                                    k[1] * (line[xs[1] + ch] + line[xs[3] + ch]) + k[2] * line[xs[2] + ch];
+            }
         }
     });
-    return out;
 }
 
 // One level up to width x height, calling sink(y, row) with each expanded row.
 template <class Sink>
-void expandRows(const RasterF& src, int width, int height, Sink&& sink) {
+void expandRows(const Plane& src, int width, int height, Sink&& sink) {
     const int c = src.channels;
     // Horizontal expansion of one source row into `out` (width * c).
     auto expandLine = [&](const float* in, float* out) {
@@ -180,9 +219,8 @@ int levelCount(int width, int height) {
     return levels;
 }
 
-// A shot as floats 0...1 (RGB), read through its offset with clamped edges.
-RasterF floatShot(const Raster16& shot, ExposureFusion::Offset offset) {
-    RasterF out(shot.width, shot.height, 3);
+// A shot as floats 0...1 (RGB) into `out`, read through its offset with clamped edges.
+void floatShotInto(const Raster16& shot, ExposureFusion::Offset offset, Plane& out) {
     const int c = shot.channels;
     constexpr float scale = 1.f / 65535.f;
     forRows(shot.height, [&](int y) {
@@ -195,39 +233,56 @@ RasterF floatShot(const Raster16& shot, ExposureFusion::Offset offset) {
             o[3 * x + 2] = p[c > 2 ? 2 : 0] * scale;
         }
     });
-    return out;
 }
 
-// Mertens' quality measure of every pixel of one shot.
-RasterF qualityWeights(const RasterF& shot, const ExposureFusion::Weights& wt) {
-    RasterF out(shot.width, shot.height, 1);
-    const int w = shot.width, h = shot.height;
+inline float power(float v, double exponent) {
+    if (exponent == 1) return v;
+    return std::pow(v, static_cast<float>(exponent));
+}
+
+// Mertens' quality measure of every pixel of one shot (read through its offset) into `out`.
+void qualityWeightsInto(const Raster16& shot, ExposureFusion::Offset offset, const ExposureFusion::Weights& wt,
+                        Plane& out) {
+    const int w = shot.width, h = shot.height, c = shot.channels;
     constexpr float twoSigmaSquared = 2 * 0.2f * 0.2f;
-    forRows(h, [&](int y) {
-        const float* up = shot.row(clampIndex(y - 1, h));
-        const float* mid = shot.row(y);
-        const float* down = shot.row(clampIndex(y + 1, h));
-        auto grey = [](const float* p) { return (p[0] + p[1] + p[2]) * (1.f / 3.f); };
-        float* o = out.row(y);
-        for (int x = 0; x < w; ++x) {
-            const float* p = mid + 3 * x;
-            const float g = grey(p);
-            const float lap = grey(up + 3 * x) + grey(down + 3 * x) + grey(mid + 3 * clampIndex(x - 1, w)) +
-                              grey(mid + 3 * clampIndex(x + 1, w)) - 4 * g;
-            const float mean = g;
-            const float sat = std::sqrt(((p[0] - mean) * (p[0] - mean) + (p[1] - mean) * (p[1] - mean) +
-                                         (p[2] - mean) * (p[2] - mean)) /
-                                        3.f);
-            const float e0 = p[0] - 0.5f, e1 = p[1] - 0.5f, e2 = p[2] - 0.5f;
-            const float expo = std::exp(-(e0 * e0 + e1 * e1 + e2 * e2) / twoSigmaSquared);
-            float v = 1.f;
-            if (wt.contrast != 0) v *= std::pow(std::fabs(lap), static_cast<float>(wt.contrast));
-            if (wt.saturation != 0) v *= std::pow(sat, static_cast<float>(wt.saturation));
-            if (wt.exposedness != 0) v *= std::pow(expo, static_cast<float>(wt.exposedness));
-            o[x] = v + 1e-12f;
+    constexpr float scale = 1.f / 65535.f;
+    tbb::parallel_for(tbb::blocked_range<int>(0, h, 8), [&](const tbb::blocked_range<int>& r) {
+        // Grey of three rows, and the middle row's colours.
+        std::vector<float> up(w), mid(w), down(w), rgb(static_cast<std::size_t>(w) * 3);
+        const auto readRow = [&](int y, float* grey, float* colour) {
+            const std::uint16_t* in = shot.row(clampIndex(y + offset.dy, h));
+            for (int x = 0; x < w; ++x) {
+                const std::uint16_t* p = in + static_cast<std::size_t>(clampIndex(x + offset.dx, w)) * c;
+                const float r0 = p[0] * scale, g0 = p[c > 2 ? 1 : 0] * scale, b0 = p[c > 2 ? 2 : 0] * scale;
+                grey[x] = (r0 + g0 + b0) * (1.f / 3.f);
+                if (colour) {
+                    colour[3 * x] = r0;
+                    colour[3 * x + 1] = g0;
+                    colour[3 * x + 2] = b0;
+                }
+            }
+        };
+        for (int y = r.begin(); y != r.end(); ++y) {
+            readRow(y - 1, up.data(), nullptr);
+            readRow(y, mid.data(), rgb.data());
+            readRow(y + 1, down.data(), nullptr);
+            float* o = out.row(y);
+            for (int x = 0; x < w; ++x) {
+                const float* p = rgb.data() + 3 * x;
+                const float g = mid[x];
+                const float lap = up[x] + down[x] + mid[clampIndex(x - 1, w)] + mid[clampIndex(x + 1, w)] - 4 * g;
+                const float d0 = p[0] - g, d1 = p[1] - g, d2 = p[2] - g;
+                const float sat = std::sqrt((d0 * d0 + d1 * d1 + d2 * d2) * (1.f / 3.f));
+                const float e0 = p[0] - 0.5f, e1 = p[1] - 0.5f, e2 = p[2] - 0.5f;
+                const float expo = std::exp(-(e0 * e0 + e1 * e1 + e2 * e2) / twoSigmaSquared);
+                float v = 1.f;
+                if (wt.contrast != 0) v *= power(std::fabs(lap), wt.contrast);
+                if (wt.saturation != 0) v *= power(sat, wt.saturation);
+                if (wt.exposedness != 0) v *= power(expo, wt.exposedness);
+                o[x] = v + 1e-12f;
+            }
         }
     });
-    return out;
 }
 
 }  // namespace
@@ -305,66 +360,75 @@ Raster16 ExposureFusion::fuse(const std::vector<Raster16>& shots, const std::vec
     const auto offsetOf = [&](std::size_t k) { return k > 0 && k < offsets.size() ? offsets[k] : Offset{}; };
 
     // Pass 1: the sum of every shot's weights, for the per-pixel normalisation.
-    RasterF weightSum(width, height, 1, 0.f);
-    for (std::size_t k = 0; k < shots.size(); ++k) {
-        const RasterF w = qualityWeights(floatShot(shots[k], offsetOf(k)), weights);
-        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, w.pixels.size(), 1 << 16),
-                          [&](const tbb::blocked_range<std::size_t>& r) {
-                              for (std::size_t i = r.begin(); i != r.end(); ++i) weightSum.pixels[i] += w.pixels[i];
-                          });
+    Plane weightSum(width, height, 1, 0.f);
+    {
+        Plane w(width, height, 1);
+        for (std::size_t k = 0; k < shots.size(); ++k) {
+            qualityWeightsInto(shots[k], offsetOf(k), weights, w);
+            tbb::parallel_for(tbb::blocked_range<std::size_t>(0, w.pixels.size(), 1 << 16),
+                              [&](const tbb::blocked_range<std::size_t>& r) {
+                                  for (std::size_t i = r.begin(); i != r.end(); ++i) weightSum.pixels[i] += w.pixels[i];
+                              });
+        }
     }
 
     // Pass 2: add each shot's Laplacian pyramid, weighted by the Gaussian pyramid of its
-    // normalised weights, into the result pyramid, one level at a time.
+    // normalised weights, into the result pyramid. The pyramids' memory is reused per shot.
     const int levels = levelCount(width, height);
-    std::vector<RasterF> result;
+    std::vector<Plane> result, image, weight;
     {
         int w = width, h = height;
         for (int l = 0; l < levels; ++l) {
             result.emplace_back(w, h, 3, 0.f);
+            image.emplace_back(w, h, 3);
+            weight.emplace_back(w, h, 1);
             w = (w + 1) / 2;
             h = (h + 1) / 2;
         }
     }
     for (std::size_t k = 0; k < shots.size(); ++k) {
-        RasterF image = floatShot(shots[k], offsetOf(k));
-        RasterF weight = qualityWeights(image, weights);
-        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, weight.pixels.size(), 1 << 16),
+        floatShotInto(shots[k], offsetOf(k), image[0]);
+        qualityWeightsInto(shots[k], offsetOf(k), weights, weight[0]);
+        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, weight[0].pixels.size(), 1 << 16),
                           [&](const tbb::blocked_range<std::size_t>& r) {
                               for (std::size_t i = r.begin(); i != r.end(); ++i)
-                                  weight.pixels[i] /= weightSum.pixels[i];
+                                  weight[0].pixels[i] /= weightSum.pixels[i];
                           });
+        for (int l = 0; l + 1 < levels; ++l) {
+            reduceInto(image[l], image[l + 1]);
+            reduceInto(weight[l], weight[l + 1]);
+        }
         for (int l = 0; l < levels; ++l) {
-            RasterF& out = result[static_cast<std::size_t>(l)];
+            Plane& out = result[static_cast<std::size_t>(l)];
+            const Plane& img = image[static_cast<std::size_t>(l)];
+            const Plane& wgt = weight[static_cast<std::size_t>(l)];
             if (l == levels - 1) {
                 forRows(out.height, [&](int y) {
                     float* o = out.row(y);
-                    const float* p = image.row(y);
-                    const float* w = weight.row(y);
+                    const float* p = img.row(y);
+                    const float* w = wgt.row(y);
                     for (int x = 0; x < out.width; ++x)
                         for (int c = 0; c < 3; ++c) o[3 * x + c] += w[x] * p[3 * x + c];
                 });
                 break;
             }
-            RasterF nextImage = reduce(image);
-            RasterF nextWeight = reduce(weight);
-            expandRows(nextImage, image.width, image.height, [&](int y, const float* up) {
+            expandRows(image[static_cast<std::size_t>(l) + 1], img.width, img.height, [&](int y, const float* up) {
                 float* o = out.row(y);
-                const float* p = image.row(y);
-                const float* w = weight.row(y);
+                const float* p = img.row(y);
+                const float* w = wgt.row(y);
                 for (int x = 0; x < out.width; ++x)
                     for (int c = 0; c < 3; ++c) o[3 * x + c] += w[x] * (p[3 * x + c] - up[3 * x + c]);
             });
-            image = std::move(nextImage);
-            weight = std::move(nextWeight);
         }
     }
-    weightSum = RasterF();
+    image.clear();
+    weight.clear();
+    weightSum = Plane();
 
     // Collapse the result pyramid from the top.
     for (int l = levels - 2; l >= 0; --l) {
-        RasterF& fine = result[static_cast<std::size_t>(l)];
-        const RasterF& coarse = result[static_cast<std::size_t>(l) + 1];
+        Plane& fine = result[static_cast<std::size_t>(l)];
+        const Plane& coarse = result[static_cast<std::size_t>(l) + 1];
         expandRows(coarse, fine.width, fine.height, [&](int y, const float* up) {
             float* o = fine.row(y);
             for (int i = 0; i < fine.width * 3; ++i) o[i] += up[i];
@@ -373,7 +437,7 @@ Raster16 ExposureFusion::fuse(const std::vector<Raster16>& shots, const std::vec
     }
 
     Raster16 out(width, height, 3);
-    const RasterF& top = result[0];
+    const Plane& top = result[0];
     forRows(height, [&](int y) {
         const float* p = top.row(y);
         std::uint16_t* o = out.row(y);
