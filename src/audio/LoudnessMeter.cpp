@@ -370,9 +370,15 @@ LoudnessMeter::Result LoudnessMeter::result() {
 
     r.samplePeak = 0;
     float tp = 0;
+    std::vector<float> tail(kHistory + kStrip + kTaps, 0.0f);
     for (const auto& s : impl_->state) {
         r.samplePeak = std::max(r.samplePeak, static_cast<double>(s.samplePeak));
         tp = std::max(tp, s.truePeak);
+        // The stretch after the newest samples, as if the stream ended in silence here.
+        if (impl_->phases > 0 && impl_->frames > 0) {
+            std::copy(s.x.begin(), s.x.begin() + kHistory, tail.begin());
+            tp = std::max(tp, oversampledPeak(tail.data(), kHistory, impl_->taps.data(), impl_->phases));
+        }
     }
     r.truePeak = std::max(static_cast<double>(tp), r.samplePeak);
     r.samplePeakDB = toDB(r.samplePeak);

@@ -143,6 +143,18 @@ TEST(LoudnessMeter, TruePeakFindsPeaksBetweenSamples) {
     EXPECT_NEAR(offGrid.samplePeakDB, -9.03, 0.05);
 }
 
+TEST(LoudnessMeter, TruePeakCoversTheLastSamples) {
+    // Two equal samples at the very end: the crest between them must count as if silence followed.
+    std::vector<float> ending(1000, 0.0f);
+    ending.push_back(0.5f);
+    ending.push_back(0.5f);
+    std::vector<float> followed = ending;
+    followed.resize(followed.size() + 100, 0.0f);
+    auto a = meterOf(ending, 48000, 1), b = meterOf(followed, 48000, 1);
+    EXPECT_GT(a.truePeak, 0.55);
+    EXPECT_FLOAT_EQ(static_cast<float>(a.truePeak), static_cast<float>(b.truePeak));
+}
+
 TEST(LoudnessMeter, ChunkingDoesNotChangeResults) {
     std::mt19937 rng(7);
     std::normal_distribution<float> noise(0, 0.05f);
