@@ -1,0 +1,26 @@
+#pragma once
+// Turns dropped files and folders into the list of eligible input files.
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace lw {
+
+namespace FileIngest {
+
+// Folders are walked recursively without following symbolic links to folders (so link loops
+// end); folders that cannot be listed are skipped. A candidate must exist, be a regular file
+// (a link to one counts), not start with "." and have a lower-cased extension in
+// `allowedExtensions`. Paths are made lexically normal, duplicates dropped, and the result is
+// sorted as a file manager sorts (case-insensitive, digit runs by value). Never throws for
+// missing or unreadable input.
+std::vector<std::filesystem::path> expand(const std::vector<std::filesystem::path>& urls,
+                                          const std::set<std::string>& allowedExtensions);
+
+// The file-manager order of two paths.
+bool localizedStandardLess(const std::filesystem::path& a, const std::filesystem::path& b);
+
+}  // namespace FileIngest
+
+}  // namespace lw

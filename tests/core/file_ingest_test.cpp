@@ -1,0 +1,93 @@
+#include "core/FileIngest.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "platform/Uuid.h"
+
+using namespace lw;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct TempDir {
+    fs::path path = fs::temp_directory_path() / ("lw_ingest_" + Uuid().toString());
+    TempDir() { fs::create_directories(path); }
+    ~TempDir() {
+        std::error_code ec;
+        fs::permissions(path / "locked", fs::perms::owner_all, ec);
+        fs::remove_all(path, ec);
+    }
+    fs::path touch(const fs::path& relative) const {
+        auto p = path / relative;
+        fs::create_directories(p.parent_path());
+        std::ofstream(p) << "x";
+        return p;
+    }
+};
+
+std::vector<std::string> relativeNames(const std::vector<fs::path>& paths, const fs::path& root) {
+    std::vector<std::string> out;
+    for (const auto& p : paths) out.push_back(p.lexically_relative(root).string());
+    return out;
+}
+
+}  // namespace
+
+TEST(FileIngestTest, WalksFoldersAndFiltersCandidates) {
+    TempDir dir;
+    for (const char* name : {"shoot/IMG10.JPG", "shoot/img2.jpg", "shoot/img1.png", "shoot/notes.txt", "shoot/.hidden.jpg",
+                             "shoot/.cache/inner.jpg", "shoot/deep/er/a b.jpg", "shoot/deep/ünï.jpg",
+                             "shoot/line\nbreak.jpg", "shoot/noext", "Another.jpg"})
+        dir.touch(name);
+    fs::create_directories(dir.path / "shoot" / "folder.jpg");  // a folder named like a photo
+    fs::create_symlink(dir.path / "shoot", dir.path / "shoot" / "deep" / "loop");  // link loop
+    fs::create_symlink(dir.path / "Another.jpg", dir.path / "shoot" / "link.jpg");
+    fs::create_symlink(dir.path / "gone.jpg", dir.path / "shoot" / "dangling.jpg");
+
+    auto found = FileIngest::expand({dir.path / "shoot", dir.path / "Another.jpg", dir.path / "missing",
+                                     dir.path / "shoot" / "img2.jpg", dir.path / "shoot" / "." / "deep" / ".." / "img2.jpg"},
+                                    {"jpg", "png"});
+    EXPECT_EQ(relativeNames(found, dir.path),
+              (std::vector<std::string>{"Another.jpg", "shoot/deep/er/a b.jpg", "shoot/deep/ünï.jpg", "shoot/img1.png",
+                                        "shoot/img2.jpg", "shoot/IMG10.JPG", "shoot/line\nbreak.jpg", "shoot/link.jpg"}));
+}
+
+TEST(FileIngestTest, DirectInputsFollowTheSameRules) {
+    TempDir dir;
+    auto hidden = dir.touch(".secret.jpg");
+    auto text = dir.touch("a.txt");
+    auto ok = dir.touch("sub/B.JPEG");
+    EXPECT_TRUE(FileIngest::expand({hidden, text, dir.path / "nope.jpg"}, {"jpg", "txt"}).size() == 1);
+    EXPECT_EQ(FileIngest::expand({ok}, {"jpeg"}), std::vector<fs::path>{ok});
+    EXPECT_TRUE(FileIngest::expand({ok}, {"JPEG"}).empty());  // allowed extensions are lower-case
+    EXPECT_TRUE(FileIngest::expand({}, {"jpg"}).empty());
+    EXPECT_EQ(FileIngest::expand({dir.path / "sub/"}, {"jpeg"}), std::vector<fs::path>{ok});
+}
+
+TEST(FileIngestTest, UnlistableFoldersAreSkipped) {
+    if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
+    TempDir dir;
+    dir.touch("locked/a.jpg");
+    auto visible = dir.touch("open/b.jpg");
+    fs::permissions(dir.path / "locked", fs::perms::none);
+    EXPECT_EQ(FileIngest::expand({dir.path}, {"jpg"}), std::vector<fs::path>{visible});
+}
+
+TEST(FileIngestTest, FileManagerOrder) {
+    struct Case {
+        const char* a;
+        const char* b;
+    };
+    const Case ordered[] = {{"/x/img2.jpg", "/x/img10.jpg"}, {"/x/a.jpg", "/x/B.jpg"}, {"/x/b.jpg", "/x/C.jpg"},
+                            {"/x/Shot 9", "/x/shot 10"},     {"/a/z.jpg", "/b/a.jpg"}};
+    for (const auto& c : ordered) {
+        EXPECT_TRUE(FileIngest::localizedStandardLess(c.a, c.b)) << c.a << " < " << c.b;
+        EXPECT_FALSE(FileIngest::localizedStandardLess(c.b, c.a)) << c.b << " < " << c.a;
+    }
+    // Names equal but for case still order one way, never both.
+    EXPECT_NE(FileIngest::localizedStandardLess("/x/a.jpg", "/x/A.jpg"), FileIngest::localizedStandardLess("/x/A.jpg", "/x/a.jpg"));
+}
