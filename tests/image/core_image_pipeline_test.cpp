@@ -296,7 +296,9 @@ TEST(CoreImagePipeline, BadInputs) {
     for (size_t keep : {full.size() / 2, size_t{200}, size_t{20}}) {
         spit(dir / "cut.jpg", std::vector<std::uint8_t>(full.begin(), full.begin() + static_cast<long>(keep)));
         auto cut = pipe().loadImage(dir / "cut.jpg");
-        if (keep == full.size() / 2) EXPECT_TRUE(cut) << "the header is intact";
+        if (keep == full.size() / 2) {
+            EXPECT_TRUE(cut) << "the header is intact";
+        }
         if (cut) {
             EXPECT_FALSE(pipe().jpegData(*cut, 0.9, std::nullopt, ColorSpace::sRGB)) << keep;
             EXPECT_THROW(pipe().write(*cut, dir / "cut-out.jpg", PixelFormat::RGBA8, ColorSpace::sRGB, 0.9,
