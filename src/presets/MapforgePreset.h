@@ -62,6 +62,25 @@ public:
     // forceSquare), then the maxTextureSize clamp (0 or less: no limit).
     TextureSize targetSize(std::int64_t width, std::int64_t height) const;
 
+    // The numbered frame sequence a file belongs to: files of its folder with an accepted
+    // extension whose stems share the prefix before a trailing number (separators "_- ." at the
+    // end of the prefix dropped), in number order. An empty prefix is named "Sprite"; a file
+    // without a trailing number is a sequence of one named after its stem.
+    struct FrameSequence {
+        std::string name;
+        std::vector<std::filesystem::path> frames;
+    };
+    static FrameSequence frameSequence(const std::filesystem::path& containing, const std::set<std::string>& extensions);
+
+    // The page image names and the data file names of a sprite-sheet set: one data file per
+    // page, or one for all pages in the Godot format.
+    struct SpriteFileNames {
+        std::vector<std::string> images;
+        std::vector<std::string> data;
+    };
+    static SpriteFileNames spriteFileNames(const std::string& sequence, const std::string& suffix, int pages,
+                                           SpriteSheetCompiler::DataFormat format);
+
     OperationalMode operationalMode;
     ChannelPacker::EngineProfile engineProfile;
     bool enforcePOT;

@@ -201,10 +201,5 @@ TEST_F(RoadTest, TilingCheckPassesOrFailsWithPreview) {
     EXPECT_EQ(readTextureSize(out / "ramp_Tiled2x2.png"), (TextureSize{32, 32}));
 }
 
-TEST_F(RoadTest, SpriteSheetsAreNotAvailableYet) {
-    writePng(Raster8(4, 4, 4, 1), in / "run_01.png");
-    EXPECT_NE(failure(preset(Mode::spriteSheetAtlas), "run_01.png").find("not available"), std::string::npos);
-}
-
 }  // namespace
 }  // namespace lw

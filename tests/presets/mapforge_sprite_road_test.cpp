@@ -1,0 +1,270 @@
+// The sprite-sheet road: frame sequences, file names, and whole runs in every data format.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <mutex>
+
+#include <nlohmann/json.hpp>
+#include <plist/plist.h>
+
+#include "image/TextureImage.h"
+#include "presets/MapforgePreset.h"
+
+namespace lw {
+namespace {
+
+namespace fs = std::filesystem;
+using Mode = MapforgePreset::OperationalMode;
+using Format = SpriteSheetCompiler::DataFormat;
+
+Raster8 frame(int w, int h, int seed, int margin = 0) {
+    Raster8 r(w, h, 4, 0);
+    for (int y = margin; y < h - margin; ++y)
+        for (int x = margin; x < w - margin; ++x) {
+            r.at(x, y, 0) = static_cast<std::uint8_t>(seed * 40 + x);
+            r.at(x, y, 1) = static_cast<std::uint8_t>(y * 9);
+            r.at(x, y, 2) = 200;
+            r.at(x, y, 3) = 255;
+        }
+    return r;
+}
+
+class SpriteRoadTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root = fs::temp_directory_path() / ("lw-sprite-road-" + Uuid::random().toString());
+        in = root / "in";
+        out = root / "out";
+        fs::create_directories(in);
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(root, ec);
+    }
+    void touch(const std::string& name) { std::ofstream(in / name) << "x"; }
+
+    MapforgePreset preset(Format format) const {
+        MapforgePreset p(Mode::spriteSheetAtlas, ChannelPacker::EngineProfile::unrealORM, false,
+                         PowerOfTwoScaler::ScaleMode::nearestPowerOfTwo(), false, 0, false);
+        p.spriteFormat = format;
+        return p;
+    }
+    std::vector<std::string> run(const MapforgePreset& p, const std::string& file) {
+        logs.clear();
+        progress.clear();
+        BatchItem item(Uuid::random(), in / file, std::nullopt, ProcessingStatus::pending, 0, std::nullopt, {});
+        BatchConfiguration config(out, true, p.defaultNamingPattern(), false, 2, false, false, {});
+        ProcessingContext context{Uuid::random(), config, 1, 1,
+                                  [this](double f, const std::optional<std::string>& m) {
+                                      std::lock_guard lock(mutex);
+                                      progress.push_back({f, m.value_or("")});
+                                  },
+                                  [this](const std::string& line) {
+                                      std::lock_guard lock(mutex);
+                                      logs.push_back(line);
+                                  }};
+        std::vector<std::string> names;
+        for (const auto& path : p.process(item, context)) {
+            EXPECT_TRUE(fs::exists(path)) << path;
+            EXPECT_EQ(path.parent_path(), out);
+            names.push_back(path.filename().string());
+        }
+        return names;
+    }
+    std::string failure(const MapforgePreset& p, const std::string& file) {
+        try {
+            run(p, file);
+        } catch (const BatchSkip& skip) {
+            return "skip: " + skip.reason;
+        } catch (const std::exception& e) {
+            return e.what();
+        }
+        return "(no failure)";
+    }
+    std::vector<std::string> outputFiles() const {
+        std::vector<std::string> names;
+        if (!fs::exists(out)) return names;
+        for (const auto& e : fs::directory_iterator(out)) names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    std::string read(const std::string& name) const {
+        std::ifstream f(out / name, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(f)), {});
+    }
+    bool logged(const std::string& line) const { return std::find(logs.begin(), logs.end(), line) != logs.end(); }
+
+    fs::path root, in, out;
+    std::mutex mutex;
+    std::vector<std::string> logs;
+    std::vector<std::pair<double, std::string>> progress;
+};
+
+std::vector<std::string> fileNames(const std::vector<fs::path>& paths) {
+    std::vector<std::string> names;
+    for (const auto& p : paths) names.push_back(p.filename().string());
+    return names;
+}
+
+TEST_F(SpriteRoadTest, FrameSequencesGroupByPrefixAndSortByNumber) {
+    for (const char* name : {"frame_9.png", "frame_10.png", "frame_009.png", "frame-11.tga", "frame_3.txt", ".frame_1.png",
+                             "FRAME_4.PNG", "héllo wörld 01.png", "héllo wörld 02.png", "001.png", "002.png", "logo.png",
+                             "frame_99999999999999999999999.png", "frame.png"})
+        touch(name);
+    fs::create_directory(in / "frame_5.png");  // a folder, not a frame
+    const std::set<std::string> ext{"png", "tga"};
+    struct Case {
+        const char* item;
+        const char* name;
+        std::vector<std::string> frames;
+    };
+    const std::vector<Case> cases{
+        {"frame_10.png", "frame",
+         {"frame_009.png", "frame_9.png", "frame_10.png", "frame-11.tga", "frame_99999999999999999999999.png"}},
+        {"FRAME_4.PNG", "FRAME", {"FRAME_4.PNG"}},
+        {"héllo wörld 02.png", "héllo wörld", {"héllo wörld 01.png", "héllo wörld 02.png"}},
+        {"002.png", "Sprite", {"001.png", "002.png"}},
+        {"logo.png", "logo", {"logo.png"}},
+        {"frame.png", "frame", {"frame.png"}},
+    };
+    for (const Case& c : cases) {
+        const auto seq = MapforgePreset::frameSequence(in / c.item, ext);
+        EXPECT_EQ(seq.name, c.name) << c.item;
+        EXPECT_EQ(fileNames(seq.frames), c.frames) << c.item;
+        for (const auto& f : seq.frames) EXPECT_EQ(f.parent_path(), in);
+    }
+    // An unreadable folder leaves the file alone.
+    const auto lone = MapforgePreset::frameSequence(root / "missing" / "run_01.png", ext);
+    EXPECT_EQ(lone.name, "run");
+    EXPECT_EQ(fileNames(lone.frames), std::vector<std::string>{"run_01.png"});
+}
+
+TEST(SpriteFileNamesTest, NamesPerFormatAndPageCount) {
+    struct Case {
+        Format format;
+        const char* suffix;
+        int pages;
+        std::vector<std::string> images, data;
+    };
+    const std::vector<Case> cases{
+        {Format::jsonHash, "", 1, {"walk_Atlas.png"}, {"walk_Atlas.json"}},
+        {Format::jsonArray, "@1x", 1, {"walk_Atlas@1x.png"}, {"walk_Atlas@1x.json"}},
+        {Format::cocos, "", 2, {"walk_Atlas-0.png", "walk_Atlas-1.png"}, {"walk_Atlas-0.plist", "walk_Atlas-1.plist"}},
+        {Format::unity, "@1x", 2, {"walk_Atlas-0@1x.png", "walk_Atlas-1@1x.png"},
+         {"walk_Atlas-0@1x.png.meta", "walk_Atlas-1@1x.png.meta"}},
+        {Format::godot, "", 3, {"walk_Atlas-0.png", "walk_Atlas-1.png", "walk_Atlas-2.png"}, {"walk_Atlas.tres"}},
+        {Format::godot, "@1x", 1, {"walk_Atlas@1x.png"}, {"walk_Atlas@1x.tres"}},
+    };
+    for (const Case& c : cases) {
+        const auto names = MapforgePreset::spriteFileNames("walk", c.suffix, c.pages, c.format);
+        EXPECT_EQ(names.images, c.images) << rawValue(c.format) << c.pages;
+        EXPECT_EQ(names.data, c.data) << rawValue(c.format) << c.pages;
+    }
+}
+
+TEST_F(SpriteRoadTest, RunsEveryFormatWithHalfScale) {
+    writePng(frame(20, 12, 1, 2), in / "run_01.png");
+    writePng(frame(20, 12, 2, 0), in / "run_02.png");
+    writePng(frame(20, 12, 1, 2), in / "run_03.png");  // same as the first
+    for (Format format : allDataFormats()) {
+        SCOPED_TRACE(rawValue(format));
+        fs::remove_all(out);
+        auto p = preset(format);
+        p.spriteHalfScale = true;
+        p.spriteRotate = true;
+        const auto names = run(p, "run_01.png");
+        std::vector<std::string> expected;
+        for (const char* suffix : {"", "@1x"}) {
+            const auto n = MapforgePreset::spriteFileNames("run", suffix, 1, format);
+            expected.insert(expected.end(), n.images.begin(), n.images.end());
+            expected.insert(expected.end(), n.data.begin(), n.data.end());
+        }
+        auto sortedNames = names;
+        std::sort(sortedNames.begin(), sortedNames.end());
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(sortedNames, expected);
+        EXPECT_EQ(outputFiles(), expected);  // nothing else, no temporary files
+        EXPECT_EQ(progress.front(), (std::pair<double, std::string>{0.4, "Packing 3 frames..."}));
+        EXPECT_EQ(logs.back(), "Texture processing finished.");
+        ASSERT_GE(logs.size(), 3u);
+        EXPECT_EQ(logs[0].rfind("Packed 3 frames into ", 0), 0u) << logs[0];
+        EXPECT_NE(logs[0].find(", 1 duplicate frames reused"), std::string::npos) << logs[0];
+        EXPECT_NE(logs[1].find("at half size (@1x)"), std::string::npos) << logs[1];
+
+        const auto full = readTextureSize(out / "run_Atlas.png");
+        const auto half = readTextureSize(out / "run_Atlas@1x.png");
+        ASSERT_TRUE(full && half);
+        EXPECT_EQ(full->width & (full->width - 1), 0);
+        EXPECT_LE(half->width * half->height, full->width * full->height);
+
+        const auto data = MapforgePreset::spriteFileNames("run", "", 1, format).data.front();
+        const std::string text = read(data);
+        switch (format) {
+            case Format::jsonHash: {
+                const auto j = nlohmann::json::parse(text);
+                EXPECT_EQ(j["frames"].size(), 3u);
+                EXPECT_EQ(j["frames"]["run_01.png"]["sourceSize"], (nlohmann::json{{"w", 20}, {"h", 12}}));
+                EXPECT_EQ(j["frames"]["run_01.png"]["frame"], j["frames"]["run_03.png"]["frame"]);
+                EXPECT_EQ(j["meta"]["image"], "run_Atlas.png");
+                EXPECT_EQ(nlohmann::json::parse(read("run_Atlas@1x.json"))["frames"]["run_01.png"]["sourceSize"],
+                          (nlohmann::json{{"w", 10}, {"h", 6}}));
+                break;
+            }
+            case Format::jsonArray:
+                EXPECT_EQ(nlohmann::json::parse(text)["frames"][2]["filename"], "run_03.png");
+                break;
+            case Format::cocos: {
+                plist_t root = nullptr;
+                plist_from_xml(text.c_str(), static_cast<std::uint32_t>(text.size()), &root);
+                ASSERT_NE(root, nullptr);
+                EXPECT_EQ(plist_dict_get_size(plist_dict_get_item(root, "frames")), 3u);
+                plist_free(root);
+                break;
+            }
+            case Format::unity:
+                EXPECT_NE(text.find("spriteMode: 2"), std::string::npos);
+                EXPECT_NE(text.find("name: \"run_03\""), std::string::npos);
+                break;
+            case Format::godot:
+                EXPECT_NE(text.find("[ext_resource type=\"Texture2D\" path=\"run_Atlas.png\""), std::string::npos);
+                EXPECT_NE(text.find("\"name\": &\"run\""), std::string::npos);
+                break;
+        }
+        // Rotation only where the format supports it.
+        if (!supportsRotation(format)) EXPECT_NE(logs[0].find(", 0 rotated"), std::string::npos) << logs[0];
+    }
+
+    // The other frames are part of the first one's sheet.
+    EXPECT_EQ(failure(preset(Format::jsonHash), "run_02.png"), "skip: run_02.png is part of the run sprite sheet");
+}
+
+TEST_F(SpriteRoadTest, BadFramesAndLimits) {
+    writePng(frame(8, 8, 1), in / "bad_01.png");
+    std::ofstream(in / "bad_02.png") << "not a png";
+    writePng(frame(6, 6, 2), in / "bad_03.png");
+    auto p = preset(Format::jsonHash);
+    EXPECT_EQ(run(p, "bad_01.png"), (std::vector<std::string>{"bad_Atlas.png", "bad_Atlas.json"}));
+    EXPECT_TRUE(logged("bad_02.png could not be decoded and was left out of the bad sprite sheet"));
+    EXPECT_EQ(nlohmann::json::parse(read("bad_Atlas.json"))["frames"].size(), 2u);
+
+    // None decodes: the Part's error, and nothing is written.
+    fs::remove_all(out);
+    std::ofstream(in / "junk_01.png") << "a";
+    std::ofstream(in / "junk_02.png") << "b";
+    EXPECT_EQ(failure(p, "junk_01.png"), "Failed to decode frame images from provided URLs.");
+    EXPECT_TRUE(outputFiles().empty());
+
+    // A frame over the sheet limit fails the item with nothing written.
+    writePng(frame(40, 10, 1), in / "big_01.png");
+    writePng(frame(8, 8, 2), in / "big_02.png");
+    p.maxTextureSize = 32;
+    EXPECT_EQ(failure(p, "big_01.png"), "big_01.png is larger than the 32x32 sheet limit.");
+    EXPECT_TRUE(outputFiles().empty());
+    p.spriteHalfScale = true;
+    p.maxTextureSize = 64;
+    p.spriteExtrude = 11;  // 40 + 22 fits 64; at half size too
+    EXPECT_EQ(run(p, "big_01.png").size(), 4u);
+}
+
+}  // namespace
+}  // namespace lw
