@@ -16,7 +16,7 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 constexpr std::size_t kBlockFrames = 1 << 15;  // frames handed to a worker at a time
-constexpr std::size_t kStrip = 256;            // outputs per strip of the oversampler
+constexpr std::size_t kStrip = 64;             // zero padding after a block, read by the last vectors
 constexpr int kTaps = 12;                      // taps per phase
 constexpr int kHistory = kTaps - 1;
 constexpr double kDigitalSilence = 1e-10;      // mean square below -100 dBFS: a gap, not room tone
@@ -62,38 +62,107 @@ std::array<Biquad, 2> kWeighting(double rate) {
     return k;
 }
 
-// Largest |y| over `strips` strips of kStrip outputs of `phases` interpolating phases; x holds
-// kHistory samples of history before the first output's newest sample. `valid` outputs count.
-__attribute__((target_clones("avx512f", "avx2", "default")))
-float oversampledPeak(const float* x, std::size_t valid, const float* taps, int phases) {
-    alignas(64) float acc[kStrip];
-    alignas(64) float peak[kStrip];
-    std::fill(peak, peak + kStrip, 0.0f);
-    for (std::size_t start = 0; start < valid; start += kStrip) {
-        const float* xs = x + start;
-        for (int p = 0; p < phases; ++p) {
-            const float* h = taps + p * kTaps;
-            std::fill(acc, acc + kStrip, 0.0f);
-            for (int k = 0; k < kTaps; ++k) {
-                const float c = h[k];
-                const float* xk = xs + k;
-                for (std::size_t i = 0; i < kStrip; ++i) acc[i] += c * xk[i];
+// Sixteen lanes; GCC lowers this to whatever vector width the clone below targets.
+typedef float Lanes __attribute__((vector_size(64)));
+typedef int LaneBits __attribute__((vector_size(64)));
+constexpr int kLanes = 16;
+
+// Largest |y| over the first `valid` outputs of P interpolating phases. Output i uses
+// x[i] ... x[i + kTaps - 1]; the accumulators stay in registers across the taps.
+template <int P>
+__attribute__((always_inline)) inline float peakOfPhases(const float* x, std::size_t valid, const float* taps) {
+    Lanes peak = {};
+    float tailPeak = 0;
+    for (std::size_t i = 0; i < valid; i += kLanes) {
+        Lanes acc[P] = {};
+#pragma GCC unroll 12
+        for (int k = 0; k < kTaps; ++k) {
+            Lanes xv;
+            std::memcpy(&xv, x + i + k, sizeof xv);
+#pragma GCC unroll 4
+            for (int p = 0; p < P; ++p) acc[p] += taps[p * kTaps + k] * xv;
+        }
+        if (i + kLanes <= valid) {
+#pragma GCC unroll 4
+            for (int p = 0; p < P; ++p) {
+                const Lanes a = (Lanes)((LaneBits)acc[p] & 0x7fffffff);
+                peak = a > peak ? a : peak;
             }
-            const std::size_t n = std::min(kStrip, valid - start);
-            if (n < kStrip) std::fill(acc + n, acc + kStrip, 0.0f);
-            for (std::size_t i = 0; i < kStrip; ++i) {
-                const float a = std::fabs(acc[i]);
-                peak[i] = a > peak[i] ? a : peak[i];
-            }
+        } else {
+            for (int p = 0; p < P; ++p)
+                for (std::size_t j = 0; j < valid - i; ++j) tailPeak = std::max(tailPeak, std::fabs(acc[p][j]));
         }
     }
-    float m = 0;
-    for (float v : peak) m = std::max(m, v);
-    return m;
+    for (int j = 0; j < kLanes; ++j) tailPeak = std::max(tailPeak, peak[j]);
+    return tailPeak;
+}
+
+__attribute__((target_clones("avx512f", "avx2", "default")))
+float oversampledPeak(const float* x, std::size_t valid, const float* taps, int phases) {
+    return phases == 4 ? peakOfPhases<4>(x, valid, taps) : peakOfPhases<1>(x, valid, taps);
+}
+
+// Both K-weighting stages in direct form I over one stretch, summing squares. Only one
+// multiply-add per stage sits on the recursive path, which keeps the loop short.
+struct KState {
+    double x1 = 0, x2 = 0, y1 = 0, y2 = 0;  // stage 1
+    double u1 = 0, u2 = 0;                  // stage 2 outputs (its inputs are stage 1's)
+};
+
+template <bool Fma>
+__attribute__((always_inline)) inline double madd(double a, double b, double c) {
+    if constexpr (Fma) return __builtin_fma(a, b, c);
+    else return a * b + c;
+}
+
+template <bool Fma>
+__attribute__((always_inline)) inline void kFilterStretch(const float* x, std::size_t n, const Biquad& f0,
+                                                          const Biquad& f1, KState& st, double& weighted,
+                                                          double& squares, float& peak) {
+    double x1 = st.x1, x2 = st.x2, y1 = st.y1, y2 = st.y2, u1 = st.u1, u2 = st.u2;
+    double kw = 0, sq = 0;
+    float sp = peak;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double v = x[i];
+        const double t0 = madd<Fma>(f0.b2, x2, madd<Fma>(f0.b1, x1, madd<Fma>(-f0.a2, y2, f0.b0 * v)));
+        const double y = madd<Fma>(-f0.a1, y1, t0);
+        const double t1 = madd<Fma>(f1.b2, y2, madd<Fma>(f1.b1, y1, madd<Fma>(-f1.a2, u2, f1.b0 * y)));
+        const double u = madd<Fma>(-f1.a1, u1, t1);
+        x2 = x1;
+        x1 = v;
+        y2 = y1;
+        y1 = y;
+        u2 = u1;
+        u1 = u;
+        kw = madd<Fma>(u, u, kw);
+        sq = madd<Fma>(v, v, sq);
+        sp = std::max(sp, std::fabs(x[i]));
+    }
+    st = {x1, x2, y1, y2, u1, u2};
+    weighted = kw;
+    squares = sq;
+    peak = sp;
+}
+
+__attribute__((target("fma"))) void kFilterFma(const float* x, std::size_t n, const Biquad& f0, const Biquad& f1,
+                                               KState& st, double& weighted, double& squares, float& peak) {
+    kFilterStretch<true>(x, n, f0, f1, st, weighted, squares, peak);
+}
+
+void kFilterPlain(const float* x, std::size_t n, const Biquad& f0, const Biquad& f1, KState& st, double& weighted,
+                  double& squares, float& peak) {
+    kFilterStretch<false>(x, n, f0, f1, st, weighted, squares, peak);
+}
+
+void kFilter(const float* x, std::size_t n, const Biquad& f0, const Biquad& f1, KState& st, double& weighted,
+             double& squares, float& peak) {
+    static const bool fma = __builtin_cpu_supports("fma");
+    if (fma) kFilterFma(x, n, f0, f1, st, weighted, squares, peak);
+    else kFilterPlain(x, n, f0, f1, st, weighted, squares, peak);
 }
 
 struct ChannelState {
-    std::array<double, 2> z1{}, z2{};  // transposed direct form II states of the two stages
+    KState k;                          // K-weighting filter state
     std::vector<float> x;              // history + current block + zero padding
     float truePeak = 0;
     float samplePeak = 0;
@@ -177,31 +246,12 @@ struct LoudnessMeter::Impl {
 
         s.segWeighted.assign(segEnds.size(), 0.0);
         s.segSquares.assign(segEnds.size(), 0.0);
-        const Biquad f0 = filter[0], f1 = filter[1];
-        double z10 = s.z1[0], z20 = s.z2[0], z11 = s.z1[1], z21 = s.z2[1];
-        float sp = s.samplePeak;
         std::size_t begin = 0;
         for (std::size_t seg = 0; seg < segEnds.size(); ++seg) {
-            double kw = 0, sq = 0;
-            for (std::size_t i = begin; i < segEnds[seg]; ++i) {
-                const double v = x[i];
-                const double y0 = f0.b0 * v + z10;
-                z10 = f0.b1 * v - f0.a1 * y0 + z20;
-                z20 = f0.b2 * v - f0.a2 * y0;
-                const double y1 = f1.b0 * y0 + z11;
-                z11 = f1.b1 * y0 - f1.a1 * y1 + z21;
-                z21 = f1.b2 * y0 - f1.a2 * y1;
-                kw += y1 * y1;
-                sq += v * v;
-                sp = std::max(sp, std::fabs(x[i]));
-            }
-            s.segWeighted[seg] = kw;
-            s.segSquares[seg] = sq;
+            kFilter(x + begin, segEnds[seg] - begin, filter[0], filter[1], s.k, s.segWeighted[seg], s.segSquares[seg],
+                    s.samplePeak);
             begin = segEnds[seg];
         }
-        s.z1 = {z10, z11};
-        s.z2 = {z20, z21};
-        s.samplePeak = sp;
         if (phases > 0)
             s.truePeak = std::max(s.truePeak, oversampledPeak(s.x.data(), n, taps.data(), phases));
         std::memmove(s.x.data(), s.x.data() + n, kHistory * sizeof(float));
