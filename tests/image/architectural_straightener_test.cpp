@@ -1,0 +1,216 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "ImageTestSupport.h"
+#include "image/ArchitecturalStraightener.h"
+
+using lw::ArchitecturalStraightener;
+using lw::Image;
+using lw::ImageRect;
+using lw::Raster8;
+using Params = ArchitecturalStraightener::StraightenParameters;
+
+namespace {
+
+constexpr double deg = M_PI / 180.0;
+
+// A light facade with dark vertical members. Each member's column at row y (y down) is
+// x + slope * (y - H/2), where slope = tan(roll) + gradient * (x - W/2): a roll of the
+// camera leans every line alike, a vertical keystone leans them by their position.
+Raster8 facade(int W, int H, double roll, double gradient, std::vector<double> xs = {}) {
+    if (xs.empty())
+        for (int i = 0; i < 8; ++i) xs.push_back(W * (0.08 + 0.12 * i));
+    Raster8 r(W, H, 3, 210);
+    for (double x : xs) {
+        const double slope = std::tan(roll) + gradient * (x - W / 2.0);
+        for (int y = 0; y < H; ++y) {
+            const double centre = x + slope * (y - H / 2.0);
+            for (int px = static_cast<int>(centre) - 6; px <= static_cast<int>(centre) + 6; ++px) {
+                if (px < 0 || px >= W) continue;
+                const double cover = std::clamp(4.0 - std::fabs(px + 0.5 - centre) + 0.5, 0.0, 1.0);
+                for (int c = 0; c < 3; ++c)
+                    r.at(px, y, c) = static_cast<std::uint8_t>(std::lround(210 - cover * 180));
+            }
+        }
+    }
+    return r;
+}
+
+// Two step edges (dark between them), leaning as in facade().
+Raster8 twoEdges(int W, int H, double roll, double gradient, double x1, double x2) {
+    Raster8 r(W, H, 3, 220);
+    const double s1 = std::tan(roll) + gradient * (x1 - W / 2.0), s2 = std::tan(roll) + gradient * (x2 - W / 2.0);
+    for (int y = 0; y < H; ++y) {
+        const double a = x1 + s1 * (y - H / 2.0), b = x2 + s2 * (y - H / 2.0);
+        for (int x = 0; x < W; ++x) {
+            const double cover = std::clamp(x + 1 - a, 0.0, 1.0) * std::clamp(b - x, 0.0, 1.0);
+            for (int c = 0; c < 3; ++c) r.at(x, y, c) = static_cast<std::uint8_t>(std::lround(220 - cover * 200));
+        }
+    }
+    return r;
+}
+
+TEST(ArchitecturalStraightener, ParametersIdentity) {
+    EXPECT_EQ(Params::identity(), (Params{0, 0, 0, true, 0}));
+    EXPECT_TRUE(Params::identity().isIdentity());
+    EXPECT_TRUE((Params{0.00005, 0.5, -0.00005, false, 3}).isIdentity());
+    EXPECT_FALSE((Params{0.0002, 0, 0, true, 0}).isIdentity());
+    EXPECT_FALSE((Params{0, 0, 0.0002, true, 0}).isIdentity());
+}
+
+TEST(ArchitecturalStraightener, GrayBitmapSizeAndLinearLuminance) {
+    ArchitecturalStraightener s;
+    auto big = s.grayscaleBitmap(Image::fromRaster(Raster8(3000, 2000, 3, 128)), 720);
+    ASSERT_TRUE(big);
+    EXPECT_EQ(big->width, 720);
+    EXPECT_EQ(big->height, 480);
+    EXPECT_EQ(big->pixels.size(), 720u * 480u);
+    // sRGB 128 is linear 0.2158: byte 55.
+    EXPECT_EQ(big->at(360, 240), 55);
+
+    Raster8 colours(500, 400, 3, 0);
+    for (int y = 0; y < 400; ++y)
+        for (int x = 0; x < 500; ++x) colours.at(x, y, y < 200 ? 0 : 1) = 255;  // red above, green below
+    auto full = s.grayscaleBitmap(Image::fromRaster(colours), 720);
+    ASSERT_TRUE(full);
+    EXPECT_EQ(full->width, 500);
+    EXPECT_EQ(full->height, 400);
+    EXPECT_EQ(full->at(10, 10), 54);    // 0.2126 * 255
+    EXPECT_EQ(full->at(10, 390), 182);  // 0.7152 * 255
+
+    for (auto [w, h] : {std::pair{31, 400}, std::pair{400, 31}, std::pair{1, 1}})
+        EXPECT_FALSE(s.grayscaleBitmap(Image::fromRaster(Raster8(w, h, 3, 9)), 720)) << w << "x" << h;
+    // 4000 x 100 scales to 720 x 18: too thin.
+    EXPECT_FALSE(s.grayscaleBitmap(Image::fromRaster(Raster8(4000, 100, 3, 9)), 720));
+}
+
+TEST(ArchitecturalStraightener, LineDetection) {
+    ArchitecturalStraightener s;
+    auto bitmap = s.grayscaleBitmap(Image::fromRaster(facade(720, 480, 3 * deg, 0, {200, 500})), 720);
+    ASSERT_TRUE(bitmap);
+    auto lines = s.detectVerticalLines(*bitmap);
+    ASSERT_GE(lines.size(), 2u);
+    for (const auto& l : lines) {
+        EXPECT_NEAR(std::atan(l.slope), 3 * deg, 0.3 * deg);
+        EXPECT_GE(l.votes, static_cast<int>(0.22 * 480));
+        EXPECT_TRUE(std::fabs(l.x0 - 200) < 8 || std::fabs(l.x0 - 500) < 8) << l.x0;
+    }
+    // A flat picture has no edges.
+    ArchitecturalStraightener::GrayBitmap flat{100, 100, std::vector<std::uint8_t>(100 * 100, 90)};
+    EXPECT_TRUE(s.detectVerticalLines(flat).empty());
+}
+
+TEST(ArchitecturalStraightener, AnalyzeEdgeCases) {
+    ArchitecturalStraightener s;
+    // Too small: no lines, no correction, and straighten leaves the image alone.
+    Image tiny = Image::fromRaster(Raster8(20, 300, 3, 50));
+    EXPECT_EQ(s.analyze(tiny), Params::identity());
+    EXPECT_EQ(s.straighten(tiny, s.analyze(tiny)).pixels().get_image(), tiny.pixels().get_image());
+
+    // One strong edge: fewer than 2 lines counts as none.
+    Raster8 half(600, 400, 3, 230);
+    for (int y = 0; y < 400; ++y)
+        for (int x = 300; x < 600; ++x)
+            for (int c = 0; c < 3; ++c) half.at(x, y, c) = 20;
+    EXPECT_EQ(s.analyze(Image::fromRaster(half)).linesDetected, 0);
+
+    // Two lines: keystone 0 (even though their slopes differ), roll from the mean slope.
+    auto two = s.analyze(Image::fromRaster(twoEdges(720, 480, 2 * deg, 2 * 0.1 / 480, 150, 570)));
+    EXPECT_EQ(two.linesDetected, 2);
+    EXPECT_EQ(two.verticalKeystoneCorrection, 0);
+    EXPECT_NEAR(two.rotationAngleRadians, -2 * deg, 0.2 * deg);
+
+    // Lines clustered within 0.12 W: keystone 0 however their slopes differ.
+    auto clustered = s.analyze(Image::fromRaster(facade(720, 480, 0, 2 * 0.15 / 480, {300, 340, 380, 420})));
+    EXPECT_GE(clustered.linesDetected, 3);
+    EXPECT_EQ(clustered.verticalKeystoneCorrection, 0);
+
+    // Out of range: dropped, not clamped.
+    auto rolled = s.analyze(Image::fromRaster(facade(720, 480, 7 * deg, 0)));
+    EXPECT_GE(rolled.linesDetected, 2);
+    EXPECT_EQ(rolled.rotationAngleRadians, 0);
+    auto keystoned = s.analyze(Image::fromRaster(facade(720, 480, 0, 2 * 0.3 / 480)));
+    EXPECT_GE(keystoned.linesDetected, 2);
+    EXPECT_EQ(keystoned.verticalKeystoneCorrection, 0);
+
+    // Dead zone: a keystone of 0.004 is left alone.
+    auto slight = s.analyze(Image::fromRaster(facade(720, 480, 0, 2 * 0.004 / 480)));
+    EXPECT_EQ(slight.rotationAngleRadians, 0);
+    EXPECT_EQ(slight.verticalKeystoneCorrection, 0);
+}
+
+TEST(ArchitecturalStraightener, RecoversKnownRollAndKeystone) {
+    struct Case {
+        double roll;
+        double keystone;
+    };
+    const Case cases[] = {{-3.0 * deg, 0.0}, {0.0, 0.08}, {1.5 * deg, -0.06}};
+    ArchitecturalStraightener s;
+    for (const auto& c : cases) {
+        // At 1440 x 960 the analysis runs on a 720 x 480 bitmap.
+        Image photo = Image::fromRaster(facade(1440, 960, c.roll, 2 * c.keystone / 960));
+        auto p = s.analyze(photo);
+        EXPECT_GE(p.linesDetected, 6) << c.roll << " " << c.keystone;
+        EXPECT_NEAR(p.rotationAngleRadians, -c.roll, 0.15 * deg) << c.roll << " " << c.keystone;
+        EXPECT_NEAR(p.verticalKeystoneCorrection, c.keystone, 0.015) << c.roll << " " << c.keystone;
+        EXPECT_TRUE(p.autoCrop);
+        EXPECT_EQ(p.horizontalKeystoneCorrection, 0);
+
+        // After straightening the verticals stand within the dead zones.
+        Image fixed = s.straighten(photo, p);
+        EXPECT_EQ(fixed.extent().x, 0);
+        EXPECT_EQ(fixed.extent().y, 0);
+        auto again = s.analyze(fixed);
+        EXPECT_GE(again.linesDetected, 4) << c.roll << " " << c.keystone;
+        EXPECT_EQ(again.rotationAngleRadians, 0) << c.roll << " " << c.keystone;
+        EXPECT_NEAR(again.verticalKeystoneCorrection, 0, 0.01) << c.roll << " " << c.keystone;
+    }
+}
+
+TEST(ArchitecturalStraightener, StraightenGeometry) {
+    ArchitecturalStraightener s;
+    // Horizontal ramp: value = column / 3.
+    Raster8 ramp(600, 400, 1);
+    for (int y = 0; y < 400; ++y)
+        for (int x = 0; x < 600; ++x) ramp.at(x, y) = static_cast<std::uint8_t>(x / 3);
+    Image img = Image::fromRaster(ramp).translated(50, 20);
+
+    EXPECT_EQ(s.straighten(img, Params::identity()).extent(), img.extent());  // untouched, not moved
+
+    // Rotation only: same size, moved to the origin, the centre stays put.
+    Image rotated = s.straighten(img, {0, 0, 3 * deg, true, 5});
+    EXPECT_EQ(rotated.extent(), (ImageRect{0, 0, 600, 400}));
+    auto rr = rotated.toRaster<std::uint8_t>();
+    EXPECT_NEAR(rr.at(300, 200), 100, 1);
+    EXPECT_EQ(rotated.properties(), img.properties());
+
+    // Keystone k > 0: the top keeps the full width, the bottom narrows by (1-k)/(1+k).
+    const double k = 0.1;
+    Image wide = s.straighten(img, {k, 0, 0, false, 5});
+    EXPECT_EQ(wide.extent(), (ImageRect{0, 0, 600, 400}));
+    auto wr = wide.toRaster<std::uint8_t>();
+    EXPECT_NEAR(wr.at(30, 0), 10, 1);     // top row as in the input
+    EXPECT_NEAR(wr.at(570, 0), 190, 1);
+    const double d = (1 - k) / (1 + k) * 300;  // bottom half-width
+    const int left = static_cast<int>(std::ceil(300 - d)) + 3;
+    EXPECT_NEAR(wr.at(left, 399), 1, 2);      // the bottom edge's left corner holds column ~0
+    EXPECT_LT(wr.at(5, 399), 2);          // outside the quad the edge repeats
+    Image cropped = s.straighten(img, {k, 0, 0, true, 5});
+    EXPECT_EQ(cropped.extent(), (ImageRect{0, 0, static_cast<int>(std::floor(2 * d)), 400}));
+    // Negative k narrows the top instead.
+    Image neg = s.straighten(img, {-k, 0, 0, true, 5});
+    EXPECT_EQ(neg.width(), static_cast<int>(std::floor(2 * d)));
+    auto nr = neg.toRaster<std::uint8_t>();
+    EXPECT_NEAR(nr.at(0, 399), (300 - d) / 3, 2);  // bottom keeps the full width, cropped
+}
+
+TEST(ArchitecturalStraightener, AutoStraightenReturnsItsParameters) {
+    ArchitecturalStraightener s;
+    Image photo = Image::fromRaster(facade(720, 480, 2 * deg, 0));
+    auto [fixed, params] = s.autoStraighten(photo);
+    EXPECT_EQ(params, s.analyze(photo));
+    EXPECT_EQ(fixed.extent(), (ImageRect{0, 0, 720, 480}));
+}
+
+}  // namespace
