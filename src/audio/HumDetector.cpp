@@ -10,7 +10,6 @@ namespace {
 constexpr double mains[2] = {50.0, 60.0};
 constexpr double neighbourOffsets[4] = {-9.0, -6.0, 6.0, 9.0};
 constexpr int probesPerHarmonic = 5;  // centre + 4 neighbours
-constexpr double quietShare = 0.3;
 constexpr double quietSpreadDB = 6.0;
 constexpr double silentDB = -110.0;
 }  // namespace
@@ -21,6 +20,8 @@ HumDetector::HumDetector(double sampleRate, int channels)
     decimatedRate_ = sampleRate_ / decimation_;
     windowLength_ = static_cast<std::size_t>(std::lround(decimatedRate_));
     hop_ = windowLength_ / 2;
+    windowFrames_ = windowLength_ * static_cast<std::size_t>(decimation_);
+    subBlockFrames_ = std::max<std::size_t>(1, static_cast<std::size_t>(std::lround(sampleRate_ * 0.1)));
     antiAlias_ = BiquadCascade({BiquadCoefficients::lowPass(250.0, 0.5412, sampleRate_),
                                 BiquadCoefficients::lowPass(250.0, 1.3066, sampleRate_)},
                                1);
@@ -48,19 +49,18 @@ void HumDetector::add(const float* samples, std::size_t frames) {
     for (std::size_t i = 0; i < frames; ++i) square_[i] = mono_[i] * mono_[i];
     antiAlias_.process(mono_.data(), frames);
     for (std::size_t i = 0; i < frames; ++i) {
-        energyAccumulator_ += square_[i];
-        ++energyCount_;
+        subEnergy_ += square_[i];
+        if (++inSubBlock_ == subBlockFrames_) {
+            subLevelsDB_.push_back(static_cast<float>(10.0 * std::log10(std::max(subEnergy_ / subBlockFrames_, 1e-20))));
+            subEnergy_ = 0;
+            inSubBlock_ = 0;
+        }
+        ++frames_;
         if (phase_ == 0) {
             buffer_.push_back(mono_[i]);
-            if (buffer_.size() % hop_ == 0) {
-                hopEnergy_.push_back(energyCount_ ? energyAccumulator_ / energyCount_ : 0.0);
-                energyAccumulator_ = 0;
-                energyCount_ = 0;
-            }
             if (buffer_.size() == windowLength_) {
                 analyseWindow();
                 buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(hop_));
-                hopEnergy_.erase(hopEnergy_.begin());
             }
         }
         if (++phase_ == decimation_) phase_ = 0;
@@ -68,11 +68,8 @@ void HumDetector::add(const float* samples, std::size_t frames) {
 }
 
 void HumDetector::analyseWindow() {
-    double energy = 0;
-    for (double e : hopEnergy_) energy += e;
-    energy /= std::max<std::size_t>(1, hopEnergy_.size());
     Window w;
-    w.levelDB = 10.0 * std::log10(std::max(energy, 1e-20));
+    w.firstFrame = frames_ >= windowFrames_ ? frames_ - windowFrames_ : 0;
     w.power.resize(probes_.size());
     for (std::size_t p = 0; p < probes_.size(); ++p) {
         const double step = 2.0 * std::numbers::pi * probes_[p] / decimatedRate_;
@@ -94,16 +91,26 @@ void HumDetector::analyseWindow() {
 
 HumDetector::Verdict HumDetector::finish() const {
     Verdict verdict;
+    std::vector<float> audible;
+    for (float l : subLevelsDB_)
+        if (l > silentDB) audible.push_back(l);
+    if (audible.empty()) return verdict;
+    const std::size_t k = audible.size() / 10;
+    std::nth_element(audible.begin(), audible.begin() + static_cast<std::ptrdiff_t>(k), audible.end());
+    const double quietLimit = audible[k] + quietSpreadDB;
+
+    // Windows in which every 100 ms stays near the floor (and which are not digital silence).
     std::vector<const Window*> usable;
-    for (const auto& w : windows_)
-        if (w.levelDB > silentDB) usable.push_back(&w);
+    for (const auto& w : windows_) {
+        const std::size_t first = (w.firstFrame + subBlockFrames_ - 1) / subBlockFrames_;
+        const std::size_t last = std::min(subLevelsDB_.size(), (w.firstFrame + windowFrames_) / subBlockFrames_);
+        if (first >= last) continue;
+        float loudest = -1000.0f;
+        for (std::size_t b = first; b < last; ++b) loudest = std::max(loudest, subLevelsDB_[b]);
+        if (loudest <= quietLimit && loudest > silentDB) usable.push_back(&w);
+    }
     if (usable.empty()) return verdict;
-    std::sort(usable.begin(), usable.end(), [](const Window* a, const Window* b) { return a->levelDB < b->levelDB; });
-    // The quietest windows, and of those only the ones near the quietest level, so a window
-    // that catches the edge of a phrase does not count.
-    std::size_t count =
-        std::max<std::size_t>(1, static_cast<std::size_t>(std::ceil(quietShare * static_cast<double>(usable.size()))));
-    while (count > 1 && usable[count - 1]->levelDB > usable[0]->levelDB + quietSpreadDB) --count;
+    const std::size_t count = usable.size();
     verdict.windowsUsed = static_cast<int>(count);
 
     // Per window, the prominence of each harmonic over its neighbours; the median over the

@@ -34,7 +34,7 @@ public:
 
 private:
     struct Window {
-        double levelDB;
+        std::size_t firstFrame;
         std::vector<double> power;  // per probe frequency
     };
     void analyseWindow();
@@ -50,9 +50,12 @@ private:
     std::vector<float> square_;
     int phase_ = 0;
     std::vector<float> buffer_;      // decimated samples of the current window
-    std::vector<double> hopEnergy_;  // full-band energy of each hop so far in the window
-    double energyAccumulator_ = 0;
-    std::size_t energyCount_ = 0;
+    std::size_t frames_ = 0;          // input frames so far
+    std::size_t windowFrames_;        // one window in input frames
+    std::size_t subBlockFrames_;      // 100 ms
+    double subEnergy_ = 0;
+    std::size_t inSubBlock_ = 0;
+    std::vector<float> subLevelsDB_;  // full-band level of every 100 ms
     std::vector<double> probes_;
     std::vector<double> hann_;
     std::vector<Window> windows_;

@@ -18,7 +18,7 @@ public:
     // `ceilingDBTP` is the hard ceiling; the limiter aims a little below it (`marginDB`) so
     // that other true-peak meters and the 24-bit rounding still read at or under the ceiling.
     TruePeakLimiter(double sampleRate, int channels, double ceilingDBTP, double lookaheadSeconds = 0.005,
-                    double releaseSeconds = 0.08, double marginDB = 0.15);
+                    double releaseSeconds = 0.05, double marginDB = 0.15);
 
     // Appends the limited frames that are ready to `out` (interleaved).
     void process(const float* in, std::size_t frames, std::vector<float>& out);

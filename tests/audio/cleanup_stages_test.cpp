@@ -51,16 +51,6 @@ std::vector<float> limit(TruePeakLimiter& limiter, const std::vector<float>& in,
     return out;
 }
 
-// Goertzel power of one frequency over a mono buffer.
-double tonePower(const std::vector<float>& x, double freq, double rate) {
-    double re = 0, im = 0;
-    for (std::size_t n = 0; n < x.size(); ++n) {
-        re += x[n] * std::cos(2 * std::numbers::pi * freq * n / rate);
-        im += x[n] * std::sin(2 * std::numbers::pi * freq * n / rate);
-    }
-    return (re * re + im * im) / (static_cast<double>(x.size()) * x.size());
-}
-
 }  // namespace
 
 TEST(Biquad, RumbleFilterAndNotchResponses) {

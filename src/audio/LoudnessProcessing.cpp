@@ -1,0 +1,270 @@
+#include "audio/LoudnessProcessing.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+
+#include "audio/CleanupChain.h"
+#include "audio/HumDetector.h"
+#include "audio/Limiter.h"
+#include "audio/LoudnessMeter.h"
+#include "audio/PCMStream.h"
+#include "audio/WAVWriter.h"
+
+namespace fs = std::filesystem;
+
+namespace lw {
+
+// ---- Records ------------------------------------------------------------------------------
+
+std::string LoudnessNormalizer::ACXReport::text() const {
+    auto line = [](bool ok, const char* format, double value) {
+        char buffer[128];
+        std::snprintf(buffer, sizeof buffer, format, value);
+        return std::string(ok ? "PASS  " : "FAIL  ") + buffer;
+    };
+    std::string s = "Audible / ACX audio check\n==========================\n";
+    s += line(rmsOK(), "RMS level      %6.1f dB   (needs -23 to -18 dB)", rmsDB) + "\n";
+    s += line(peakOK(), "Peak level     %6.1f dB   (needs -3 dB or lower)", peakDB) + "\n";
+    s += line(noiseOK(), "Noise floor    %6.1f dB   (needs -60 dB or lower)", noiseFloorDB);
+    s += "\nSample rate    " + std::to_string(sampleRate) +
+         " Hz    (ACX wants 44100 Hz; upload as 192 kbps CBR MP3)\n\nOverall: ";
+    s += passes() ? "PASSES the ACX audio requirements." : "Does NOT pass yet. See the FAIL lines above.";
+    s += "\n";
+    if (!noiseOK()) s += "Tip: turn on the noise gate, or record with less background noise.";
+    return s;
+}
+
+LoudnessNormalizer::NormalizerError::NormalizerError(Kind kind, fs::path url, const std::string& text)
+    : Error(text), kind_(kind), url_(std::move(url)) {}
+
+LoudnessNormalizer::NormalizerError LoudnessNormalizer::NormalizerError::silentOrTooShort(const fs::path& url) {
+    return NormalizerError(Kind::silentOrTooShort, url,
+                           url.filename().string() + " is silent or too short to measure loudness.");
+}
+
+LoudnessNormalizer::NormalizerError LoudnessNormalizer::NormalizerError::cannotCreateExportSession() {
+    return NormalizerError(Kind::cannotCreateExportSession, {},
+                           "Failed to initialize AVAssetExportSession for audio normalization.");
+}
+
+LoudnessNormalizer::NormalizerError LoudnessNormalizer::NormalizerError::exportFailed() {
+    return NormalizerError(Kind::exportFailed, {}, "Audio export session failed.");
+}
+
+// ---- Analysis, plan, render -----------------------------------------------------------------
+
+namespace {
+
+constexpr double kCorrectionToleranceDB = 0.3;
+constexpr double kMaxGainDB = 40.0;
+constexpr int kMaxRenders = 3;
+constexpr double kCrossfadeSeconds = 0.01;
+constexpr double kGateAboveFloorDB = 10.0;
+constexpr double kGateBelowSpeechDB = 20.0;
+
+LoudnessNormalizer::Measurement measurementOf(LoudnessMeter& meter) {
+    const LoudnessMeter::Result r = meter.result();
+    LoudnessNormalizer::Measurement m;
+    m.integratedLUFS = r.integratedLUFS;
+    m.truePeakDBTP = r.truePeakDBTP;
+    m.sampleRate = meter.sampleRate();
+    m.channels = meter.channels();
+    m.durationSeconds = static_cast<double>(r.frames) / meter.sampleRate();
+    m.rmsDB = r.rmsDB;
+    m.samplePeakDB = r.samplePeakDB;
+    m.noiseFloorDB = r.noiseFloorDB;
+    return m;
+}
+
+struct Analysis {
+    double sampleRate = 0;
+    int channels = 0;
+    std::size_t frames = 0;
+    LoudnessNormalizer::Measurement measurement;
+    std::vector<float> blockLevelsDB;
+    std::size_t blockFrames = 1;
+    std::optional<double> humHz;  // detected mains hum, when looked for
+};
+
+Analysis analyse(const fs::path& source, bool detectHum) {
+    const PCMStream::Format format = PCMStream::format(source);
+    Analysis a;
+    a.sampleRate = format.sampleRate;
+    a.channels = format.channels;
+    LoudnessMeter meter(a.sampleRate, a.channels);
+    BlockLevelMeter blocks(a.sampleRate, a.channels);
+    std::optional<HumDetector> hum;
+    if (detectHum) hum.emplace(a.sampleRate, a.channels);
+    PCMStream::read(source, a.sampleRate, a.channels, std::nullopt,
+                    [&](std::span<const float> samples, std::size_t frames) {
+                        meter.addFrames(samples.data(), frames);
+                        blocks.add(samples.data(), frames);
+                        if (hum) hum->add(samples.data(), frames);
+                        a.frames += frames;
+                    });
+    a.measurement = measurementOf(meter);
+    a.blockLevelsDB = blocks.finish();
+    a.blockFrames = blocks.blockFrames();
+    if (hum) a.humHz = hum->finish().frequency;
+    return a;
+}
+
+struct Plan {
+    std::vector<BiquadCoefficients> filters;
+    std::optional<double> humHz;
+    std::vector<float> levelerDB;
+    std::optional<LoudnessNormalizer::Result::Range> levelerRange;
+    std::optional<double> gateThresholdDB;
+    std::vector<FrameCut> cuts;
+    std::size_t crossfadeFrames = 1;
+};
+
+Plan makePlan(const Analysis& a, const CleanupOptions& options) {
+    Plan plan;
+    if (options.rumbleFilter) plan.filters = rumbleFilterSections(a.sampleRate);
+    switch (options.humRemoval) {
+        case CleanupOptions::HumMode::off: break;
+        case CleanupOptions::HumMode::autoDetect: plan.humHz = a.humHz; break;
+        case CleanupOptions::HumMode::hz50: plan.humHz = 50.0; break;
+        case CleanupOptions::HumMode::hz60: plan.humHz = 60.0; break;
+    }
+    if (plan.humHz) {
+        auto notches = humNotchSections(*plan.humHz, a.sampleRate);
+        plan.filters.insert(plan.filters.end(), notches.begin(), notches.end());
+    }
+
+    const SpeechActivity activity = SpeechActivity::classify(a.blockLevelsDB);
+    if (options.leveler) {
+        LevelerCurve curve = LevelerCurve::plan(a.blockLevelsDB, activity, BlockLevelMeter::blockSeconds);
+        plan.levelerRange = LoudnessNormalizer::Result::Range{curve.lowDB, curve.highDB};
+        plan.levelerDB = std::move(curve.gainDB);
+    }
+    if (options.noiseGate && activity.any()) {
+        // Just above the room tone, and well below speech.
+        plan.gateThresholdDB =
+            std::min(activity.noiseFloorDB + kGateAboveFloorDB, activity.speechDB - kGateBelowSpeechDB);
+    }
+    plan.crossfadeFrames = std::max<std::size_t>(1, static_cast<std::size_t>(std::lround(kCrossfadeSeconds * a.sampleRate)));
+    if (options.trimSilence || options.maxPauseSeconds > 0) {
+        const CutPlanSettings settings{options.trimSilence, std::max(0.0, options.maxPauseSeconds),
+                                       options.roomToneSeconds};
+        plan.cuts = planCuts(activity, a.blockFrames, a.frames, a.sampleRate, settings, plan.crossfadeFrames);
+    }
+    return plan;
+}
+
+struct Render {
+    std::unique_ptr<WAVWriter> writer;  // open: closing it puts the file in place
+    LoudnessNormalizer::Measurement measurement;
+    double limiterReductionDB = 0;
+    std::size_t framesRemoved = 0;
+};
+
+Render render(const fs::path& source, const fs::path& destination, const Analysis& a, const Plan& plan,
+              double gainDB, double ceilingDBTP) {
+    const int channels = a.channels;
+    const std::size_t ch = static_cast<std::size_t>(channels);
+    Render out;
+    out.writer = std::make_unique<WAVWriter>(destination, a.sampleRate, channels, 24);
+    LoudnessMeter meter(a.sampleRate, channels);
+
+    BiquadCascade filters(plan.filters, channels);
+    std::optional<NoiseGate> gate;
+    if (plan.gateThresholdDB) gate.emplace(a.sampleRate, channels, *plan.gateThresholdDB);
+    const BlockGain leveler(plan.levelerDB, a.blockFrames);
+    TruePeakLimiter limiter(a.sampleRate, channels, ceilingDBTP);
+    CutJoiner joiner(channels, plan.cuts, a.frames, plan.crossfadeFrames);
+    const float staticGain = static_cast<float>(std::pow(10.0, gainDB / 20.0));
+
+    std::vector<float> buffer, gains, gateGains, limited, joined;
+    std::size_t position = 0;
+    auto emit = [&](const std::vector<float>& frames) {
+        joined.clear();
+        joiner.push(frames.data(), frames.size() / ch, joined);
+        const std::size_t n = joined.size() / ch;
+        if (n == 0) return;
+        out.writer->write(joined.data(), n);
+        meter.addFrames(joined.data(), n);
+    };
+    PCMStream::read(source, a.sampleRate, channels, std::nullopt,
+                    [&](std::span<const float> samples, std::size_t frames) {
+                        buffer.assign(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(frames * ch));
+                        filters.process(buffer.data(), frames);
+                        gains.resize(frames);
+                        leveler.fill(position, frames, gains.data());
+                        if (gate) {
+                            gateGains.resize(frames);
+                            gate->gains(buffer.data(), frames, gateGains.data());
+                            for (std::size_t i = 0; i < frames; ++i) gains[i] *= gateGains[i];
+                        }
+                        for (std::size_t i = 0; i < frames; ++i) {
+                            const float g = gains[i] * staticGain;
+                            for (std::size_t c = 0; c < ch; ++c) buffer[i * ch + c] *= g;
+                        }
+                        limited.clear();
+                        limiter.process(buffer.data(), frames, limited);
+                        emit(limited);
+                        position += frames;
+                    });
+    limited.clear();
+    limiter.flush(limited);
+    emit(limited);
+    out.measurement = measurementOf(meter);
+    out.limiterReductionDB = limiter.deepestReductionDB();
+    out.framesRemoved = joiner.removedFrames();
+    return out;
+}
+
+std::optional<double> matchedLevel(const LoudnessNormalizer::Measurement& m, bool acx) {
+    if (acx) return m.rmsDB;
+    return m.integratedLUFS;
+}
+
+}  // namespace
+
+// ---- process / normalize --------------------------------------------------------------------
+
+LoudnessNormalizer::Result LoudnessNormalizer::process(const fs::path& sourceURL, const fs::path& destinationURL,
+                                                       const LoudnessTarget& target, const CleanupOptions& cleanup) {
+    const Analysis analysis = analyse(sourceURL, cleanup.humRemoval == CleanupOptions::HumMode::autoDetect);
+    if (!analysis.measurement.integratedLUFS || analysis.frames == 0) throw NormalizerError::silentOrTooShort(sourceURL);
+    const Plan plan = makePlan(analysis, cleanup);
+
+    double gainDB = target.integratedLUFS - *matchedLevel(analysis.measurement, target.acx);
+    Render last = render(sourceURL, destinationURL, analysis, plan, gainDB, target.truePeakDB);
+    for (int renders = 1; renders < kMaxRenders; ++renders) {
+        const std::optional<double> level = matchedLevel(last.measurement, target.acx);
+        if (!level) break;  // nothing left above the gates: no level to correct toward
+        const double error = target.integratedLUFS - *level;
+        if (std::abs(error) <= kCorrectionToleranceDB) break;
+        const double corrected = gainDB + error;
+        if (corrected >= kMaxGainDB) break;
+        last.writer.reset();  // drop the missed render before writing the next
+        gainDB = corrected;
+        last = render(sourceURL, destinationURL, analysis, plan, gainDB, target.truePeakDB);
+    }
+    last.writer->close();
+
+    Result result;
+    result.input = analysis.measurement;
+    result.output = last.measurement;
+    result.gainDB = gainDB;
+    result.limiterReductionDB = last.limiterReductionDB;
+    result.humRemovedHz = plan.humHz;
+    result.secondsRemoved = static_cast<double>(last.framesRemoved) / analysis.sampleRate;
+    result.levelerRangeDB = plan.levelerRange;
+    if (target.acx) {
+        result.acxReport = ACXReport{result.output.rmsDB, result.output.truePeakDBTP, result.output.noiseFloorDB,
+                                     static_cast<int>(std::lround(result.output.sampleRate))};
+    }
+    return result;
+}
+
+LoudnessNormalizer::Result LoudnessNormalizer::normalize(const fs::path& sourceURL, const fs::path& destinationURL,
+                                                         const LoudnessTarget& target) {
+    return process(sourceURL, destinationURL, target, CleanupOptions::none());
+}
+
+}  // namespace lw

@@ -1,0 +1,71 @@
+#pragma once
+// Loudness normalisation with the clean-up chain: the records LoudnessNormalizer::process
+// returns and the errors it raises.
+//
+//   auto r = LoudnessNormalizer::process(episode, master, LoudnessNormalizer::LoudnessTarget::stereoPodcast(),
+//                                        cleanup);
+//
+// One analysis pass (meter, 100 ms block levels, mains hum), a clean-up plan, then up to three
+// streaming renders (filters, leveller, static gain, gate, true-peak limiter, cuts, 24-bit WAV),
+// each measured as it is written; a render that misses the target by more than 0.3 dB is
+// redone with the gain corrected unless that gain would reach 40 dB. Only the last render is
+// kept; the destination appears complete or not at all.
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "audio/LoudnessNormalizer.h"
+#include "platform/Error.h"
+
+namespace lw {
+
+struct LoudnessNormalizer::ACXReport {
+    double rmsDB = 0;
+    double peakDB = 0;
+    double noiseFloorDB = 0;
+    int sampleRate = 0;
+
+    bool rmsOK() const { return rmsDB >= -23.0 && rmsDB <= -18.0; }
+    bool peakOK() const { return peakDB <= -3.0; }
+    bool noiseOK() const { return noiseFloorDB <= -60.0; }
+    bool passes() const { return rmsOK() && peakOK() && noiseOK(); }
+    std::string text() const;
+    bool operator==(const ACXReport&) const = default;
+};
+
+struct LoudnessNormalizer::Result {
+    // A closed range of dB values.
+    struct Range {
+        double lowerBound = 0;
+        double upperBound = 0;
+        bool operator==(const Range&) const = default;
+    };
+
+    Measurement input;
+    Measurement output;
+    double gainDB = 0;              // static gain of the render that was kept
+    double limiterReductionDB = 0;  // deepest limiter gain reduction of that render, 0 or negative
+    std::optional<double> humRemovedHz;
+    double secondsRemoved = 0;      // trimmed dead air and shortened pauses
+    std::optional<Range> levelerRangeDB;
+    std::optional<ACXReport> acxReport;
+};
+
+class LoudnessNormalizer::NormalizerError : public Error {
+public:
+    enum class Kind { silentOrTooShort, cannotCreateExportSession, exportFailed };
+
+    static NormalizerError silentOrTooShort(const std::filesystem::path& url);
+    static NormalizerError cannotCreateExportSession();
+    static NormalizerError exportFailed();
+
+    Kind kind() const { return kind_; }
+    const std::filesystem::path& url() const { return url_; }
+
+private:
+    NormalizerError(Kind kind, std::filesystem::path url, const std::string& text);
+    Kind kind_;
+    std::filesystem::path url_;
+};
+
+}  // namespace lw

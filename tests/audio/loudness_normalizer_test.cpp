@@ -1,0 +1,475 @@
+// LoudnessNormalizer::process on real speech with noise, hum and rumble added by sox,
+// checked with libebur128.
+#include <gtest/gtest.h>
+
+#include <ebur128.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <numbers>
+#include <string>
+#include <vector>
+
+#include "audio/LoudnessNormalizer.h"
+#include "audio/LoudnessProcessing.h"
+#include "audio/PCMStream.h"
+#include "audio/WAVWriter.h"
+
+namespace fs = std::filesystem;
+using namespace lw;
+using Target = LoudnessNormalizer::LoudnessTarget;
+using HumMode = CleanupOptions::HumMode;
+
+namespace {
+
+const fs::path kSpeech = "/usr/share/pocketsphinx/test/data/librivox";
+
+struct Audio {
+    double rate = 0;
+    int channels = 0;
+    std::vector<float> samples;
+    std::size_t frames() const { return samples.size() / static_cast<std::size_t>(channels); }
+};
+
+Audio load(const fs::path& file) {
+    Audio a;
+    const auto f = PCMStream::format(file);
+    a.rate = f.sampleRate;
+    a.channels = f.channels;
+    PCMStream::read(file, f.sampleRate, f.channels, std::nullopt,
+                    [&](std::span<const float> s, std::size_t) { a.samples.insert(a.samples.end(), s.begin(), s.end()); });
+    return a;
+}
+
+struct Reading {
+    double integrated = 0, truePeakDB = 0;
+};
+
+Reading ebur(const Audio& a) {
+    ebur128_state* st = ebur128_init(static_cast<unsigned>(a.channels), static_cast<unsigned long>(a.rate),
+                                     EBUR128_MODE_I | EBUR128_MODE_TRUE_PEAK);
+    ebur128_add_frames_float(st, a.samples.data(), a.frames());
+    Reading r;
+    ebur128_loudness_global(st, &r.integrated);
+    double peak = 0;
+    for (int c = 0; c < a.channels; ++c) {
+        double p = 0;
+        ebur128_true_peak(st, static_cast<unsigned>(c), &p);
+        peak = std::max(peak, p);
+    }
+    r.truePeakDB = 20 * std::log10(std::max(peak, 1e-12));
+    ebur128_destroy(&st);
+    return r;
+}
+
+// Share of the signal's power at one frequency, in dB (Goertzel over the whole mono mix).
+double toneShareDB(const Audio& a, double freq) {
+    double re = 0, im = 0, total = 0;
+    const std::size_t ch = static_cast<std::size_t>(a.channels);
+    for (std::size_t n = 0; n < a.frames(); ++n) {
+        double x = 0;
+        for (std::size_t c = 0; c < ch; ++c) x += a.samples[n * ch + c];
+        x /= static_cast<double>(ch);
+        const double w = 2 * std::numbers::pi * freq * static_cast<double>(n) / a.rate;
+        re += x * std::cos(w);
+        im += x * std::sin(w);
+        total += x * x;
+    }
+    const double n = static_cast<double>(a.frames());
+    return 10 * std::log10((2 * (re * re + im * im) / (n * n)) / (total / n));
+}
+
+// Lengths in seconds of the quiet runs of 10 ms frames (below `thresholdDB`).
+std::vector<double> quietRuns(const Audio& a, double thresholdDB) {
+    const std::size_t step = static_cast<std::size_t>(a.rate / 100), ch = static_cast<std::size_t>(a.channels);
+    std::vector<double> runs;
+    double run = 0;
+    for (std::size_t f = 0; f + step <= a.frames(); f += step) {
+        double e = 0;
+        for (std::size_t i = f * ch; i < (f + step) * ch; ++i) e += a.samples[i] * a.samples[i];
+        const bool quiet = 10 * std::log10(e / static_cast<double>(step * ch) + 1e-20) < thresholdDB;
+        if (quiet) {
+            run += 0.01;
+        } else if (run > 0) {
+            runs.push_back(run);
+            run = 0;
+        }
+    }
+    runs.push_back(run);
+    return runs;
+}
+
+void sox(const std::string& args) {
+    const std::string cmd = "sox -q " + args + " 2>/dev/null";
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+}
+
+CleanupOptions cleanupWith(bool rumble, HumMode hum, bool gate, bool leveler, bool trim, double maxPause,
+                           double roomTone = 0.3) {
+    CleanupOptions o;
+    o.rumbleFilter = rumble;
+    o.humRemoval = hum;
+    o.noiseGate = gate;
+    o.leveler = leveler;
+    o.trimSilence = trim;
+    o.maxPauseSeconds = maxPause;
+    o.roomToneSeconds = roomTone;
+    return o;
+}
+
+const CleanupOptions kAll = cleanupWith(true, HumMode::autoDetect, true, true, true, 1.5);
+
+}  // namespace
+
+class LoudnessNormalizerTest : public ::testing::Test {
+protected:
+    static fs::path dir;     // generated sources, shared by the test processes of one build
+    static fs::path outDir;  // this process's outputs
+
+    static void SetUpTestSuite() {
+        outDir = fs::temp_directory_path() / ("lw-normalizer-" + std::to_string(::getpid()));
+        fs::create_directories(outDir);
+        const fs::path ready = fs::path(LW_BINARY_DIR) / "test-fixtures" / "loudness-normalizer-1";
+        if (!fs::exists(ready / "quiet.wav")) {
+            dir = ready.string() + ".tmp-" + std::to_string(::getpid());
+            fs::create_directories(dir);
+            makeSources();
+            std::error_code ec;
+            fs::rename(dir, ready, ec);  // another process may have won; its files are the same
+            if (ec) fs::remove_all(dir);
+        }
+        dir = ready;
+    }
+
+    static void makeSources() {
+        const std::string s1 = (kSpeech / "sense_and_sensibility_01_austen_64kb-0880.wav").string();
+        const std::string s2 = (kSpeech / "sense_and_sensibility_01_austen_64kb-0890.wav").string();
+        auto p = [](const char* name) { return (dir / name).string(); };
+        // 1 s of air, a sentence, a 4 s pause, another sentence, 2 s of air: 15.3 s at 44.1 kHz.
+        sox("-n -r 44100 -c 1 " + p("air1.wav") + " trim 0 1");
+        sox("-n -r 44100 -c 1 " + p("air4.wav") + " trim 0 4");
+        sox("-n -r 44100 -c 1 " + p("air2.wav") + " trim 0 2");
+        sox(s1 + " -r 44100 " + p("s1.wav"));
+        sox(s2 + " -r 44100 " + p("s2.wav"));
+        sox(p("air1.wav") + " " + p("s1.wav") + " " + p("air4.wav") + " " + p("s2.wav") + " " + p("air2.wav") + " " +
+            p("speech.wav"));
+        const std::string len = "15.29";
+        sox("-n -r 44100 -c 1 " + p("noise.wav") + " synth " + len + " pinknoise vol 0.003");
+        sox("-m -v 1 " + p("speech.wav") + " -v 1 " + p("noise.wav") + " " + p("noisy.wav"));
+        for (int hz : {50, 60}) {
+            const std::string h = p(("hum" + std::to_string(hz) + "tone.wav").c_str());
+            sox("-n -r 44100 -c 1 " + h + " synth " + len + " sine " + std::to_string(hz) + " vol 0.01");
+            const std::string h2 = p(("hum" + std::to_string(hz) + "h2.wav").c_str());
+            sox("-n -r 44100 -c 1 " + h2 + " synth " + len + " sine " + std::to_string(2 * hz) + " vol 0.004");
+            sox("-m -v 1 " + p("noisy.wav") + " -v 1 " + h + " -v 1 " + h2 + " " +
+                p(("hum" + std::to_string(hz) + ".wav").c_str()));
+        }
+        sox("-n -r 44100 -c 1 " + p("rumbletone.wav") + " synth " + len + " brownnoise lowpass 40 lowpass 40 vol 0.3");
+        sox("-m -v 1 " + p("noisy.wav") + " -v 1 " + p("rumbletone.wav") + " " + p("rumble.wav"));
+        // Stereo at 48 kHz.
+        sox(p("noisy.wav") + " -r 48000 -c 2 " + p("stereo.wav"));
+        // espeak-ng speech (22.05 kHz mono, no room tone).
+        ASSERT_EQ(std::system(("espeak-ng -w " + p("espeak.wav") +
+                               " 'Welcome back to the show. Today we talk about sound, levels and silence.'")
+                                  .c_str()),
+                  0);
+        // One speaker loud, then the same speaker 12 dB quieter.
+        sox(p("s1.wav") + " " + p("s1quiet.wav") + " vol 0.25");
+        sox(p("s1.wav") + " " + p("air1.wav") + " " + p("s1quiet.wav") + " " + p("twolevels.wav"));
+        sox(p("noisy.wav") + " " + p("clipped.wav") + " vol 12");
+        sox("-n -r 44100 -c 2 " + p("silent.wav") + " trim 0 3");
+        sox(p("s1.wav") + " " + p("short.wav") + " trim 0.5 0.25");
+        sox(p("noisy.wav") + " " + p("quiet.wav") + " vol 0.004");  // last: its presence marks the set complete
+    }
+    static void TearDownTestSuite() { fs::remove_all(outDir); }
+
+    static fs::path in(const char* name) { return dir / name; }
+    fs::path out(const std::string& name) const { return outDir / ("out-" + name + ".wav"); }
+};
+fs::path LoudnessNormalizerTest::dir;
+fs::path LoudnessNormalizerTest::outDir;
+
+TEST_F(LoudnessNormalizerTest, ReachesTheTargetUnderTheCeiling) {
+    struct Case {
+        const char* name;
+        const char* file;
+        Target target;
+        CleanupOptions cleanup;
+    };
+    const std::vector<Case> cases = {
+        {"podcast, no clean-up", "noisy.wav", Target::stereoPodcast(), CleanupOptions::none()},
+        {"podcast, all clean-up", "noisy.wav", Target::stereoPodcast(), kAll},
+        {"stereo 48 kHz", "stereo.wav", Target::stereoPodcast(), kAll},
+        {"mono espeak", "espeak.wav", Target::monoPodcast(), kAll},
+        {"rumble, broadcast level", "rumble.wav", Target{-23.0, -2.0, 11.0, false},
+         cleanupWith(true, HumMode::off, false, false, false, 0)},
+        {"hum, quieter target", "hum60.wav", Target{-20.0, -1.0, 11.0, false}, kAll},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto source = in(c.file);
+        const auto dest = out(c.name);
+        const auto r = LoudnessNormalizer::process(source, dest, c.target, c.cleanup);
+        const Audio a = load(dest), original = load(source);
+        const Reading m = ebur(a);
+        EXPECT_NEAR(m.integrated, c.target.integratedLUFS, 0.5);
+        EXPECT_LE(m.truePeakDB, c.target.truePeakDB + 0.1);
+        ASSERT_TRUE(r.output.integratedLUFS);
+        EXPECT_NEAR(*r.output.integratedLUFS, m.integrated, 0.1);
+        EXPECT_LE(r.limiterReductionDB, 0.0);
+        EXPECT_EQ(a.rate, original.rate);
+        EXPECT_EQ(a.channels, original.channels);
+        // Exactly the removed seconds are missing.
+        EXPECT_EQ(a.frames(), original.frames() - static_cast<std::size_t>(std::lround(r.secondsRemoved * a.rate)));
+        EXPECT_NEAR(r.output.durationSeconds, static_cast<double>(a.frames()) / a.rate, 1e-9);
+        EXPECT_FALSE(r.acxReport);
+    }
+}
+
+TEST_F(LoudnessNormalizerTest, RendersOnceWhenTheFirstRenderLands) {
+    const Target target = Target::monoPodcast();
+    const auto r = LoudnessNormalizer::process(in("noisy.wav"), out("once"), target, CleanupOptions::none());
+    EXPECT_DOUBLE_EQ(r.gainDB, target.integratedLUFS - *r.input.integratedLUFS);
+    EXPECT_NEAR(*r.output.integratedLUFS, target.integratedLUFS, 0.3);
+    EXPECT_FALSE(r.humRemovedHz);
+    EXPECT_FALSE(r.levelerRangeDB);
+    EXPECT_EQ(r.secondsRemoved, 0.0);
+    EXPECT_NEAR(r.output.durationSeconds, r.input.durationSeconds, 1e-9);
+
+    const auto n = LoudnessNormalizer::normalize(in("noisy.wav"), out("normalize"), target);
+    EXPECT_EQ(n.gainDB, r.gainDB);
+    EXPECT_EQ(n.output, r.output);
+}
+
+TEST_F(LoudnessNormalizerTest, RemovesMainsHumOnlyWhenThere) {
+    struct Case {
+        const char* file;
+        HumMode mode;
+        std::optional<double> removed;
+    };
+    const std::vector<Case> cases = {
+        {"hum50.wav", HumMode::autoDetect, 50.0}, {"hum60.wav", HumMode::autoDetect, 60.0},
+        {"hum50.wav", HumMode::hz50, 50.0},       {"noisy.wav", HumMode::autoDetect, std::nullopt},
+        {"rumble.wav", HumMode::autoDetect, std::nullopt}, {"espeak.wav", HumMode::autoDetect, std::nullopt},
+        {"noisy.wav", HumMode::hz60, 60.0},       {"hum50.wav", HumMode::off, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.file) + " " + rawValue(c.mode));
+        const auto dest = out(std::string("hum-") + c.file + rawValue(c.mode));
+        const auto r = LoudnessNormalizer::process(in(c.file), dest, Target::stereoPodcast(),
+                                                   cleanupWith(false, c.mode, false, false, false, 0));
+        EXPECT_EQ(r.humRemovedHz, c.removed);
+        if (c.removed && std::string(c.file).starts_with("hum")) {
+            const Audio before = load(in(c.file)), after = load(dest);
+            for (int k = 1; k <= 2; ++k)
+                EXPECT_LE(toneShareDB(after, *c.removed * k), toneShareDB(before, *c.removed * k) - 20.0) << k;
+        }
+    }
+    // The whole chain on clean speech finds no hum either.
+    EXPECT_FALSE(LoudnessNormalizer::process(in("noisy.wav"), out("clean-all"), Target::stereoPodcast(), kAll).humRemovedHz);
+}
+
+TEST_F(LoudnessNormalizerTest, TrimsDeadAirAndShortensLongPauses) {
+    const auto base = LoudnessNormalizer::process(in("noisy.wav"), out("pauses-base"), Target::stereoPodcast(),
+                                                  cleanupWith(false, HumMode::off, false, false, false, 0));
+    const auto r = LoudnessNormalizer::process(in("noisy.wav"), out("pauses"), Target::stereoPodcast(),
+                                               cleanupWith(false, HumMode::off, false, false, true, 1.5, 0.3));
+    const Audio kept = load(out("pauses-base")), cut = load(out("pauses"));
+    // Room tone sits about 25 dB under speech here; quiet = 15 dB above it.
+    const double quiet = base.output.noiseFloorDB + 12;
+    const auto before = quietRuns(kept, quiet), after = quietRuns(cut, quiet);
+    ASSERT_EQ(before.size(), after.size());  // no pause vanished or appeared
+    const auto longest = [](const std::vector<double>& runs) {
+        return std::max_element(runs.begin() + 1, runs.end() - 1) - runs.begin();
+    };
+    const auto pause = longest(before);
+    ASSERT_EQ(longest(after), pause);
+    EXPECT_GT(before.front(), 0.9);  // 1 s lead-in
+    EXPECT_GT(before[pause], 3.8);   // the 4 s pause
+    // Room tone kept before the first word and after the last (the speech detector counts soft
+    // onsets and tails as speech, so a little less of it reads as silence here).
+    EXPECT_GT(after.front(), 0.05);
+    EXPECT_LE(after.front(), 0.3 + 0.02);
+    EXPECT_GT(after.back(), 0.05);
+    EXPECT_LE(after.back(), 0.3 + 0.02);
+    // The long pause now lasts at most 1.5 s; the short ones are untouched.
+    EXPECT_LE(after[pause], 1.5 + 0.02);
+    EXPECT_GT(after[pause], 1.0);
+    for (std::size_t i = 1; i + 1 < after.size(); ++i)
+        if (static_cast<std::ptrdiff_t>(i) != pause) EXPECT_NEAR(after[i], before[i], 0.015) << i;
+    // What is missing is exactly what the result reports.
+    EXPECT_NEAR(r.secondsRemoved, (before.front() - after.front()) + (before[pause] - after[pause]) + (before.back() - after.back()),
+                0.04);
+    EXPECT_EQ(cut.frames(), kept.frames() - static_cast<std::size_t>(std::lround(r.secondsRemoved * cut.rate)));
+    // Joins make no clicks: no sample-to-sample step larger than the speech itself has.
+    auto maxStepInQuiet = [&](const Audio& a) {
+        double step = 0;
+        for (std::size_t i = 1; i < a.frames(); ++i)
+            if (std::abs(a.samples[i]) < 0.01 && std::abs(a.samples[i - 1]) < 0.01)
+                step = std::max(step, static_cast<double>(std::abs(a.samples[i] - a.samples[i - 1])));
+        return step;
+    };
+    EXPECT_LE(maxStepInQuiet(cut), maxStepInQuiet(kept) * 1.05);
+}
+
+TEST_F(LoudnessNormalizerTest, LevelerEvensOutLoudAndQuietSpeech) {
+    auto halves = [](const Audio& a, std::size_t split) {
+        Audio first = a, second = a;
+        first.samples.resize(split * a.channels);
+        second.samples.erase(second.samples.begin(), second.samples.begin() + static_cast<std::ptrdiff_t>(split * a.channels));
+        return ebur(second).integrated - ebur(first).integrated;
+    };
+    const Audio source = load(in("twolevels.wav"));
+    const std::size_t split = static_cast<std::size_t>(4.0 * source.rate);  // s1 is 3 s, then 1 s of air
+    EXPECT_NEAR(halves(source, split), -12.0, 1.0);
+
+    const auto r = LoudnessNormalizer::process(in("twolevels.wav"), out("leveler"), Target::stereoPodcast(),
+                                               cleanupWith(false, HumMode::off, false, true, false, 0));
+    ASSERT_TRUE(r.levelerRangeDB);
+    EXPECT_GE(r.levelerRangeDB->upperBound - r.levelerRangeDB->lowerBound, 6.0);
+    EXPECT_LE(r.levelerRangeDB->upperBound, 10.0);
+    EXPECT_GE(r.levelerRangeDB->lowerBound, -10.0);
+    EXPECT_GT(halves(load(out("leveler")), split), -6.0);
+}
+
+TEST_F(LoudnessNormalizerTest, GateLowersTheNoiseBetweenPhrases) {
+    const auto off = LoudnessNormalizer::process(in("noisy.wav"), out("gate-off"), Target::stereoPodcast(),
+                                                 CleanupOptions::none());
+    const auto on = LoudnessNormalizer::process(in("noisy.wav"), out("gate-on"), Target::stereoPodcast(),
+                                                cleanupWith(false, HumMode::off, true, false, false, 0));
+    EXPECT_LT(on.output.noiseFloorDB, off.output.noiseFloorDB - 6.0);
+    EXPECT_NEAR(*on.output.integratedLUFS, *off.output.integratedLUFS, 0.5);
+}
+
+TEST_F(LoudnessNormalizerTest, ACXTargetMatchesRMSAndReports) {
+    const auto r = LoudnessNormalizer::process(in("noisy.wav"), out("acx"), Target::audibleACX(),
+                                               cleanupWith(true, HumMode::autoDetect, true, false, true, 0, 1.0));
+    ASSERT_TRUE(r.acxReport);
+    const auto& report = *r.acxReport;
+    EXPECT_NEAR(r.output.rmsDB, -20.0, 0.5);
+    EXPECT_EQ(report.rmsDB, r.output.rmsDB);
+    EXPECT_EQ(report.peakDB, r.output.truePeakDBTP);
+    EXPECT_EQ(report.noiseFloorDB, r.output.noiseFloorDB);
+    EXPECT_EQ(report.sampleRate, 44100);
+    EXPECT_LE(report.peakDB, -3.5 + 0.1);
+    EXPECT_TRUE(report.rmsOK());
+    EXPECT_TRUE(report.peakOK());
+    EXPECT_EQ(report.passes(), report.noiseOK());
+    EXPECT_LE(ebur(load(out("acx"))).truePeakDB, -3.4);
+}
+
+TEST(ACXReport, TextAndVerdict) {
+    using Report = LoudnessNormalizer::ACXReport;
+    const std::string head = "Audible / ACX audio check\n==========================\n";
+    const std::string rate = "\nSample rate    44100 Hz    (ACX wants 44100 Hz; upload as 192 kbps CBR MP3)\n\nOverall: ";
+    const std::string pass = "PASSES the ACX audio requirements.\n";
+    const std::string fail = "Does NOT pass yet. See the FAIL lines above.\n";
+    const std::string tip = "Tip: turn on the noise gate, or record with less background noise.";
+    struct Case {
+        Report report;
+        bool passes;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {{-19.9, -3.5, -65.0, 44100}, true,
+         head + "PASS  RMS level       -19.9 dB   (needs -23 to -18 dB)\n" +
+             "PASS  Peak level       -3.5 dB   (needs -3 dB or lower)\n" +
+             "PASS  Noise floor     -65.0 dB   (needs -60 dB or lower)" + rate + pass},
+        // Both ends of every range pass.
+        {{-23.0, -3.0, -60.0, 44100}, true,
+         head + "PASS  RMS level       -23.0 dB   (needs -23 to -18 dB)\n" +
+             "PASS  Peak level       -3.0 dB   (needs -3 dB or lower)\n" +
+             "PASS  Noise floor     -60.0 dB   (needs -60 dB or lower)" + rate + pass},
+        {{-18.0, -12.25, -88.0, 44100}, true,
+         head + "PASS  RMS level       -18.0 dB   (needs -23 to -18 dB)\n" +
+             "PASS  Peak level      -12.2 dB   (needs -3 dB or lower)\n" +
+             "PASS  Noise floor     -88.0 dB   (needs -60 dB or lower)" + rate + pass},
+        // Only the noise fails: the text ends with the tip.
+        {{-20.0, -3.5, -52.3, 44100}, false,
+         head + "PASS  RMS level       -20.0 dB   (needs -23 to -18 dB)\n" +
+             "PASS  Peak level       -3.5 dB   (needs -3 dB or lower)\n" +
+             "FAIL  Noise floor     -52.3 dB   (needs -60 dB or lower)" + rate + fail + tip},
+        // Only the peak fails: the verdict line ends the text.
+        {{-20.0, -2.9, -70.0, 44100}, false,
+         head + "PASS  RMS level       -20.0 dB   (needs -23 to -18 dB)\n" +
+             "FAIL  Peak level       -2.9 dB   (needs -3 dB or lower)\n" +
+             "PASS  Noise floor     -70.0 dB   (needs -60 dB or lower)" + rate + fail},
+        {{-17.9, -1.0, -40.0, 48000}, false,
+         head + "FAIL  RMS level       -17.9 dB   (needs -23 to -18 dB)\n" +
+             "FAIL  Peak level       -1.0 dB   (needs -3 dB or lower)\n" +
+             "FAIL  Noise floor     -40.0 dB   (needs -60 dB or lower)" +
+             "\nSample rate    48000 Hz    (ACX wants 44100 Hz; upload as 192 kbps CBR MP3)\n\nOverall: " + fail + tip},
+        {{-23.05, -3.0, -60.0, 44100}, false,
+         head + "FAIL  RMS level       -23.1 dB   (needs -23 to -18 dB)\n" +
+             "PASS  Peak level       -3.0 dB   (needs -3 dB or lower)\n" +
+             "PASS  Noise floor     -60.0 dB   (needs -60 dB or lower)" + rate + fail},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.report.rmsDB);
+        EXPECT_EQ(c.report.passes(), c.passes);
+        EXPECT_EQ(c.report.text(), c.text);
+    }
+}
+
+TEST_F(LoudnessNormalizerTest, BadInputFailsCleanly) {
+    // Silent and too short: the Part's text, and nothing written (an earlier file stays as it was).
+    for (const char* name : {"silent.wav", "short.wav"}) {
+        SCOPED_TRACE(name);
+        const auto dest = out(std::string("bad-") + name);
+        { std::ofstream(dest) << "earlier"; }
+        try {
+            LoudnessNormalizer::process(in(name), dest, Target::stereoPodcast(), kAll);
+            ADD_FAILURE() << "no error";
+        } catch (const LoudnessNormalizer::NormalizerError& e) {
+            EXPECT_EQ(e.kind(), LoudnessNormalizer::NormalizerError::Kind::silentOrTooShort);
+            EXPECT_EQ(std::string(e.what()), std::string(name) + " is silent or too short to measure loudness.");
+        }
+        std::ifstream f(dest);
+        std::string content((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(content, "earlier");
+    }
+    // A missing source: the reader's error naming it.
+    EXPECT_THROW(LoudnessNormalizer::process(in("missing.wav"), out("missing"), Target::stereoPodcast(), kAll),
+                 PCMStream::StreamError);
+    EXPECT_FALSE(fs::exists(out("missing")));
+
+    // A destination that cannot be written: the writer's error naming it, no stray files.
+    const fs::path blocked = outDir / "not-a-folder";
+    { std::ofstream(blocked) << "x"; }
+    try {
+        LoudnessNormalizer::process(in("noisy.wav"), blocked / "master.wav", Target::stereoPodcast(), kAll);
+        ADD_FAILURE() << "no error";
+    } catch (const WAVWriter::WriteError& e) {
+        EXPECT_NE(std::string(e.what()).find("master.wav"), std::string::npos) << e.what();
+    }
+    for (const auto& entry : fs::directory_iterator(outDir))
+        EXPECT_EQ(entry.path().filename().string().find(".partial"), std::string::npos) << entry.path();
+}
+
+TEST_F(LoudnessNormalizerTest, ClippedInputIsNotMadeWorse) {
+    const Audio source = load(in("clipped.wav"));
+    std::size_t clippedIn = 0;
+    for (float v : source.samples) clippedIn += std::abs(v) >= 0.999f;
+    ASSERT_GT(clippedIn, 100u);
+    const auto r = LoudnessNormalizer::process(in("clipped.wav"), out("clipped"), Target::stereoPodcast(), kAll);
+    const Audio a = load(out("clipped"));
+    std::size_t clippedOut = 0;
+    for (float v : a.samples) clippedOut += std::abs(v) >= 0.999f;
+    EXPECT_EQ(clippedOut, 0u);
+    EXPECT_LE(ebur(a).truePeakDB, Target::stereoPodcast().truePeakDB + 0.1);
+    EXPECT_LT(r.gainDB, 0.0);
+}
+
+TEST_F(LoudnessNormalizerTest, ExtremelyQuietInputStopsCorrectingAtFortyDecibels) {
+    const auto r = LoudnessNormalizer::process(in("quiet.wav"), out("quiet"), Target::stereoPodcast(),
+                                               CleanupOptions::none());
+    ASSERT_TRUE(r.input.integratedLUFS);
+    // The first render takes the full gain; a correction at 40 dB or more is not rendered.
+    EXPECT_GE(r.gainDB, 40.0);
+    EXPECT_DOUBLE_EQ(r.gainDB, Target::stereoPodcast().integratedLUFS - *r.input.integratedLUFS);
+    EXPECT_TRUE(fs::exists(out("quiet")));
+    EXPECT_LE(ebur(load(out("quiet"))).truePeakDB, Target::stereoPodcast().truePeakDB + 0.1);
+}
