@@ -291,7 +291,24 @@ std::size_t CutJoiner::removedFrames() const {
 void CutJoiner::push(const float* in, std::size_t frames, std::vector<float>& out) {
     const std::size_t ch = static_cast<std::size_t>(channels_);
     out.reserve(out.size() + frames * ch);
+    const std::size_t leadEnd = !cuts_.empty() && cuts_[0].begin == 0 ? cuts_[0].end : 0;
     for (std::size_t i = 0; i < frames; ++i) {
+        // Fast path: copy straight up to the next fade or cut.
+        {
+            const std::size_t n = position_;
+            while (next_ < cuts_.size() && n >= cuts_[next_].end) ++next_;
+            const std::size_t stop = next_ == cuts_.size() ? std::numeric_limits<std::size_t>::max()
+                                                            : (cuts_[next_].begin > xf_ ? cuts_[next_].begin - xf_ : 0);
+            if (n >= leadEnd + xf_ || leadEnd == 0) {
+                if (n < stop) {
+                    const std::size_t run = std::min(frames - i, stop - n);
+                    out.insert(out.end(), in + i * ch, in + (i + run) * ch);
+                    position_ += run;
+                    i += run - 1;
+                    continue;
+                }
+            }
+        }
         const std::size_t n = position_++;
         const float* x = in + i * ch;
         while (next_ < cuts_.size() && n >= cuts_[next_].end) ++next_;

@@ -67,20 +67,27 @@ void TruePeakLimiter::process(const float* in, std::size_t frames, std::vector<f
         const float* x = e.data();
         float* pk = peak_.data();
         for (std::size_t i = 0; i < frames; ++i) pk[i] = std::max(pk[i], std::abs(x[i + before]));
+        acc_.resize(frames);
         for (int p = 0; p + 1 < factor_; ++p) {
             const float* h = phases_.data() + static_cast<std::size_t>(p) * taps;
-            for (std::size_t i = 0; i < frames; ++i) {
-                float acc = 0;
-                for (std::size_t k = 0; k < taps; ++k) acc += h[k] * x[i + k];
-                pk[i] = std::max(pk[i], std::abs(acc));
+            // Tap-outer order so the frame loop vectorises without reassociating sums.
+            float* acc = acc_.data();
+            std::fill(acc, acc + frames, 0.0f);
+            for (std::size_t k = 0; k < taps; ++k) {
+                const float hk = h[k];
+                const float* xk = x + k;
+                for (std::size_t i = 0; i < frames; ++i) acc[i] += hk * xk[i];
             }
+            for (std::size_t i = 0; i < frames; ++i) pk[i] = std::max(pk[i], std::abs(acc[i]));
         }
         std::copy(e.end() - static_cast<std::ptrdiff_t>(taps - 1), e.end(), e.begin());
         e.resize(taps - 1);
     }
 
     const std::size_t cap = lookahead_ + 1;
-    out.reserve(out.size() + frames * ch);
+    const std::size_t ready = counter_ + frames > latency_ ? counter_ + frames - std::max(counter_, latency_) : 0;
+    std::size_t w = out.size();
+    out.resize(w + ready * ch);
     for (std::size_t i = 0; i < frames; ++i) {
         const std::size_t n = counter_++;
         const float required = peak_[i] > ceiling_ ? ceiling_ / peak_[i] : 1.0f;
@@ -108,7 +115,7 @@ void TruePeakLimiter::process(const float* in, std::size_t frames, std::vector<f
         float* d = delay_.data() + delayPos_ * ch;
         if (n >= latency_) {
             deepest_ = std::min(deepest_, gain);
-            for (std::size_t c = 0; c < ch; ++c) out.push_back(d[c] * gain);
+            for (std::size_t c = 0; c < ch; ++c) out[w++] = d[c] * gain;
         }
         for (std::size_t c = 0; c < ch; ++c) d[c] = in[i * ch + c];
         if (++delayPos_ == latency_) delayPos_ = 0;

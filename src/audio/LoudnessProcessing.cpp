@@ -85,6 +85,8 @@ struct Analysis {
     LoudnessNormalizer::Measurement measurement;
     std::vector<float> blockLevelsDB;
     std::size_t blockFrames = 1;
+    std::vector<double> weightedPower;  // K-weighted power of each 100 ms, from the meter
+    std::size_t weightedFrames = 1;
     std::optional<double> humHz;  // detected mains hum, when looked for
 };
 
@@ -105,10 +107,46 @@ Analysis analyse(const fs::path& source, bool detectHum) {
                         a.frames += frames;
                     });
     a.measurement = measurementOf(meter);
+    for (const auto& sub : meter.subBlocks()) a.weightedPower.push_back(sub.weightedPower);
+    a.weightedFrames = std::max<std::size_t>(1, meter.framesPerSubBlock());
     a.blockLevelsDB = blocks.finish();
     a.blockFrames = blocks.blockFrames();
     if (hum) a.humHz = hum->finish().frequency;
     return a;
+}
+
+// Gated loudness (absolute -70 LUFS, relative -10 LU over 400 ms blocks with 75 % overlap) of
+// the meter's 100 ms powers with a per-100 ms gain in dB applied.
+std::optional<double> gatedLoudness(const Analysis& a, const std::vector<float>& gainDB) {
+    const std::size_t n = a.weightedPower.size();
+    if (n < 4) return std::nullopt;
+    std::vector<double> sub(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        double g = 1.0;
+        if (!gainDB.empty()) {
+            const std::size_t block = std::min(gainDB.size() - 1, i * a.weightedFrames / a.blockFrames);
+            g = std::pow(10.0, gainDB[block] / 10.0);
+        }
+        sub[i] = a.weightedPower[i] * g;
+    }
+    std::vector<double> blocks;
+    for (std::size_t j = 0; j + 4 <= n; ++j) {
+        const double p = (sub[j] + sub[j + 1] + sub[j + 2] + sub[j + 3]) / 4.0;
+        if (LoudnessMeter::loudnessOfPower(p) > -70.0) blocks.push_back(p);
+    }
+    if (blocks.empty()) return std::nullopt;
+    double mean = 0;
+    for (double p : blocks) mean += p;
+    const double relative = LoudnessMeter::loudnessOfPower(mean / static_cast<double>(blocks.size())) - 10.0;
+    double sum = 0;
+    std::size_t count = 0;
+    for (double p : blocks)
+        if (LoudnessMeter::loudnessOfPower(p) > relative) {
+            sum += p;
+            ++count;
+        }
+    if (count == 0) return std::nullopt;
+    return LoudnessMeter::loudnessOfPower(sum / static_cast<double>(count));
 }
 
 struct Plan {
@@ -138,6 +176,16 @@ Plan makePlan(const Analysis& a, const CleanupOptions& options) {
     const SpeechActivity activity = SpeechActivity::classify(a.blockLevelsDB);
     if (options.leveler) {
         LevelerCurve curve = LevelerCurve::plan(a.blockLevelsDB, activity, BlockLevelMeter::blockSeconds);
+        // Shift the curve so that levelling alone leaves the integrated loudness where it was;
+        // the static gain then lands the first render close to the target.
+        const auto before = gatedLoudness(a, {}), after = gatedLoudness(a, curve.gainDB);
+        if (before && after) {
+            const double offset = *before - *after;
+            for (float& g : curve.gainDB)
+                g = static_cast<float>(std::clamp(g + offset, -LevelerCurve::rangeDB, LevelerCurve::rangeDB));
+            curve.lowDB = *std::min_element(curve.gainDB.begin(), curve.gainDB.end());
+            curve.highDB = *std::max_element(curve.gainDB.begin(), curve.gainDB.end());
+        }
         plan.levelerRange = LoudnessNormalizer::Result::Range{curve.lowDB, curve.highDB};
         plan.levelerDB = std::move(curve.gainDB);
     }

@@ -9,7 +9,6 @@
 // libebur128 and prints the time ratio.
 #include <ebur128.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 
 #include <chrono>
 #include <cmath>
@@ -25,7 +24,7 @@
 #include "audio/LoudnessProcessing.h"
 #include "audio/PCMStream.h"
 
-namespace normalize_mode {
+namespace lw::bench {
 
 inline bool parseBool(const std::string& v) { return v == "true" || v == "1" || v == "on" || v == "yes"; }
 
@@ -115,28 +114,28 @@ inline void printMeasurement(const char* name, const lw::LoudnessNormalizer::Mea
                 m.samplePeakDB, m.noiseFloorDB, m.sampleRate, m.channels, m.durationSeconds);
 }
 
-// argv[0] is the program, argv[1] "--normalize".
-inline int run(int argc, char** argv) {
-    if (argc < 3) {
-        std::fprintf(stderr, "usage: %s --normalize TARGET_LUFS:CEILING_DBTP [--acx] [--cleanup SPEC] [--compare-ffmpeg] IN OUT\n", argv[0]);
+// args[0] is "--normalize".
+inline int runNormalizeMode(const std::vector<std::string>& args) {
+    if (args.size() < 2) {
+        std::fprintf(stderr, "usage: loudness-bench --normalize TARGET_LUFS:CEILING_DBTP [--acx] [--cleanup SPEC] [--compare-ffmpeg] IN OUT\n");
         return 2;
     }
     lw::LoudnessNormalizer::LoudnessTarget target;
-    if (std::sscanf(argv[2], "%lf:%lf", &target.integratedLUFS, &target.truePeakDB) != 2) {
-        std::fprintf(stderr, "bad target %s (want LUFS:DBTP, e.g. -16:-1.5)\n", argv[2]);
+    if (std::sscanf(args[1].c_str(), "%lf:%lf", &target.integratedLUFS, &target.truePeakDB) != 2) {
+        std::fprintf(stderr, "bad target %s (want LUFS:DBTP, e.g. -16:-1.5)\n", args[1].c_str());
         return 2;
     }
     lw::CleanupOptions cleanup = lw::CleanupOptions::none();
     bool compare = false;
     std::vector<std::string> files;
-    for (int i = 3; i < argc; ++i) {
-        const std::string a = argv[i];
+    for (std::size_t i = 2; i < args.size(); ++i) {
+        const std::string& a = args[i];
         if (a == "--acx") target.acx = true;
         else if (a == "--compare-ffmpeg") compare = true;
-        else if (a == "--cleanup" && i + 1 < argc) {
-            auto c = parseCleanup(argv[++i]);
+        else if (a == "--cleanup" && i + 1 < args.size()) {
+            auto c = parseCleanup(args[++i]);
             if (!c) {
-                std::fprintf(stderr, "bad clean-up spec %s\n", argv[i]);
+                std::fprintf(stderr, "bad clean-up spec %s\n", args[i].c_str());
                 return 2;
             }
             cleanup = *c;
@@ -205,4 +204,4 @@ inline int run(int argc, char** argv) {
     return 0;
 }
 
-}  // namespace normalize_mode
+}  // namespace lw::bench
