@@ -298,8 +298,11 @@ TEST_F(LoudnessNormalizerTest, TrimsDeadAirAndShortensLongPauses) {
     // The long pause now lasts at most 1.5 s; the short ones are untouched.
     EXPECT_LE(after[pause], 1.5 + 0.02);
     EXPECT_GT(after[pause], 1.0);
-    for (std::size_t i = 1; i + 1 < after.size(); ++i)
-        if (static_cast<std::ptrdiff_t>(i) != pause) EXPECT_NEAR(after[i], before[i], 0.015) << i;
+    for (std::size_t i = 1; i + 1 < after.size(); ++i) {
+        if (static_cast<std::ptrdiff_t>(i) != pause) {
+            EXPECT_NEAR(after[i], before[i], 0.015) << i;
+        }
+    }
     // What is missing is exactly what the result reports.
     EXPECT_NEAR(r.secondsRemoved, (before.front() - after.front()) + (before[pause] - after[pause]) + (before.back() - after.back()),
                 0.04);
