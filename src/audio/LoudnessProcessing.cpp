@@ -151,6 +151,7 @@ std::optional<double> gatedLoudness(const Analysis& a, const std::vector<float>&
 
 struct Plan {
     std::vector<BiquadCoefficients> filters;
+    bool rumbleFilter = false;
     std::optional<double> humHz;
     std::vector<float> levelerDB;
     std::optional<LoudnessNormalizer::Result::Range> levelerRange;
@@ -161,6 +162,7 @@ struct Plan {
 
 Plan makePlan(const Analysis& a, const CleanupOptions& options) {
     Plan plan;
+    plan.rumbleFilter = options.rumbleFilter;
     if (options.rumbleFilter) plan.filters = rumbleFilterSections(a.sampleRate);
     switch (options.humRemoval) {
         case CleanupOptions::HumMode::off: break;
@@ -220,13 +222,19 @@ Render render(const fs::path& source, const fs::path& destination, const Analysi
 
     BiquadCascade filters(plan.filters, channels);
     std::optional<NoiseGate> gate;
-    if (plan.gateThresholdDB) gate.emplace(a.sampleRate, channels, *plan.gateThresholdDB);
+    // The gate listens above 80 Hz like the analysis that set its threshold, so rumble that
+    // is left in does not hold it open.
+    std::optional<BiquadCascade> keyFilter;
+    if (plan.gateThresholdDB) {
+        gate.emplace(a.sampleRate, channels, *plan.gateThresholdDB);
+        if (!plan.rumbleFilter) keyFilter.emplace(rumbleFilterSections(a.sampleRate), channels);
+    }
     const BlockGain leveler(plan.levelerDB, a.blockFrames);
     TruePeakLimiter limiter(a.sampleRate, channels, ceilingDBTP);
     CutJoiner joiner(channels, plan.cuts, a.frames, plan.crossfadeFrames);
     const float staticGain = static_cast<float>(std::pow(10.0, gainDB / 20.0));
 
-    std::vector<float> buffer, gains, gateGains, limited, joined;
+    std::vector<float> buffer, key, gains, gateGains, limited, joined;
     std::size_t position = 0;
     auto emit = [&](const std::vector<float>& frames) {
         joined.clear();
@@ -244,7 +252,13 @@ Render render(const fs::path& source, const fs::path& destination, const Analysi
                         leveler.fill(position, frames, gains.data());
                         if (gate) {
                             gateGains.resize(frames);
-                            gate->gains(buffer.data(), frames, gateGains.data());
+                            const float* k = buffer.data();
+                            if (keyFilter) {
+                                key.assign(buffer.begin(), buffer.end());
+                                keyFilter->process(key.data(), frames);
+                                k = key.data();
+                            }
+                            gate->gains(k, frames, gateGains.data());
                             for (std::size_t i = 0; i < frames; ++i) gains[i] *= gateGains[i];
                         }
                         for (std::size_t i = 0; i < frames; ++i) {
