@@ -135,6 +135,29 @@ TEST(RGBAImageTest, LoadPremultipliesScalesAndRejectsBadFiles) {
     EXPECT_EQ(g->at(2, 2, 0), 77);
     EXPECT_EQ(g->at(2, 2, 3), 255);
 
+    // 16 bits a sample and grey with alpha become 8-bit premultiplied RGBA.
+    vips::VImage deep = (vips::VImage::black(3, 2, vips::VImage::option()->set("bands", 4)) +
+                         std::vector<double>{65535, 0, 32896, 32896})
+                            .cast(VIPS_FORMAT_USHORT)
+                            .copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_RGB16));
+    deep.pngsave((dir.path / "deep.png").c_str());
+    auto d = RGBAImage::load(dir.path / "deep.png", 1.0);
+    ASSERT_TRUE(d.has_value());
+    EXPECT_EQ(d->at(1, 1, 3), 128);
+    EXPECT_EQ(d->at(1, 1, 0), 128);  // 255 premultiplied by 128
+    EXPECT_EQ(d->at(1, 1, 1), 0);
+    EXPECT_EQ(d->at(1, 1, 2), 64);
+    vips::VImage greyAlpha = (vips::VImage::black(2, 2, vips::VImage::option()->set("bands", 2)) +
+                              std::vector<double>{100, 51})
+                                 .cast(VIPS_FORMAT_UCHAR)
+                                 .copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_B_W));
+    greyAlpha.pngsave((dir.path / "ga.png").c_str());
+    auto ga = RGBAImage::load(dir.path / "ga.png", 1.0);
+    ASSERT_TRUE(ga.has_value());
+    EXPECT_EQ(ga->at(0, 0, 3), 51);
+    EXPECT_EQ(ga->at(0, 0, 0), 20);  // 100 * 51 / 255
+    EXPECT_EQ(ga->at(0, 0, 2), 20);
+
     // Not an image, truncated, missing.
     std::ofstream(dir.path / "text.png") << "not a picture";
     {
