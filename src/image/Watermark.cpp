@@ -14,8 +14,7 @@ double maxValue(const vips::VImage& image) {
         case VIPS_FORMAT_USHORT:
         case VIPS_FORMAT_SHORT: return 65535.0;
         case VIPS_FORMAT_FLOAT:
-        case VIPS_FORMAT_DOUBLE:
-            return image.interpretation() == VIPS_INTERPRETATION_scRGB ? 1.0 : 255.0;
+        case VIPS_FORMAT_DOUBLE: return 1.0;  // float pixels are 0...1
         default: return 255.0;
     }
 }

@@ -18,7 +18,8 @@ public:
 
     static Placement placement(int photoWidth, int photoHeight, int logoWidth, int logoHeight);
 
-    // Composites `logo` (grey or RGB, with or without alpha, 8 or 16 bits) over `photo`.
+    // Composites `logo` (grey or RGB, with or without alpha; 8 bits, 16 bits or float 0...1)
+    // over `photo`.
     // The result keeps the photo's size, bands, format and interpretation.
     static vips::VImage apply(const vips::VImage& photo, const vips::VImage& logo, double opacity);
 };
