@@ -1,9 +1,252 @@
+// The photo road of one item: bracket, fusion, straightening, watermark, print set, web set,
+// metadata. Every deliverable is encoded and stripped in memory, written to a temporary name
+// and renamed into place only when the whole item has succeeded.
+#include <fmt/format.h>
+
+#include <cmath>
+#include <fstream>
+#include <numbers>
+#include <utility>
+
+#include "core/TokenRenamer.h"
+#include "image/CoreImagePipeline.h"
+#include "image/ExposureFusion.h"
+#include "image/MergeGate.h"
+#include "image/MetadataStripper.h"
+#include "image/Watermark.h"
+#include "image/WebEncoder.h"
+#include "platform/AtomicFile.h"
 #include "presets/GablewisePreset.h"
 
 namespace lw {
 
-std::vector<std::filesystem::path> GablewisePreset::process(const BatchItem& item, const ProcessingContext&) const {
-    throw Error("Photo processing is not available in this build: " + item.sourceURL.filename().string());
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr double printQuality = 0.92;
+const char* const printFolder = "Print_Package";
+
+struct Deliverable {
+    fs::path destination;
+    std::vector<std::uint8_t> bytes;
+    int width = 0, height = 0;
+    double quality = 0;
+};
+
+bool samePath(const fs::path& a, const fs::path& b) {
+    return a.lexically_normal() == b.lexically_normal() || fs::weakly_canonical(a) == fs::weakly_canonical(b);
+}
+
+std::string kilobytes(std::size_t bytes) { return fmt::format("{} KB", (bytes + 512) / 1024); }
+
+// Decodes every member of a bracket (fully, so a corrupt member fails here, by name) and fuses
+// them into one 16-bit image that carries the first member's metadata.
+Image fuseBracket(const std::vector<fs::path>& members) {
+    const CoreImagePipeline& pipeline = CoreImagePipeline::shared();
+    std::vector<Raster16> shots;
+    shots.reserve(members.size());
+    ImageProperties firstProperties = ImageProperties::object();
+    for (std::size_t k = 0; k < members.size(); ++k) {
+        std::optional<Image> image;
+        try {
+            image = pipeline.loadImage(members[k]);
+        } catch (const ImageError&) {
+            throw MergeError::cannotDecode(members[k]);
+        }
+        if (!image) throw MergeError::cannotDecode(members[k]);
+        if (k == 0) firstProperties = image->properties();
+        try {
+            shots.push_back(image->convertedToSRGB().toRaster<std::uint16_t>(3));
+        } catch (const vips::VError&) {
+            throw MergeError::cannotDecode(members[k]);
+        }
+    }
+    ExposureFusion fusion;
+    Raster16 fused = fusion.fuse(shots, members);
+    shots.clear();
+    return Image::fromRaster(fused, firstProperties);
+}
+
+// The centred crop of `image` to `ratio` (width / height).
+Image croppedToAspect(const Image& image, double ratio) {
+    const int w = image.width(), h = image.height();
+    if (w <= 0 || h <= 0) return image;
+    int cw = w, ch = h;
+    if (static_cast<double>(w) / h > ratio)
+        cw = std::max(1, static_cast<int>(std::lround(h * ratio)));
+    else
+        ch = std::max(1, static_cast<int>(std::lround(w / ratio)));
+    const ImageRect e = image.extent();
+    return image.cropped({e.x + (w - cw) / 2, e.y + (h - ch) / 2, cw, ch});
+}
+
+void writeBytes(const fs::path& file, const std::vector<std::uint8_t>& bytes, const fs::path& destination) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.flush();
+    if (!out) throw Error("Could not write " + destination.filename().string() + " in " + destination.parent_path().string());
+}
+
+void commitAll(const std::vector<Deliverable>& deliverables) {
+    // All temporary files first; only then the renames, so a failure leaves nothing visible.
+    std::vector<AtomicFile> files;
+    files.reserve(deliverables.size());
+    for (const Deliverable& d : deliverables) {
+        const fs::path folder = d.destination.parent_path();
+        std::error_code ec;
+        fs::create_directories(folder, ec);
+        if (ec || !fs::is_directory(folder))
+            throw Error("Could not create the output folder " + folder.string() + ": " +
+                        (ec ? ec.message() : std::string("a file is in the way")));
+        AtomicFile& file = files.emplace_back(d.destination);
+        writeBytes(file.tempPath(), d.bytes, d.destination);
+    }
+    std::vector<fs::path> committed;
+    try {
+        for (AtomicFile& file : files) {
+            file.commit();
+            committed.push_back(file.destination());
+        }
+    } catch (const fs::filesystem_error& e) {
+        std::error_code ignored;
+        for (const fs::path& p : committed) fs::remove(p, ignored);
+        throw Error("Could not write " + e.path1().filename().string() + ": " + e.code().message());
+    }
+}
+
+}  // namespace
+
+std::vector<fs::path> GablewisePreset::process(const BatchItem& item, const ProcessingContext& context) const {
+    const CoreImagePipeline& pipeline = CoreImagePipeline::shared();
+    const auto progress = [&](double fraction, const std::string& message) {
+        if (context.onProgressUpdate) context.onProgressUpdate(fraction, message);
+    };
+    const auto log = [&](const std::string& line) {
+        if (context.log) context.log(line);
+    };
+    const fs::path& source = item.sourceURL;
+    const std::string sourceName = source.filename().string();
+
+    // 1. Bracket.
+    std::vector<fs::path> members{source};
+    if (mergeBrackets) {
+        members = {source};
+        if (members.size() >= 2 && !samePath(members.front(), source))
+            throw BatchSkip(sourceName + " is merged into " + members.front().filename().string() + "'s bracket");
+        if (members.size() < 2) members = {source};
+    }
+
+    // 2. Fusion, or the photo alone.
+    progress(0.2, members.size() >= 2 ? "Merging bracket" : "Loading");
+    Image photo;
+    if (members.size() >= 2) {
+        photo = MergeGate::shared().run([&] { return fuseBracket(members); });
+        log(fmt::format("Merged {} exposures into {}", members.size(), sourceName));
+    } else {
+        std::optional<Image> loaded = pipeline.loadImage(source);
+        if (!loaded) throw PresetError::cannotDecodeImage(source);
+        photo = *loaded;
+    }
+    try {
+        photo = photo.materialized();
+    } catch (const vips::VError&) {
+        throw PresetError::cannotDecodeImage(source);
+    }
+    const ImageProperties properties = photo.properties();
+
+    // 3. Straightening.
+    // (straightening comes with the straightener)
+
+    // 4. Watermark, on the full-size photo so both sets carry it.
+    if (watermarkURL) {
+        progress(0.5, "Watermarking");
+        std::optional<Image> logo;
+        try {
+            logo = pipeline.loadImage(*watermarkURL);
+            if (logo) logo = logo->materialized();
+        } catch (const std::exception&) {
+            logo.reset();
+        }
+        if (!logo || logo->empty()) throw PresetError::cannotDecodeWatermark(*watermarkURL);
+        photo = photo.withPixels(Watermark::apply(photo.pixels(), logo->pixels(), watermarkOpacity)).materialized();
+    }
+
+    // Names: the job's pattern with the address and the set's size word.
+    const TokenRenamer renamer;
+    const auto nameFor = [&](const std::string& size) {
+        return renamer.resolve(context.configuration.namingPattern, item, context.itemIndex, context.totalItems,
+                               {{"address", propertyAddress}, {"size", size}}) +
+               ".jpg";
+    };
+    const fs::path outputDirectory = context.configuration.outputDirectory;
+
+    const auto finish = [&](std::vector<std::uint8_t>& bytes, const std::string& name) {
+        if (stripGPSMetadata) MetadataStripper::stripPrivate(bytes, name);
+    };
+
+    std::vector<Deliverable> deliverables;
+
+    // 5. Print set: full resolution.
+    if (exportPrintPackage) {
+        progress(0.6, "Encoding print set");
+        Deliverable print;
+        print.destination = outputDirectory / printFolder / nameFor("Print");
+        auto bytes = pipeline.jpegData(photo, printQuality, properties, ColorSpace::sRGB);
+        if (!bytes) throw PresetError::encodingFailed();
+        print.bytes = std::move(*bytes);
+        finish(print.bytes, print.destination.filename().string());
+        print.width = photo.width();
+        print.height = photo.height();
+        print.quality = printQuality;
+        deliverables.push_back(std::move(print));
+    }
+
+    // 6. Web set: portal shape, longest side, file-size cap.
+    if (exportWebPackage) {
+        progress(0.75, "Encoding web set");
+        Image web = photo;
+        if (auto r = ratio(webAspect)) web = croppedToAspect(web, *r);
+        web = pipeline.scaledToFit(web, maxWebDimension).materialized();
+        Deliverable out;
+        out.destination = outputDirectory / folderName(portal()) / nameFor("Web");
+        const std::string name = out.destination.filename().string();
+        const int longest = std::max(web.width(), web.height());
+        const auto scaledWeb = [&](double scale) {
+            return scale < 1 ? pipeline.scaledToFit(web, std::max(1.0, std::round(longest * scale))) : web;
+        };
+        const WebEncoder::Encode encode = [&](double scale, double quality) -> std::optional<std::vector<std::uint8_t>> {
+            auto bytes = pipeline.jpegData(scaledWeb(scale), quality, properties, ColorSpace::sRGB);
+            if (bytes) finish(*bytes, name);
+            return bytes;
+        };
+        WebEncoder::Result result;
+        try {
+            result = WebEncoder().encodeUnderCap(encode, static_cast<std::size_t>(maxWebFileSizeKB) * 1024, longest);
+        } catch (const WebEncodingError& e) {
+            if (e.kind == WebEncodingError::Kind::encodingFailed) throw PresetError::encodingFailed();
+            throw PresetError::cannotMeetSizeLimit(maxWebFileSizeKB);
+        }
+        const Image chosen = scaledWeb(result.scale);  // lazy: only its size is read
+        out.width = chosen.width();
+        out.height = chosen.height();
+        out.bytes = std::move(result.bytes);
+        out.quality = result.quality;
+        deliverables.push_back(std::move(out));
+    }
+
+    // 7. Write everything, then report it.
+    progress(0.9, "Writing");
+    commitAll(deliverables);
+    std::vector<fs::path> written;
+    for (const Deliverable& d : deliverables) {
+        log(fmt::format("Wrote {}/{} from {} ({} x {}, {}, quality {:.0f})", d.destination.parent_path().filename().string(),
+                        d.destination.filename().string(), sourceName, d.width, d.height, kilobytes(d.bytes.size()),
+                        d.quality * 100));
+        written.push_back(d.destination);
+    }
+    progress(1.0, "Done");
+    return written;
 }
 
 }  // namespace lw

@@ -1,0 +1,272 @@
+#include <gtest/gtest.h>
+
+#include <exiv2/exiv2.hpp>
+#include <vips/vips8>
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <set>
+
+#include "core/BatchQueueManager.h"
+#include "image/MetadataStripper.h"
+#include "presets/GablewisePreset.h"
+
+namespace lw {
+namespace {
+
+namespace fs = std::filesystem;
+using Portal = GablewisePreset::Portal;
+using PresetError = GablewisePreset::PresetError;
+
+class GablewiseRoadTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(VIPS_INIT("gablewise_road_test"), 0);
+        root = fs::temp_directory_path() /
+               ("lw_road_" + std::to_string(::getpid()) + "_" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(root);
+        fs::create_directories(root / "in");
+        out = root / "out";
+    }
+    void TearDown() override { fs::remove_all(root); }
+
+    // A noisy photo with camera metadata, a GPS position and a serial number.
+    fs::path photo(const std::string& name, int w, int h, double gain = 1.0, const std::string& time = "",
+                   int exposureDenominator = 125) {
+        vips::VImage xy = vips::VImage::xyz(w, h);
+        vips::VImage base = ((xy[0] % 97) < 12).ifthenelse(70, 160) + xy[1] / h * 40;
+        vips::VImage noise = vips::VImage::gaussnoise(w, h, vips::VImage::option()->set("sigma", 25.0));
+        vips::VImage rgb = ((base + noise - 128) * std::vector<double>{1.0, 0.9, 0.8}) * gain;
+        rgb = (rgb < 0).ifthenelse(0, (rgb > 255).ifthenelse(255, rgb)).cast(VIPS_FORMAT_UCHAR);
+        const fs::path file = root / "in" / name;
+        rgb.copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB))
+            .jpegsave(file.c_str(), vips::VImage::option()->set("Q", 90));
+        auto image = Exiv2::ImageFactory::open(file.string());
+        image->readMetadata();
+        Exiv2::ExifData& exif = image->exifData();
+        exif["Exif.Image.Make"] = "Acme";
+        exif["Exif.Image.Model"] = "X100";
+        exif["Exif.Photo.BodySerialNumber"] = "BODY123";
+        exif["Exif.Photo.DateTimeOriginal"] = time.empty() ? "2024:05:01 10:00:00" : time;
+        exif["Exif.Photo.ExposureTime"] = Exiv2::URational(1, exposureDenominator);
+        exif["Exif.Photo.FNumber"] = Exiv2::URational(8, 1);
+        exif["Exif.Photo.ISOSpeedRatings"] = uint16_t(100);
+        exif["Exif.GPSInfo.GPSLatitudeRef"] = "N";
+        exif["Exif.GPSInfo.GPSLatitude"] = "47/1 36/1 0/1";
+        exif["Exif.GPSInfo.GPSLongitudeRef"] = "W";
+        exif["Exif.GPSInfo.GPSLongitude"] = "122/1 19/1 0/1";
+        image->writeMetadata();
+        return file;
+    }
+
+    fs::path logo(bool alpha) {
+        vips::VImage rgb = vips::VImage::black(120, 40, vips::VImage::option()->set("bands", 3)) + 255;
+        if (alpha) rgb = rgb.bandjoin(vips::VImage::black(120, 40) + 255);
+        const fs::path file = root / (alpha ? "logo_alpha.png" : "logo.jpg");
+        rgb = rgb.cast(VIPS_FORMAT_UCHAR);
+        if (alpha)
+            rgb.pngsave(file.c_str());
+        else
+            rgb.jpegsave(file.c_str());
+        return file;
+    }
+
+    BatchItem item(const fs::path& source) {
+        return BatchItem(Uuid::random(), source, std::nullopt, ProcessingStatus::pending, 0, std::nullopt, {});
+    }
+
+    ProcessingContext context(int index = 3, int total = 12) {
+        BatchConfiguration configuration(out, true, "{address}_{index:02}_{size}", false, 1, false, false, {});
+        ProcessingContext c{Uuid::random(), configuration, index, total, {}, {}};
+        c.log = [this](const std::string& line) {
+            std::lock_guard lock(logMutex);
+            logLines.push_back(line);
+        };
+        return c;
+    }
+
+    static GablewisePreset plainPreset() {
+        GablewisePreset p;
+        p.autoStraightenVerticals = false;
+        return p;
+    }
+
+    std::set<fs::path> filesUnder(const fs::path& dir) {
+        std::set<fs::path> files;
+        std::error_code ec;
+        if (!fs::exists(dir)) return files;
+        for (auto& e : fs::recursive_directory_iterator(dir, ec))
+            if (e.is_regular_file()) files.insert(fs::relative(e.path(), dir));
+        return files;
+    }
+
+    static vips::VImage open(const fs::path& file) {
+        return vips::VImage::new_from_file(file.c_str(), vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
+    }
+
+    fs::path root, out;
+    std::mutex logMutex;
+    std::vector<std::string> logLines;
+};
+
+TEST_F(GablewiseRoadTest, WritesPrintThenWebWithNamesSizesAndNoGPS) {
+    const fs::path source = photo("IMG_0001.JPG", 3000, 2000);
+    GablewisePreset preset = plainPreset();
+    const auto written = preset.process(item(source), context());
+    ASSERT_EQ(written.size(), 2u);
+    EXPECT_EQ(written[0], out / "Print_Package" / "1042_Maple_Lane_03_Print.jpg");
+    EXPECT_EQ(written[1], out / "MLS_Web_Package" / "1042_Maple_Lane_03_Web.jpg");
+    EXPECT_EQ(filesUnder(out), (std::set<fs::path>{"Print_Package/1042_Maple_Lane_03_Print.jpg",
+                                                   "MLS_Web_Package/1042_Maple_Lane_03_Web.jpg"}));
+    const vips::VImage print = open(written[0]), web = open(written[1]);
+    EXPECT_EQ(print.width(), 3000);
+    EXPECT_EQ(print.height(), 2000);
+    EXPECT_EQ(web.width(), 2048);
+    EXPECT_EQ(web.height(), 1365);
+    EXPECT_LE(fs::file_size(written[1]), 2000u * 1024);
+    for (const auto& f : written) {
+        EXPECT_FALSE(MetadataStripper::hasLocation(f)) << f;
+        EXPECT_FALSE(MetadataStripper::hasPrivateData(f)) << f;
+        auto image = Exiv2::ImageFactory::open(f.string());
+        image->readMetadata();
+        const auto make = image->exifData().findKey(Exiv2::ExifKey("Exif.Image.Make"));
+        ASSERT_NE(make, image->exifData().end()) << f;
+        EXPECT_EQ(make->toString(), "Acme");
+    }
+    if (std::system("command -v exiftool >/dev/null 2>&1") == 0) {
+        for (const auto& f : written) {
+            std::string output;
+            if (FILE* p = popen(("exiftool -s -gps:all '" + f.string() + "'").c_str(), "r")) {
+                char line[512];
+                while (fgets(line, sizeof line, p)) output += line;
+                pclose(p);
+            }
+            EXPECT_EQ(output.find("GPS"), std::string::npos) << output;
+        }
+    }
+    EXPECT_EQ(std::count_if(logLines.begin(), logLines.end(),
+                            [](const std::string& l) { return l.rfind("Wrote ", 0) == 0; }),
+              2);
+    // The source is never written.
+    EXPECT_TRUE(MetadataStripper::hasLocation(source));
+}
+
+TEST_F(GablewiseRoadTest, PortalShapesAndSwitches) {
+    const fs::path source = photo("wide.jpg", 1600, 800);
+    struct Case {
+        Portal portal;
+        bool print, web;
+        const char* folder;
+        int webWidth, webHeight;
+    };
+    const Case cases[] = {
+        {Portal::zillow, false, true, "Zillow_Package", 1067, 800},    // 4:3, never enlarged
+        {Portal::airbnb, true, true, "Airbnb_Package", 1200, 800},     // 3:2
+        {Portal::custom, true, false, nullptr, 0, 0},
+    };
+    for (const Case& c : cases) {
+        fs::remove_all(out);
+        GablewisePreset preset = plainPreset();
+        preset.setPortal(c.portal);
+        preset.exportPrintPackage = c.print;
+        preset.exportWebPackage = c.web;
+        const auto written = preset.process(item(source), context(1, 1));
+        ASSERT_EQ(written.size(), std::size_t(c.print) + std::size_t(c.web));
+        if (c.print) {
+            EXPECT_EQ(written[0].parent_path().filename(), "Print_Package");
+        }
+        if (c.web) {
+            EXPECT_EQ(written.back().parent_path().filename(), c.folder);
+            const vips::VImage web = open(written.back());
+            EXPECT_EQ(web.width(), c.webWidth);
+            EXPECT_EQ(web.height(), c.webHeight);
+        }
+    }
+}
+
+TEST_F(GablewiseRoadTest, WebCapIsMetOrReported) {
+    const fs::path source = photo("big.jpg", 4000, 3000);
+    GablewisePreset preset = plainPreset();
+    preset.exportPrintPackage = false;
+    preset.maxWebFileSizeKB = 50;
+    preset.stripGPSMetadata = false;  // the carried metadata counts toward the cap too
+    const auto written = preset.process(item(source), context());
+    ASSERT_EQ(written.size(), 1u);
+    EXPECT_LE(fs::file_size(written[0]), 50u * 1024);
+    EXPECT_TRUE(MetadataStripper::hasLocation(written[0]));  // switch off: metadata carried
+
+    EXPECT_STREQ(PresetError::cannotMeetSizeLimit(50).what(), "Could not get the web image under 50 KB");
+}
+
+TEST_F(GablewiseRoadTest, BadInputFailsByNameAndWritesNothing) {
+    const fs::path good = photo("good.jpg", 800, 600);
+    // Truncated JPEG.
+    const fs::path truncated = root / "in" / "truncated.jpg";
+    {
+        std::ifstream in(good, std::ios::binary);
+        std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
+        bytes.resize(bytes.size() / 3);
+        std::ofstream(truncated, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    }
+    const fs::path empty = root / "in" / "empty.jpg";
+    std::ofstream(empty).close();
+    const fs::path text = root / "in" / "notes.png";
+    std::ofstream(text) << "not an image";
+
+    GablewisePreset preset = plainPreset();
+    for (const fs::path& bad : {truncated, empty, text}) {
+        try {
+            preset.process(item(bad), context());
+            ADD_FAILURE() << bad << " accepted";
+        } catch (const PresetError& e) {
+            EXPECT_EQ(e.kind, PresetError::Kind::cannotDecodeImage);
+            EXPECT_NE(std::string(e.what()).find(bad.filename().string()), std::string::npos) << e.what();
+        }
+    }
+    // A logo that is not an image.
+    preset.watermarkURL = text;
+    try {
+        preset.process(item(good), context());
+        ADD_FAILURE() << "bad logo accepted";
+    } catch (const PresetError& e) {
+        EXPECT_STREQ(e.what(), "Could not read watermark image notes.png");
+    }
+    EXPECT_TRUE(filesUnder(out).empty());
+
+    // An output folder that cannot be created (a file is in the way).
+    std::ofstream(root / "blocker").close();
+    GablewisePreset ok = plainPreset();
+    BatchConfiguration blocked(root / "blocker" / "out", true, "{name}", false, 1, false, false, {});
+    ProcessingContext c{Uuid::random(), blocked, 1, 1, {}, {}};
+    try {
+        ok.process(item(good), c);
+        ADD_FAILURE() << "wrote under a file";
+    } catch (const Error& e) {
+        EXPECT_NE(std::string(e.what()).find("blocker"), std::string::npos) << e.what();
+    }
+    for (const auto& e : fs::directory_iterator(root)) EXPECT_NE(e.path().filename(), "out");
+}
+
+TEST_F(GablewiseRoadTest, WatermarkWithAndWithoutAlpha) {
+    const fs::path source = photo("room.jpg", 1200, 900, 0.3);
+    for (bool alpha : {true, false}) {
+        fs::remove_all(out);
+        GablewisePreset preset = plainPreset();
+        preset.exportWebPackage = false;
+        preset.watermarkURL = logo(alpha);
+        preset.watermarkOpacity = 1.0;
+        const auto written = preset.process(item(source), context());
+        ASSERT_EQ(written.size(), 1u);
+        const vips::VImage print = vips::VImage::new_from_file(written[0].c_str());
+        // The bottom-right corner is white where the logo sits; the top-left is the dark room.
+        const double cornerMean = print.extract_area(1200 - 27 - 80, 900 - 27 - 20, 40, 10).avg();
+        EXPECT_GT(cornerMean, 240) << alpha;
+        EXPECT_LT(print.extract_area(10, 10, 40, 40).avg(), 120) << alpha;
+    }
+}
+
+}  // namespace
+}  // namespace lw
