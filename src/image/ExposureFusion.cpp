@@ -2,6 +2,7 @@
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
+#include <tbb/enumerable_thread_specific.h>
 #include <tbb/parallel_reduce.h>
 
 #include <algorithm>
@@ -219,18 +220,39 @@ int levelCount(int width, int height) {
     return levels;
 }
 
-// A shot as floats 0...1 (RGB) into `out`, read through its offset with clamped edges.
-void floatShotInto(const Raster16& shot, ExposureFusion::Offset offset, Plane& out) {
+// Row y of a shot as RGB floats 0...1, read through its offset with clamped edges.
+void shotRow(const Raster16& shot, ExposureFusion::Offset offset, int y, float* out) {
     const int c = shot.channels;
     constexpr float scale = 1.f / 65535.f;
-    forRows(shot.height, [&](int y) {
-        const std::uint16_t* in = shot.row(clampIndex(y + offset.dy, shot.height));
-        float* o = out.row(y);
-        for (int x = 0; x < shot.width; ++x) {
-            const std::uint16_t* p = in + static_cast<std::size_t>(clampIndex(x + offset.dx, shot.width)) * c;
-            o[3 * x] = p[0] * scale;
-            o[3 * x + 1] = p[c > 2 ? 1 : 0] * scale;
-            o[3 * x + 2] = p[c > 2 ? 2 : 0] * scale;
+    const std::uint16_t* in = shot.row(clampIndex(y + offset.dy, shot.height));
+    for (int x = 0; x < shot.width; ++x) {
+        const std::uint16_t* p = in + static_cast<std::size_t>(clampIndex(x + offset.dx, shot.width)) * c;
+        out[3 * x] = p[0] * scale;
+        out[3 * x + 1] = p[c > 2 ? 1 : 0] * scale;
+        out[3 * x + 2] = p[c > 2 ? 2 : 0] * scale;
+    }
+}
+
+// The first pyramid level below a shot, straight from its samples.
+void reduceShotInto(const Raster16& shot, ExposureFusion::Offset offset, Plane& out) {
+    const int w = out.width, h = out.height, sw = shot.width;
+    tbb::parallel_for(tbb::blocked_range<int>(0, h, 8), [&](const tbb::blocked_range<int>& r) {
+        const std::size_t n = static_cast<std::size_t>(sw) * 3;
+        std::vector<float> rows(5 * n), line(n);
+        static constexpr float k[5] = {1 / 16.f, 4 / 16.f, 6 / 16.f, 4 / 16.f, 1 / 16.f};
+        for (int y = r.begin(); y != r.end(); ++y) {
+            for (int m = 0; m < 5; ++m) shotRow(shot, offset, clampIndex(2 * y + m - 2, shot.height), &rows[m * n]);
+            for (std::size_t i = 0; i < n; ++i)
+                line[i] = k[0] * (rows[i] + rows[4 * n + i]) + k[1] * (rows[n + i] + rows[3 * n + i]) +
+                          k[2] * rows[2 * n + i];
+            float* o = out.row(y);
+            for (int x = 0; x < w; ++x) {
+                int xs[5];
+                for (int m = 0; m < 5; ++m) xs[m] = clampIndex(2 * x + m - 2, sw) * 3;
+                for (int ch = 0; ch < 3; ++ch)
+                    o[x * 3 + ch] = k[0] * (line[xs[0] + ch] + line[xs[4] + ch]) +
+                                    k[1] * (line[xs[1] + ch] + line[xs[3] + ch]) + k[2] * line[xs[2] + ch];
+            }
         }
     });
 }
@@ -373,12 +395,16 @@ Raster16 ExposureFusion::fuse(const std::vector<Raster16>& shots, const std::vec
     }
 
     // Pass 2: add each shot's Laplacian pyramid, weighted by the Gaussian pyramid of its
-    // normalised weights, into the result pyramid. The pyramids' memory is reused per shot.
+    // normalised weights, into the result pyramid. The finest level is accumulated straight
+    // into the output plane from the shot's samples, so no full-size float copy of a shot is
+    // made; the coarser levels' memory is reused from shot to shot.
     const int levels = levelCount(width, height);
-    std::vector<Plane> result, image, weight;
+    Plane out0(width, height, 3, 0.f);
+    Plane weight0(width, height, 1);
+    std::vector<Plane> result(1), image(1), weight(1);  // index 0 unused
     {
-        int w = width, h = height;
-        for (int l = 0; l < levels; ++l) {
+        int w = (width + 1) / 2, h = (height + 1) / 2;
+        for (int l = 1; l < levels; ++l) {
             result.emplace_back(w, h, 3, 0.f);
             image.emplace_back(w, h, 3);
             weight.emplace_back(w, h, 1);
@@ -387,18 +413,44 @@ Raster16 ExposureFusion::fuse(const std::vector<Raster16>& shots, const std::vec
         }
     }
     for (std::size_t k = 0; k < shots.size(); ++k) {
-        floatShotInto(shots[k], offsetOf(k), image[0]);
-        qualityWeightsInto(shots[k], offsetOf(k), weights, weight[0]);
-        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, weight[0].pixels.size(), 1 << 16),
+        const Offset offset = offsetOf(k);
+        qualityWeightsInto(shots[k], offset, weights, weight0);
+        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, weight0.pixels.size(), 1 << 16),
                           [&](const tbb::blocked_range<std::size_t>& r) {
                               for (std::size_t i = r.begin(); i != r.end(); ++i)
-                                  weight[0].pixels[i] /= weightSum.pixels[i];
+                                  weight0.pixels[i] /= weightSum.pixels[i];
                           });
-        for (int l = 0; l + 1 < levels; ++l) {
+        if (levels == 1) {
+            tbb::parallel_for(tbb::blocked_range<int>(0, height, 8), [&](const tbb::blocked_range<int>& r) {
+                std::vector<float> g(static_cast<std::size_t>(width) * 3);
+                for (int y = r.begin(); y != r.end(); ++y) {
+                    shotRow(shots[k], offset, y, g.data());
+                    float* o = out0.row(y);
+                    const float* w = weight0.row(y);
+                    for (int x = 0; x < width; ++x)
+                        for (int c = 0; c < 3; ++c) o[3 * x + c] += w[x] * g[3 * x + c];
+                }
+            });
+            continue;
+        }
+        reduceShotInto(shots[k], offset, image[1]);
+        reduceInto(weight0, weight[1]);
+        for (int l = 1; l + 1 < levels; ++l) {
             reduceInto(image[l], image[l + 1]);
             reduceInto(weight[l], weight[l + 1]);
         }
-        for (int l = 0; l < levels; ++l) {
+        // Finest level: out0 += w0 * (g0 - expand(g1)).
+        tbb::enumerable_thread_specific<std::vector<float>> rowBuffers(
+            [&] { return std::vector<float>(static_cast<std::size_t>(width) * 3); });
+        expandRows(image[1], width, height, [&](int y, const float* up) {
+            std::vector<float>& g = rowBuffers.local();
+            shotRow(shots[k], offset, y, g.data());
+            float* o = out0.row(y);
+            const float* w = weight0.row(y);
+            for (int x = 0; x < width; ++x)
+                for (int c = 0; c < 3; ++c) o[3 * x + c] += w[x] * (g[3 * x + c] - up[3 * x + c]);
+        });
+        for (int l = 1; l < levels; ++l) {
             Plane& out = result[static_cast<std::size_t>(l)];
             const Plane& img = image[static_cast<std::size_t>(l)];
             const Plane& wgt = weight[static_cast<std::size_t>(l)];
@@ -423,10 +475,11 @@ Raster16 ExposureFusion::fuse(const std::vector<Raster16>& shots, const std::vec
     }
     image.clear();
     weight.clear();
+    weight0 = Plane();
     weightSum = Plane();
 
-    // Collapse the result pyramid from the top.
-    for (int l = levels - 2; l >= 0; --l) {
+    // Collapse the coarse levels from the top, then add them to the finest.
+    for (int l = levels - 2; l >= 1; --l) {
         Plane& fine = result[static_cast<std::size_t>(l)];
         const Plane& coarse = result[static_cast<std::size_t>(l) + 1];
         expandRows(coarse, fine.width, fine.height, [&](int y, const float* up) {
@@ -435,17 +488,19 @@ Raster16 ExposureFusion::fuse(const std::vector<Raster16>& shots, const std::vec
         });
         result.pop_back();
     }
-
     Raster16 out(width, height, 3);
-    const Plane& top = result[0];
-    forRows(height, [&](int y) {
-        const float* p = top.row(y);
+    const auto store = [&](int y, const float* up) {
+        const float* p = out0.row(y);
         std::uint16_t* o = out.row(y);
         for (int i = 0; i < width * 3; ++i) {
-            const float v = std::clamp(p[i], 0.f, 1.f);
+            const float v = std::clamp(p[i] + (up ? up[i] : 0.f), 0.f, 1.f);
             o[i] = static_cast<std::uint16_t>(v * 65535.f + 0.5f);
         }
-    });
+    };
+    if (levels > 1)
+        expandRows(result[1], width, height, store);
+    else
+        forRows(height, [&](int y) { store(y, nullptr); });
     return out;
 }
 
