@@ -1,4 +1,4 @@
-// photo-bench [--work DIR] [--runs N] [--batch N] [--jobs N]
+// photo-bench [--work DIR] [--runs N] [--batch N] [--jobs N] [--only road|fusion|batch]
 //
 // Times the photo road and exposure fusion on 24-megapixel photos made here (and on real
 // photos a Debian package ships, when found), against the peer tools on the same input:
@@ -177,11 +177,13 @@ int main(int argc, char** argv) {
 
     fs::path work = fs::temp_directory_path() / "lw-photo-bench";
     int runs = 3, batch = 64, jobs = 8;
+    std::string only;
     for (std::size_t i = 0; i + 1 < args.size(); i += 2) {
         if (args[i] == "--work") work = args[i + 1];
         else if (args[i] == "--runs") runs = std::max(1, std::atoi(args[i + 1].c_str()));
         else if (args[i] == "--batch") batch = std::max(0, std::atoi(args[i + 1].c_str()));
         else if (args[i] == "--jobs") jobs = std::max(1, std::atoi(args[i + 1].c_str()));
+        else if (args[i] == "--only") only = args[i + 1];
     }
     fs::remove_all(work);
     fs::create_directories(work);
@@ -215,7 +217,9 @@ int main(int argc, char** argv) {
     }
 
     // ---- full road against the plain conversions
+    const auto part = [&](const char* name) { return only.empty() || only == name; };
     for (const fs::path& input : photos) {
+        if (!part("road")) break;
         std::printf("\nroad: %s\n", input.filename().c_str());
         const fs::path ours = work / "road";
         fs::remove_all(ours);
@@ -243,7 +247,7 @@ int main(int argc, char** argv) {
     }
 
     // ---- fusion against enfuse
-    {
+    if (part("fusion")) {
         std::printf("\nfusion: 3-shot bracket of %d x %d\n", W, H);
         std::vector<std::string> shots;
         const double gains[] = {0.45, 1.0, 1.8};
@@ -270,7 +274,7 @@ int main(int argc, char** argv) {
     }
 
     // ---- a batch through the queue
-    if (batch > 0) {
+    if (batch > 0 && part("batch")) {
         const fs::path folder = work / "batch";
         fs::create_directories(folder);
         for (int i = 0; i < batch; ++i) {

@@ -9,6 +9,8 @@
 #include <utility>
 
 #include "core/TokenRenamer.h"
+#include "image/ArchitecturalStraightener.h"
+#include "image/BracketMerger.h"
 #include "image/CoreImagePipeline.h"
 #include "image/ExposureFusion.h"
 #include "image/MergeGate.h"
@@ -131,7 +133,7 @@ std::vector<fs::path> GablewisePreset::process(const BatchItem& item, const Proc
     // 1. Bracket.
     std::vector<fs::path> members{source};
     if (mergeBrackets) {
-        members = {source};
+        members = BracketMerger::brackets(source, supportedExtensions());
         if (members.size() >= 2 && !samePath(members.front(), source))
             throw BatchSkip(sourceName + " is merged into " + members.front().filename().string() + "'s bracket");
         if (members.size() < 2) members = {source};
@@ -156,7 +158,16 @@ std::vector<fs::path> GablewisePreset::process(const BatchItem& item, const Proc
     const ImageProperties properties = photo.properties();
 
     // 3. Straightening.
-    // (straightening comes with the straightener)
+    if (autoStraightenVerticals) {
+        progress(0.35, "Straightening");
+        auto [straightened, parameters] = ArchitecturalStraightener().autoStraighten(photo);
+        if (!parameters.isIdentity()) {
+            photo = straightened.materialized();
+            log(fmt::format("Straightened {}: roll {:.2f} degrees, keystone {:.3f}, {} lines", sourceName,
+                            parameters.rotationAngleRadians * 180.0 / std::numbers::pi,
+                            parameters.verticalKeystoneCorrection, parameters.linesDetected));
+        }
+    }
 
     // 4. Watermark, on the full-size photo so both sets carry it.
     if (watermarkURL) {

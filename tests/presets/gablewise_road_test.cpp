@@ -268,5 +268,28 @@ TEST_F(GablewiseRoadTest, WatermarkWithAndWithoutAlpha) {
     }
 }
 
+TEST_F(GablewiseRoadTest, BracketIsFusedByItsFirstMemberAndTheOthersAreSkipped) {
+    const fs::path a = photo("IMG_0101.JPG", 640, 480, 0.4, "2024:05:01 10:00:00", 500);
+    const fs::path b = photo("IMG_0102.JPG", 640, 480, 1.0, "2024:05:01 10:00:01", 125);
+    const fs::path c = photo("IMG_0103.JPG", 640, 480, 1.8, "2024:05:01 10:00:02", 30);
+    GablewisePreset preset = plainPreset();
+    preset.mergeBrackets = true;
+    const auto written = preset.process(item(a), context(1, 3));
+    ASSERT_EQ(written.size(), 2u);
+    EXPECT_TRUE(std::any_of(logLines.begin(), logLines.end(),
+                            [](const std::string& l) { return l.find("Merged 3 exposures") != std::string::npos; }));
+    for (const fs::path& other : {b, c}) {
+        try {
+            preset.process(item(other), context(2, 3));
+            ADD_FAILURE() << other << " not skipped";
+        } catch (const BatchSkip& skip) {
+            EXPECT_EQ(skip.reason, other.filename().string() + " is merged into IMG_0101.JPG's bracket");
+        }
+    }
+    // Without merging every member is its own photo.
+    preset.mergeBrackets = false;
+    EXPECT_EQ(preset.process(item(b), context(2, 3)).size(), 2u);
+}
+
 }  // namespace
 }  // namespace lw
