@@ -1,6 +1,7 @@
 #include "core/BatchQueueManager.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <condition_variable>
 #include <ctime>
 #include <deque>
@@ -131,13 +132,21 @@ struct BatchQueueManager::Impl : std::enable_shared_from_this<Impl> {
     }
 
     // Sets status and progress; the caller holds `mutex`. Returns false for an unknown item.
-    bool updateLocked(const Uuid& jobID, const Uuid& itemID, ProcessingStatus status, double progress,
-                      const std::optional<std::optional<std::string>>& errorMessage = std::nullopt) {
+    // The item of a job; `hint` is its expected position (checked), so workers avoid a search.
+    BatchItem* findLocked(const Uuid& jobID, const Uuid& itemID, std::size_t hint) {
         auto job = activeJobs.find(jobID);
-        if (job == activeJobs.end()) return false;
-        auto item = std::find_if(job->second.items.begin(), job->second.items.end(),
-                                 [&](const BatchItem& i) { return i.id == itemID; });
-        if (item == job->second.items.end()) return false;
+        if (job == activeJobs.end()) return nullptr;
+        auto& items = job->second.items;
+        if (hint < items.size() && items[hint].id == itemID) return &items[hint];
+        auto item = std::find_if(items.begin(), items.end(), [&](const BatchItem& i) { return i.id == itemID; });
+        return item == items.end() ? nullptr : &*item;
+    }
+
+    bool updateLocked(const Uuid& jobID, const Uuid& itemID, ProcessingStatus status, double progress,
+                      const std::optional<std::optional<std::string>>& errorMessage = std::nullopt,
+                      std::size_t hint = SIZE_MAX) {
+        BatchItem* item = findLocked(jobID, itemID, hint);
+        if (!item) return false;
         item->status = status;
         item->progress = std::clamp(progress, 0.0, 1.0);
         if (errorMessage) item->errorMessage = *errorMessage;
@@ -154,16 +163,13 @@ struct BatchQueueManager::Impl : std::enable_shared_from_this<Impl> {
     }
 
     // A preset's progress report: ignored once the item has reached a terminal status.
-    void progressFromPreset(const Uuid& jobID, const Uuid& itemID, double fraction) {
+    void progressFromPreset(const Uuid& jobID, const Uuid& itemID, std::size_t position, double fraction) {
         {
             std::lock_guard lock(mutex);
-            auto job = activeJobs.find(jobID);
-            if (job == activeJobs.end()) return;
-            auto item = std::find_if(job->second.items.begin(), job->second.items.end(),
-                                     [&](const BatchItem& i) { return i.id == itemID; });
-            if (item == job->second.items.end() || item->status != ProcessingStatus::processing) return;
+            BatchItem* item = findLocked(jobID, itemID, position);
+            if (!item || item->status != ProcessingStatus::processing) return;
             if (!(fraction == fraction)) return;  // NaN
-            updateLocked(jobID, itemID, ProcessingStatus::processing, fraction);
+            updateLocked(jobID, itemID, ProcessingStatus::processing, fraction, std::nullopt, position);
         }
         deliver();
     }
@@ -178,9 +184,10 @@ struct BatchQueueManager::Impl : std::enable_shared_from_this<Impl> {
 
     ItemOutcome runItem(const Uuid& jobID, const BatchItem& item, int index, int total,
                         const BatchConfiguration& configuration, const BatchPreset& preset) {
+        const std::size_t position = static_cast<std::size_t>(index - 1);
         {
             std::lock_guard lock(mutex);
-            updateLocked(jobID, item.id, ProcessingStatus::processing, 0.1);
+            updateLocked(jobID, item.id, ProcessingStatus::processing, 0.1, std::nullopt, position);
         }
         deliver();
 
@@ -191,8 +198,8 @@ struct BatchQueueManager::Impl : std::enable_shared_from_this<Impl> {
             configuration,
             index,
             total,
-            [weak, jobID, itemID](double fraction, const std::optional<std::string>&) {
-                if (auto self = weak.lock()) self->progressFromPreset(jobID, itemID, fraction);
+            [weak, jobID, itemID, position](double fraction, const std::optional<std::string>&) {
+                if (auto self = weak.lock()) self->progressFromPreset(jobID, itemID, position, fraction);
             },
             [weak](const std::string& line) {
                 if (auto self = weak.lock()) self->logMessage(line);
@@ -207,7 +214,7 @@ struct BatchQueueManager::Impl : std::enable_shared_from_this<Impl> {
             outcome.status = ProcessingStatus::completed;
         } catch (const BatchSkip& skip) {
             std::lock_guard lock(mutex);
-            updateLocked(jobID, itemID, ProcessingStatus::skipped, 1.0, std::optional<std::string>(skip.reason));
+            updateLocked(jobID, itemID, ProcessingStatus::skipped, 1.0, std::optional<std::string>(skip.reason), position);
             enqueueLogLocked("Skipped item " + fileName + ": " + skip.reason);
             outcome.status = ProcessingStatus::skipped;
         } catch (const Error& e) {
@@ -220,7 +227,7 @@ struct BatchQueueManager::Impl : std::enable_shared_from_this<Impl> {
 
         if (outcome.status == ProcessingStatus::completed) {
             std::lock_guard lock(mutex);
-            updateLocked(jobID, itemID, ProcessingStatus::completed, 1.0);
+            updateLocked(jobID, itemID, ProcessingStatus::completed, 1.0, std::nullopt, position);
             Event event;
             event.kind = Event::Kind::output;
             event.jobID = jobID;
@@ -229,7 +236,7 @@ struct BatchQueueManager::Impl : std::enable_shared_from_this<Impl> {
             enqueueLocked(std::move(event));
         } else if (failure) {
             std::lock_guard lock(mutex);
-            updateLocked(jobID, itemID, ProcessingStatus::failed, 1.0, failure);
+            updateLocked(jobID, itemID, ProcessingStatus::failed, 1.0, failure, position);
             enqueueLogLocked("Error processing item " + fileName + ": " + *failure);
             outcome.status = ProcessingStatus::failed;
             outcome.error = failure;
@@ -351,7 +358,7 @@ ExecutionReport BatchQueueManager::submitAndStart(ProcessingJob job, std::shared
             } else {
                 std::lock_guard lock(impl.mutex);
                 const std::string message = "No preset was given for this job.";
-                impl.updateLocked(jobID, items[index].id, ProcessingStatus::failed, 1.0, message);
+                impl.updateLocked(jobID, items[index].id, ProcessingStatus::failed, 1.0, message, index);
                 outcomes[index] = {ProcessingStatus::failed, {}, message};
             }
         }

@@ -3,6 +3,7 @@
 #include <unicode/calendar.h>
 #include <unicode/locid.h>
 #include <unicode/smpdtfmt.h>
+#include <unicode/timezone.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 #include <unicode/utf8.h>
@@ -130,12 +131,39 @@ void expandIndex(std::string& text, std::int64_t index) {
     applyMatches(text, matches);
 }
 
-std::optional<std::string> formatDate(const std::string& pattern, UDate instant) {
+// Formatters are costly to build; each thread keeps the last few, keyed by pattern, locale
+// and time zone so a change of the user's locale or zone is seen at once.
+icu::SimpleDateFormat* cachedFormatter(const std::string& pattern) {
+    struct Entry {
+        std::string key;
+        std::unique_ptr<icu::SimpleDateFormat> formatter;
+    };
+    thread_local std::vector<Entry> cache;
+    std::unique_ptr<icu::TimeZone> zone(icu::TimeZone::createDefault());
+    icu::UnicodeString zoneID;
+    zone->getID(zoneID);
+    std::string key;
+    zoneID.toUTF8String(key);
+    key += '\n';
+    key += icu::Locale::getDefault().getName();
+    key += '\n';
+    key += pattern;
+    for (auto& entry : cache)
+        if (entry.key == key) return entry.formatter.get();
     UErrorCode status = U_ZERO_ERROR;
-    icu::SimpleDateFormat formatter(icu::UnicodeString::fromUTF8(pattern), icu::Locale::getDefault(), status);
-    if (U_FAILURE(status)) return std::nullopt;
+    auto formatter = std::make_unique<icu::SimpleDateFormat>(icu::UnicodeString::fromUTF8(pattern),
+                                                             icu::Locale::getDefault(), status);
+    if (U_FAILURE(status)) return nullptr;
+    if (cache.size() >= 8) cache.erase(cache.begin());
+    cache.push_back({std::move(key), std::move(formatter)});
+    return cache.back().formatter.get();
+}
+
+std::optional<std::string> formatDate(const std::string& pattern, UDate instant) {
+    icu::SimpleDateFormat* formatter = cachedFormatter(pattern);
+    if (!formatter) return std::nullopt;
     icu::UnicodeString rendered;
-    formatter.format(instant, rendered);
+    formatter->format(instant, rendered);
     std::string out;
     rendered.toUTF8String(out);
     return out;
