@@ -155,6 +155,21 @@ TEST(LoudnessMeter, TruePeakCoversTheLastSamples) {
     EXPECT_FLOAT_EQ(static_cast<float>(a.truePeak), static_cast<float>(b.truePeak));
 }
 
+TEST(LoudnessMeter, SubBlocksCoverEachComplete100ms) {
+    // 1.25 s at 44.1 kHz: twelve whole 4410-frame stretches, the rest left out.
+    auto s = sineSequence(44100, 2, 1000, {{-20, 0.6}, {-40, 0.65}});
+    LoudnessMeter meter(44100, 2);
+    meter.addFrames(s.data(), s.size() / 2);
+    EXPECT_EQ(meter.framesPerSubBlock(), 4410u);
+    const auto& blocks = meter.subBlocks();
+    ASSERT_EQ(blocks.size(), 12u);
+    const double loud = std::pow(10.0, -20 / 10.0) / 2, quiet = std::pow(10.0, -40 / 10.0) / 2;
+    EXPECT_NEAR(blocks[2].meanSquare, loud, loud * 1e-3);
+    EXPECT_NEAR(blocks[9].meanSquare, quiet, quiet * 1e-2);
+    // Two identical channels, each about -20 LUFS at 1 kHz when alone in a stereo pair.
+    EXPECT_NEAR(LoudnessMeter::loudnessOfPower(blocks[3].weightedPower), -20, 0.1);
+}
+
 TEST(LoudnessMeter, ChunkingDoesNotChangeResults) {
     std::mt19937 rng(7);
     std::normal_distribution<float> noise(0, 0.05f);
