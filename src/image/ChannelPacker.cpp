@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
 
 namespace lw {
 
@@ -425,34 +426,47 @@ Raster8 ChannelPacker::pack(const ChannelSources& sources, EngineProfile profile
     } catch (const std::bad_alloc&) {
         throw PackingError::compositionFailed();
     }
-    for (const auto& feed : feeds) {
+    // Maps are decoded concurrently (decoders are mostly single-threaded); each feed writes only
+    // its own output channels, so at most one plane per feed is held at a time.
+    std::vector<std::exception_ptr> errors(feeds.size());
+    tbb::parallel_for(std::size_t(0), feeds.size(), [&](std::size_t f) {
+        const Feed& feed = feeds[f];
         if (!feed.source) {
             tbb::parallel_for(0, size.height, [&](int y) {
                 std::uint8_t* row = out.row(y);
                 for (int x = 0; x < size.width; ++x)
                     for (int c : feed.outputs) row[4 * x + c] = feed.constant;
             });
-            continue;
+            return;
         }
         const fs::path& file = sources.maps.at(*feed.source);
-        RasterF plane;
         try {
-            plane = loadDataMap(file, size);
-        } catch (const TextureImageError&) {
-            throw PackingError::cannotRead(file);
-        }
-        if (plane.width != size.width || plane.height != size.height) throw PackingError::compositionFailed();
-        const bool invert = feed.invert;
-        tbb::parallel_for(0, size.height, [&](int y) {
-            const float* in = plane.row(y);
-            std::uint8_t* row = out.row(y);
-            for (int x = 0; x < size.width; ++x) {
-                float v = invert ? 1.0f - in[x] : in[x];
-                const auto byte = static_cast<std::uint8_t>(std::lround(std::clamp(v, 0.0f, 1.0f) * 255.0f));
-                for (int c : feed.outputs) row[4 * x + c] = byte;
+            RasterF plane;
+            try {
+                plane = loadDataMap(file, size);
+            } catch (const TextureImageError&) {
+                throw PackingError::cannotRead(file);
+            } catch (const std::bad_alloc&) {
+                throw PackingError::cannotRead(file);
             }
-        });
-    }
+            if (plane.width != size.width || plane.height != size.height) throw PackingError::compositionFailed();
+            const bool invert = feed.invert;
+            tbb::parallel_for(0, size.height, [&](int y) {
+                const float* in = plane.row(y);
+                std::uint8_t* row = out.row(y);
+                for (int x = 0; x < size.width; ++x) {
+                    const float v = invert ? 1.0f - in[x] : in[x];
+                    const auto byte = static_cast<std::uint8_t>(std::clamp(v, 0.0f, 1.0f) * 255.0f + 0.5f);
+                    for (int c : feed.outputs) row[4 * x + c] = byte;
+                }
+            });
+        } catch (...) {
+            errors[f] = std::current_exception();
+        }
+    });
+    // The first failing map in layout order is reported.
+    for (const auto& error : errors)
+        if (error) std::rethrow_exception(error);
     return out;
 }
 

@@ -19,8 +19,8 @@ std::string asciiLower(std::string text) {
     return text;
 }
 
-std::uint8_t encode(double v) {
-    return static_cast<std::uint8_t>(std::lround(std::clamp((v * 0.5 + 0.5) * 255.0, 0.0, 255.0)));
+std::uint8_t encode(float v) {
+    return static_cast<std::uint8_t>(std::clamp((v * 0.5f + 0.5f) * 255.0f, 0.0f, 255.0f) + 0.5f);
 }
 
 template <class T>
@@ -49,17 +49,17 @@ Raster8 NormalMapGenerator::fromHeight(const RasterF& height, double strength,
         const float* rowDown = height.row(down);
         const float* row = height.row(y);
         std::uint8_t* o = out.row(y);
+        const float sx = static_cast<float>(-0.5 * strength);
+        const float sy = static_cast<float>(0.5 * strength * ySign);
         for (int x = 0; x < w; ++x) {
-            const int left = wrap ? (x - 1 + w) % w : std::max(x - 1, 0);
-            const int right = wrap ? (x + 1) % w : std::min(x + 1, w - 1);
-            const double dx = (row[right * stride] - row[left * stride]) * 0.5;
-            const double dy = (rowDown[x * stride] - rowUp[x * stride]) * 0.5;
-            const double nx = -dx * strength;
-            const double ny = ySign * dy * strength;
-            const double length = std::sqrt(nx * nx + ny * ny + 1.0);
-            o[3 * x] = encode(nx / length);
-            o[3 * x + 1] = encode(ny / length);
-            o[3 * x + 2] = encode(1.0 / length);
+            const int left = x > 0 ? x - 1 : (wrap ? w - 1 : 0);
+            const int right = x + 1 < w ? x + 1 : (wrap ? 0 : w - 1);
+            const float nx = (row[right * stride] - row[left * stride]) * sx;
+            const float ny = (rowDown[x * stride] - rowUp[x * stride]) * sy;
+            const float inverse = 1.0f / std::sqrt(nx * nx + ny * ny + 1.0f);
+            o[3 * x] = encode(nx * inverse);
+            o[3 * x + 1] = encode(ny * inverse);
+            o[3 * x + 2] = encode(inverse);
         }
     });
     return out;

@@ -113,44 +113,25 @@ vips::VImage fitExactly(vips::VImage image, int width, int height) {
 
 constexpr int stripRows = 64;
 
-std::uint8_t paeth(int a, int b, int c) {
-    const int p = a + b - c;
-    const int pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
-    if (pa <= pb && pa <= pc) return static_cast<std::uint8_t>(a);
-    if (pb <= pc) return static_cast<std::uint8_t>(b);
-    return static_cast<std::uint8_t>(c);
-}
-
-// Filters one row with the filter whose output has the smallest sum of absolute values
-// (the usual PNG heuristic), choosing among sub, up and paeth.
+// Filters one row with "sub" or "up", whichever output has the smaller sum of absolute values
+// (the usual PNG heuristic, restricted to the two filters that vectorise well).
 void filterRow(const std::uint8_t* row, const std::uint8_t* prev, std::size_t length, std::size_t bpp,
-               std::uint8_t* out, std::vector<std::uint8_t>& scratch) {
-    scratch.resize(length * 2);
-    std::uint8_t* up = scratch.data();
-    std::uint8_t* pa = scratch.data() + length;
-    std::uint64_t sumSub = 0, sumUp = 0, sumPaeth = 0;
-    auto cost = [](std::uint8_t v) { return static_cast<std::uint64_t>(v < 128 ? v : 256 - v); };
-    for (std::size_t i = 0; i < length; ++i) {
-        const int left = i >= bpp ? row[i - bpp] : 0;
-        const int above = prev ? prev[i] : 0;
-        const int corner = (prev && i >= bpp) ? prev[i - bpp] : 0;
-        const std::uint8_t s = static_cast<std::uint8_t>(row[i] - left);
-        const std::uint8_t u = static_cast<std::uint8_t>(row[i] - above);
-        const std::uint8_t p = static_cast<std::uint8_t>(row[i] - paeth(left, above, corner));
-        out[1 + i] = s;
-        up[i] = u;
-        pa[i] = p;
-        sumSub += cost(s);
-        sumUp += cost(u);
-        sumPaeth += cost(p);
-    }
+               std::uint8_t* out) {
+    std::uint8_t* sub = out + 1;
+    for (std::size_t i = 0; i < std::min(bpp, length); ++i) sub[i] = row[i];
+    for (std::size_t i = bpp; i < length; ++i) sub[i] = static_cast<std::uint8_t>(row[i] - row[i - bpp]);
     out[0] = 1;
-    if (sumUp < sumSub && sumUp <= sumPaeth) {
+    if (!prev) return;
+    std::uint32_t sumSub = 0, sumUp = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        const auto s8 = static_cast<std::int8_t>(sub[i]);
+        const auto u8 = static_cast<std::int8_t>(static_cast<std::uint8_t>(row[i] - prev[i]));
+        sumSub += static_cast<std::uint32_t>(s8 < 0 ? -s8 : s8);
+        sumUp += static_cast<std::uint32_t>(u8 < 0 ? -u8 : u8);
+    }
+    if (sumUp < sumSub) {
         out[0] = 2;
-        std::memcpy(out + 1, up, length);
-    } else if (sumPaeth < sumSub && sumPaeth < sumUp) {
-        out[0] = 4;
-        std::memcpy(out + 1, pa, length);
+        for (std::size_t i = 0; i < length; ++i) sub[i] = static_cast<std::uint8_t>(row[i] - prev[i]);
     }
 }
 
@@ -188,10 +169,9 @@ std::vector<std::uint8_t> encodePngRows(int width, int height, int channels, int
         const int y0 = s * stripRows, y1 = std::min(height, y0 + stripRows);
         auto& buf = filtered[static_cast<std::size_t>(s)];
         buf.resize(static_cast<std::size_t>(y1 - y0) * (length + 1));
-        std::vector<std::uint8_t> scratch;
         for (int y = y0; y < y1; ++y) {
             filterRow(rowBytes(y), y > 0 ? rowBytes(y - 1) : nullptr, length, bpp,
-                      buf.data() + static_cast<std::size_t>(y - y0) * (length + 1), scratch);
+                      buf.data() + static_cast<std::size_t>(y - y0) * (length + 1));
         }
     });
     std::vector<std::vector<std::uint8_t>> deflated(static_cast<std::size_t>(strips));
