@@ -20,6 +20,7 @@
 #include "core/FileIngest.h"
 #include "core/JobModel.h"
 #include "presets/GablewisePreset.h"
+#include "presets/MapforgePreset.h"
 #include "presets/PresetSettingsCodec.h"
 
 namespace fs = std::filesystem;
@@ -39,6 +40,14 @@ const std::vector<VerticalEntry>& verticals() {
         {"photo",
          [](const StringMap& pairs) {
              auto preset = std::make_shared<GablewisePreset>();
+             PresetSettingsCodec::apply(pairs, *preset, true);
+             return std::shared_ptr<const BatchPreset>(preset);
+         }},
+        {"texture",
+         [](const StringMap& pairs) {
+             auto preset = std::make_shared<MapforgePreset>(
+                 MapforgePreset::OperationalMode::channelPackingORM, ChannelPacker::EngineProfile::unrealORM, true,
+                 PowerOfTwoScaler::ScaleMode::nearestPowerOfTwo(), false, 0, false);
              PresetSettingsCodec::apply(pairs, *preset, true);
              return std::shared_ptr<const BatchPreset>(preset);
          }},

@@ -205,12 +205,13 @@ struct Road {
 
     template <class Image>
     void writeMipChain(const Image& base, const std::string& baseName, OutputSet& outputs) const {
-        Image level = ChannelPacker::halved(base);
-        for (int index = 1;; ++index) {
+        const Image* previous = &base;
+        Image level;
+        for (int index = 1; previous->width > 1 || previous->height > 1; ++index) {
+            level = ChannelPacker::halved(*previous);
             outputs.write(level, baseName + "_mip" + std::to_string(index) + "_" +
                                      std::to_string(std::max(level.width, level.height)) + ".png");
-            if (level.width <= 1 && level.height <= 1) break;
-            level = ChannelPacker::halved(level);
+            previous = &level;
         }
     }
 
@@ -236,6 +237,8 @@ struct Road {
 
         if (!ChannelPacker::pixelSize(*primary)) throw ChannelPacker::PackingError::cannotRead(*primary);
         const TextureSize source = packer.sourceSize(*sources);
+        if (static_cast<std::int64_t>(source.width) * source.height > maxTexturePixels)
+            throw TextureImageError(TextureImageError::Kind::tooLarge, *primary);
         const TextureSize target = preset.targetSize(source.width, source.height);
 
         OutputSet outputs(outputFolder(), sources->all());

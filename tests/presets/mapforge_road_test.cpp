@@ -124,6 +124,14 @@ TEST_F(RoadTest, ChannelPackingWritesTheSetOnceWithMipsAndNormal) {
     EXPECT_EQ(run(p, "Wood_AO.png", "{name}-{profile}-{index:03}"), (std::vector<std::string>{"Wood-MaskMap-001.png"}));
 }
 
+TEST_F(RoadTest, ChannelPackingOfOnePixelMapHasNoMipLevels) {
+    writePng(Raster8(1, 1, 1, 9), in / "Dot_Metallic.png");
+    auto p = preset(Mode::channelPackingORM);
+    p.generateMipmaps = true;
+    EXPECT_EQ(run(p, "Dot_Metallic.png"), (std::vector<std::string>{"Dot_ORM_1x1.png"}));
+    EXPECT_TRUE(logged("Packing Unreal Engine (ORM): no AO/Roughness/Height map, using engine defaults"));
+}
+
 TEST_F(RoadTest, ChannelPackingNamesAnUnreadablePrimaryMap) {
     std::ofstream(in / "Stone_AO.png") << "not a png";
     EXPECT_EQ(failure(preset(Mode::channelPackingORM), "Stone_AO.png"), "Could not read texture map Stone_AO.png.");
