@@ -269,6 +269,7 @@ struct Prepared {
     RGBAImage pixels;  // trimmed
     SpriteSheetCompiler::Size sourceSize;
     Rect trimRect;
+    std::size_t hash = 0;  // of the kept size and pixels
     std::optional<std::size_t> duplicateOf;
 };
 
@@ -379,26 +380,52 @@ void blitExtruded(RGBAImage& page, const RGBAImage& src, int ox, int oy, int ext
 
 }  // namespace
 
+namespace {
+
+SpriteSheetCompiler::Atlas pack(std::vector<Prepared> prepared, const SpriteSheetCompiler::Options& options,
+                                bool allowMultiplePages);
+
+// Trims one decoded frame and hashes the kept pixels.
+Prepared prepareFrame(std::string name, RGBAImage image, bool trim) {
+    Prepared p;
+    p.name = std::move(name);
+    p.sourceSize = {image.width, image.height};
+    if (trim) {
+        const RGBAImage::Bounds b = image.opaqueBounds().value_or(RGBAImage::Bounds{0, 0, 1, 1});
+        p.trimRect = {b.x, b.y, b.width, b.height};
+        p.pixels = (b.width == image.width && b.height == image.height) ? std::move(image) : image.cropped(b);
+    } else {
+        p.trimRect = {0, 0, image.width, image.height};
+        p.pixels = std::move(image);
+    }
+    std::size_t h = std::hash<std::string_view>{}(
+        std::string_view(reinterpret_cast<const char*>(p.pixels.pixels.data()), p.pixels.pixels.size()));
+    h ^= (static_cast<std::size_t>(p.pixels.width) * 0x9E3779B97F4A7C15ull) +
+         (static_cast<std::size_t>(p.pixels.height) << 1);
+    p.hash = h;
+    return p;
+}
+
+}  // namespace
+
 SpriteSheetCompiler::Atlas SpriteSheetCompiler::compileAtlas(const std::vector<std::filesystem::path>& frameURLs,
                                                              const Options& options, bool allowMultiplePages) const {
     if (frameURLs.empty()) throw AtlasError(AtlasError::Kind::emptyFrameList);
-    std::vector<std::optional<RGBAImage>> decoded(frameURLs.size());
-    tbb::parallel_for(std::size_t{0}, frameURLs.size(),
-                      [&](std::size_t i) { decoded[i] = RGBAImage::load(frameURLs[i], options.scale); });
-    std::vector<std::string> names;
-    std::vector<RGBAImage> images;
+    // Decode and trim in parallel; only the kept pixels stay in memory.
+    std::vector<std::optional<Prepared>> decoded(frameURLs.size());
+    tbb::parallel_for(std::size_t{0}, frameURLs.size(), [&](std::size_t i) {
+        std::optional<RGBAImage> image = RGBAImage::load(frameURLs[i], options.scale);
+        if (image) decoded[i] = prepareFrame(frameURLs[i].filename().string(), std::move(*image), options.trim);
+    });
+    std::vector<Prepared> prepared;
     std::vector<std::filesystem::path> unreadable;
     for (std::size_t i = 0; i < frameURLs.size(); ++i) {
-        if (!decoded[i]) {
-            unreadable.push_back(frameURLs[i]);
-            continue;
-        }
-        names.push_back(frameURLs[i].filename().string());
-        images.push_back(std::move(*decoded[i]));
+        if (decoded[i]) prepared.push_back(std::move(*decoded[i]));
+        else unreadable.push_back(frameURLs[i]);
     }
     decoded.clear();
-    if (images.empty()) throw AtlasError(AtlasError::Kind::failedToLoadFrames);
-    Atlas atlas = compileAtlas(names, std::move(images), options, allowMultiplePages);
+    if (prepared.empty()) throw AtlasError(AtlasError::Kind::failedToLoadFrames);
+    Atlas atlas = pack(std::move(prepared), options, allowMultiplePages);
     atlas.unreadableFrames = std::move(unreadable);
     return atlas;
 }
@@ -413,33 +440,32 @@ SpriteSheetCompiler::Atlas SpriteSheetCompiler::compileAtlas(const std::vector<s
                                                              std::vector<RGBAImage> images, const Options& options,
                                                              bool allowMultiplePages) const {
     if (images.empty()) throw AtlasError(AtlasError::Kind::emptyFrameList);
+    std::vector<Prepared> prepared;
+    prepared.reserve(images.size());
+    for (std::size_t i = 0; i < images.size(); ++i) {
+        prepared.push_back(prepareFrame(i < names.size() ? names[i] : std::string(), std::move(images[i]), options.trim));
+        images[i] = RGBAImage();
+    }
+    return pack(std::move(prepared), options, allowMultiplePages);
+}
+
+namespace {
+
+SpriteSheetCompiler::Atlas pack(std::vector<Prepared> prepared, const SpriteSheetCompiler::Options& options,
+                                bool allowMultiplePages) {
+    using AtlasError = SpriteSheetCompiler::AtlasError;
+    using Atlas = SpriteSheetCompiler::Atlas;
+    using AtlasResult = SpriteSheetCompiler::AtlasResult;
+    using Frame = SpriteSheetCompiler::Frame;
     const int padding = std::max(0, options.padding);
     const int extrude = std::max(0, options.extrude);
     const int maxSide = options.maxSheetSize;
 
-    // Prepare: trim, then find identical frames (equal hash, size and pixels).
-    std::vector<Prepared> prepared;
-    prepared.reserve(images.size());
+    // Identical frames: equal hash, then equal size and pixels.
     std::unordered_multimap<std::size_t, std::size_t> byHash;
-    for (std::size_t i = 0; i < images.size(); ++i) {
-        Prepared p;
-        p.name = i < names.size() ? names[i] : std::string();
-        p.sourceSize = {images[i].width, images[i].height};
-        if (options.trim) {
-            const RGBAImage::Bounds b = images[i].opaqueBounds().value_or(RGBAImage::Bounds{0, 0, 1, 1});
-            p.trimRect = {b.x, b.y, b.width, b.height};
-            p.pixels = (b.width == images[i].width && b.height == images[i].height) ? std::move(images[i])
-                                                                                     : images[i].cropped(b);
-        } else {
-            p.trimRect = {0, 0, images[i].width, images[i].height};
-            p.pixels = std::move(images[i]);
-        }
-        images[i] = RGBAImage();
-        std::size_t h = std::hash<std::string_view>{}(std::string_view(
-            reinterpret_cast<const char*>(p.pixels.pixels.data()), p.pixels.pixels.size()));
-        h ^= (static_cast<std::size_t>(p.pixels.width) * 0x9E3779B97F4A7C15ull) +
-             (static_cast<std::size_t>(p.pixels.height) << 1);
-        auto [lo, hi] = byHash.equal_range(h);
+    for (std::size_t i = 0; i < prepared.size(); ++i) {
+        Prepared& p = prepared[i];
+        auto [lo, hi] = byHash.equal_range(p.hash);
         for (auto it = lo; it != hi; ++it) {
             const Prepared& earlier = prepared[it->second];
             if (earlier.pixels.width == p.pixels.width && earlier.pixels.height == p.pixels.height &&
@@ -449,8 +475,7 @@ SpriteSheetCompiler::Atlas SpriteSheetCompiler::compileAtlas(const std::vector<s
             }
         }
         if (p.duplicateOf) p.pixels = RGBAImage();  // the earlier frame's pixels are drawn
-        else byHash.emplace(h, prepared.size());
-        prepared.push_back(std::move(p));
+        else byHash.emplace(p.hash, i);
     }
 
     // Unique frames, longest kept side first (stable), each within the limit.
@@ -563,5 +588,7 @@ SpriteSheetCompiler::Atlas SpriteSheetCompiler::compileAtlas(const std::vector<s
     }
     return atlas;
 }
+
+}  // namespace
 
 }  // namespace lw

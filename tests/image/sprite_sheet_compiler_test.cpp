@@ -290,8 +290,7 @@ TEST_P(PackingProperties, FramesArePlacedIntactWithoutOverlap) {
             }
     }
     EXPECT_EQ(seen, pc.count);
-    if (pc.rotate) EXPECT_TRUE(anyRotated) << "rotation never used";
-    if (!pc.rotate) EXPECT_FALSE(anyRotated);
+    EXPECT_EQ(anyRotated, pc.rotate) << "rotation used only where allowed, and used there";
     EXPECT_EQ(atlas.rotatedCount() > 0, anyRotated);
 }
 

@@ -231,7 +231,9 @@ TEST_F(SpriteRoadTest, RunsEveryFormatWithHalfScale) {
                 break;
         }
         // Rotation only where the format supports it.
-        if (!supportsRotation(format)) EXPECT_NE(logs[0].find(", 0 rotated"), std::string::npos) << logs[0];
+        if (!supportsRotation(format)) {
+            EXPECT_NE(logs[0].find(", 0 rotated"), std::string::npos) << logs[0];
+        }
     }
 
     // The other frames are part of the first one's sheet.
