@@ -3,7 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <condition_variable>
+#include <deque>
+#include <exception>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "audio/CleanupChain.h"
 #include "audio/HumDetector.h"
@@ -205,6 +210,50 @@ Plan makePlan(const Analysis& a, const CleanupOptions& options) {
     return plan;
 }
 
+// A short queue of chunks between the two render stages.
+class ChunkQueue {
+public:
+    struct Aborted {};
+    // False when the consumer gave up.
+    bool push(std::vector<float>&& chunk) {
+        std::unique_lock lock(mutex_);
+        space_.wait(lock, [&] { return aborted_ || chunks_.size() < capacity; });
+        if (aborted_) return false;
+        chunks_.push_back(std::move(chunk));
+        ready_.notify_one();
+        return true;
+    }
+    // False once closed and drained, or aborted.
+    bool pop(std::vector<float>& chunk) {
+        std::unique_lock lock(mutex_);
+        ready_.wait(lock, [&] { return aborted_ || closed_ || !chunks_.empty(); });
+        if (aborted_ || chunks_.empty()) return false;
+        chunk = std::move(chunks_.front());
+        chunks_.pop_front();
+        space_.notify_one();
+        return true;
+    }
+    void close() {
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+        ready_.notify_all();
+    }
+    void abort() {
+        std::lock_guard lock(mutex_);
+        aborted_ = true;
+        space_.notify_all();
+        ready_.notify_all();
+    }
+
+private:
+    static constexpr std::size_t capacity = 8;
+    std::mutex mutex_;
+    std::condition_variable ready_, space_;
+    std::deque<std::vector<float>> chunks_;
+    bool closed_ = false;
+    bool aborted_ = false;
+};
+
 struct Render {
     std::unique_ptr<WAVWriter> writer;  // open: closing it puts the file in place
     LoudnessNormalizer::Measurement measurement;
@@ -234,45 +283,78 @@ Render render(const fs::path& source, const fs::path& destination, const Analysi
     CutJoiner joiner(channels, plan.cuts, a.frames, plan.crossfadeFrames);
     const float staticGain = static_cast<float>(std::pow(10.0, gainDB / 20.0));
 
-    std::vector<float> buffer, key, gains, gateGains, limited, joined;
-    std::size_t position = 0;
-    auto emit = [&](const std::vector<float>& frames) {
-        joined.clear();
-        joiner.push(frames.data(), frames.size() / ch, joined);
-        const std::size_t n = joined.size() / ch;
-        if (n == 0) return;
-        out.writer->write(joined.data(), n);
-        meter.addFrames(joined.data(), n);
+    // Two stages on two threads: this one decodes, filters and applies the gains; the other
+    // limits, cuts, writes and measures. Chunks pass through a short queue.
+    ChunkQueue queue;
+    std::exception_ptr failure;
+    std::thread back([&] {
+        try {
+            std::vector<float> limited, joined;
+            auto emit = [&](const std::vector<float>& frames) {
+                joined.clear();
+                joiner.push(frames.data(), frames.size() / ch, joined);
+                const std::size_t n = joined.size() / ch;
+                if (n == 0) return;
+                out.writer->write(joined.data(), n);
+                meter.addFrames(joined.data(), n);
+            };
+            std::vector<float> chunk;
+            while (queue.pop(chunk)) {
+                limited.clear();
+                limiter.process(chunk.data(), chunk.size() / ch, limited);
+                emit(limited);
+            }
+            limited.clear();
+            limiter.flush(limited);
+            emit(limited);
+        } catch (...) {
+            failure = std::current_exception();
+            queue.abort();
+        }
+    });
+    struct Joiner {
+        ChunkQueue& queue;
+        std::thread& thread;
+        ~Joiner() {
+            queue.close();
+            if (thread.joinable()) thread.join();
+        }
     };
-    PCMStream::read(source, a.sampleRate, channels, std::nullopt,
-                    [&](std::span<const float> samples, std::size_t frames) {
-                        buffer.assign(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(frames * ch));
-                        filters.process(buffer.data(), frames);
-                        gains.resize(frames);
-                        leveler.fill(position, frames, gains.data());
-                        if (gate) {
-                            gateGains.resize(frames);
-                            const float* k = buffer.data();
-                            if (keyFilter) {
-                                key.assign(buffer.begin(), buffer.end());
-                                keyFilter->process(key.data(), frames);
-                                k = key.data();
-                            }
-                            gate->gains(k, frames, gateGains.data());
-                            for (std::size_t i = 0; i < frames; ++i) gains[i] *= gateGains[i];
-                        }
-                        for (std::size_t i = 0; i < frames; ++i) {
-                            const float g = gains[i] * staticGain;
-                            for (std::size_t c = 0; c < ch; ++c) buffer[i * ch + c] *= g;
-                        }
-                        limited.clear();
-                        limiter.process(buffer.data(), frames, limited);
-                        emit(limited);
-                        position += frames;
-                    });
-    limited.clear();
-    limiter.flush(limited);
-    emit(limited);
+    {
+        Joiner joinBack{queue, back};
+        std::vector<float> key, gains, gateGains;
+        std::size_t position = 0;
+        try {
+            PCMStream::read(source, a.sampleRate, channels, std::nullopt,
+                            [&](std::span<const float> samples, std::size_t frames) {
+                                std::vector<float> buffer(samples.begin(),
+                                                          samples.begin() + static_cast<std::ptrdiff_t>(frames * ch));
+                                filters.process(buffer.data(), frames);
+                                gains.resize(frames);
+                                leveler.fill(position, frames, gains.data());
+                                if (gate) {
+                                    gateGains.resize(frames);
+                                    const float* k = buffer.data();
+                                    if (keyFilter) {
+                                        key.assign(buffer.begin(), buffer.end());
+                                        keyFilter->process(key.data(), frames);
+                                        k = key.data();
+                                    }
+                                    gate->gains(k, frames, gateGains.data());
+                                    for (std::size_t i = 0; i < frames; ++i) gains[i] *= gateGains[i];
+                                }
+                                for (std::size_t i = 0; i < frames; ++i) {
+                                    const float g = gains[i] * staticGain;
+                                    for (std::size_t c = 0; c < ch; ++c) buffer[i * ch + c] *= g;
+                                }
+                                position += frames;
+                                if (!queue.push(std::move(buffer))) throw ChunkQueue::Aborted{};
+                            });
+        } catch (const ChunkQueue::Aborted&) {
+            // The back stage failed; its error is rethrown below.
+        }
+    }
+    if (failure) std::rethrow_exception(failure);
     out.measurement = measurementOf(meter);
     out.limiterReductionDB = limiter.deepestReductionDB();
     out.framesRemoved = joiner.removedFrames();
