@@ -97,7 +97,15 @@ __attribute__((always_inline)) inline float peakOfPhases(const float* x, std::si
     return tailPeak;
 }
 
-__attribute__((target_clones("avx512f", "avx2", "default")))
+// The clones are picked by an ifunc resolver that runs before ThreadSanitizer is set up,
+// so a TSan build keeps the default one.
+#if defined(__SANITIZE_THREAD__)
+#define LW_PEAK_CLONES
+#else
+#define LW_PEAK_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#endif
+
+LW_PEAK_CLONES
 float oversampledPeak(const float* x, std::size_t valid, const float* taps, int phases) {
     return phases == 4 ? peakOfPhases<4>(x, valid, taps) : peakOfPhases<1>(x, valid, taps);
 }
