@@ -62,7 +62,7 @@ public:
                                                const ProcessingContext& context) const override;
 
     // Assigning a portal that has a spec also overwrites maxWebDimension, maxWebFileSizeKB
-    // and webAspect with the spec's values, on every assignment; custom leaves them alone.
+    // and webAspect with that portal's own values, on every assignment; custom leaves them alone.
     Portal portal() const { return portal_; }
     void setPortal(Portal portal);
 
