@@ -1,3 +1,4 @@
+#include "platform/Paths.h"
 #include "core/FileIngest.h"
 
 #include <unicode/coll.h>
@@ -35,12 +36,6 @@ bool isHiddenName(const fs::path& path) {
     return !name.empty() && name.front() == '.';
 }
 
-std::string lowerExtension(const fs::path& path) {
-    std::string ext = path.filename().extension().string();
-    if (!ext.empty() && ext.front() == '.') ext.erase(0, 1);
-    for (auto& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return ext;
-}
 
 struct Collector {
     const std::set<std::string>& allowed;

@@ -1,3 +1,4 @@
+#include "platform/Paths.h"
 #include "image/BracketMerger.h"
 
 #include <algorithm>
@@ -16,12 +17,6 @@ using Clock = std::chrono::system_clock;
 
 namespace {
 
-std::string lowerExtension(const fs::path& p) {
-    std::string ext = p.extension().string();
-    if (!ext.empty() && ext[0] == '.') ext.erase(0, 1);
-    for (auto& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return ext;
-}
 
 std::optional<double> number(const nlohmann::json& v) {
     if (v.is_number()) {

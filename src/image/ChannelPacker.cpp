@@ -1,3 +1,4 @@
+#include "platform/Paths.h"
 #include "image/ChannelPacker.h"
 
 #include <tbb/parallel_for.h>
@@ -32,21 +33,9 @@ bool sameIgnoringCase(const std::string& a, const std::string& b) {
     return icu::UnicodeString::fromUTF8(a).caseCompare(icu::UnicodeString::fromUTF8(b), U_FOLD_CASE_DEFAULT) == 0;
 }
 
-fs::path standardized(const fs::path& file) {
-    std::error_code ec;
-    fs::path absolute = fs::absolute(file, ec);
-    if (ec) absolute = file;
-    fs::path canonical = fs::weakly_canonical(absolute, ec);
-    return ec ? absolute.lexically_normal() : canonical;
-}
 
 std::string baseName(const fs::path& file) { return file.stem().string(); }
 
-std::string lowerExtension(const fs::path& file) {
-    std::string ext = file.extension().string();
-    if (!ext.empty() && ext[0] == '.') ext.erase(0, 1);
-    return asciiLower(ext);
-}
 
 struct Candidate {
     Channel channel;

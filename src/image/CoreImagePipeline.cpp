@@ -1,3 +1,4 @@
+#include "platform/Paths.h"
 #include "image/CoreImagePipeline.h"
 
 #include <algorithm>
@@ -38,12 +39,6 @@ void ensureVipsStarted() {
 
 namespace {
 
-std::string lowerExtension(const fs::path& p) {
-    std::string ext = p.extension().string();
-    if (!ext.empty() && ext[0] == '.') ext.erase(0, 1);
-    for (auto& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return ext;
-}
 
 bool isRaw(const std::string& ext) {
     return ext == "cr2" || ext == "cr3" || ext == "nef" || ext == "arw" || ext == "dng";

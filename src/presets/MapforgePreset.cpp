@@ -1,3 +1,4 @@
+#include "platform/Paths.h"
 #include "presets/MapforgePreset.h"
 
 #include <algorithm>
@@ -109,13 +110,6 @@ public:
     using Error::Error;
 };
 
-fs::path standardized(const fs::path& file) {
-    std::error_code ec;
-    fs::path absolute = fs::absolute(file, ec);
-    if (ec) absolute = file;
-    fs::path canonical = fs::weakly_canonical(absolute, ec);
-    return ec ? absolute.lexically_normal() : canonical;
-}
 
 std::string joined(const std::vector<std::string>& parts, const std::string& separator) {
     std::string text;

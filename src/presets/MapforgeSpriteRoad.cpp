@@ -1,3 +1,4 @@
+#include "platform/Paths.h"
 #include "presets/MapforgeSpriteRoad.h"
 
 #include <algorithm>
@@ -53,13 +54,6 @@ int compareNumbers(const std::string& a, const std::string& b) {
     return x.compare(y) < 0 ? -1 : (x == y ? 0 : 1);
 }
 
-fs::path standardized(const fs::path& file) {
-    std::error_code ec;
-    fs::path absolute = fs::absolute(file, ec);
-    if (ec) absolute = file;
-    fs::path canonical = fs::weakly_canonical(absolute, ec);
-    return ec ? absolute.lexically_normal() : canonical;
-}
 
 std::string sizeText(int w, int h) { return std::to_string(w) + "x" + std::to_string(h); }
 
