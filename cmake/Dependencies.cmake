@@ -16,6 +16,16 @@ pkg_check_modules(RAW REQUIRED IMPORTED_TARGET libraw_r)
 pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavformat libavcodec libavutil libswresample libswscale)
 pkg_check_modules(SNDFILE REQUIRED IMPORTED_TARGET sndfile)
 pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
+pkg_check_modules(PANGOCAIRO REQUIRED IMPORTED_TARGET pangocairo)
+
+# pocketsphinx.pc names /usr/include/sphinxbase, which the Debian packages do not ship, so an
+# imported pkg-config target fails; build the interface target by hand.
+pkg_check_modules(PS REQUIRED pocketsphinx)
+list(FILTER PS_INCLUDE_DIRS EXCLUDE REGEX "/usr/include/sphinxbase$")
+add_library(pocketsphinx_lib INTERFACE)
+target_include_directories(pocketsphinx_lib INTERFACE ${PS_INCLUDE_DIRS})
+target_link_libraries(pocketsphinx_lib INTERFACE ${PS_LINK_LIBRARIES})
+set(LW_SPEECH_MODEL_DIR /usr/share/pocketsphinx/model/en-us CACHE PATH "pocketsphinx en-us model folder")
 
 if(LW_BUILD_TESTS OR LW_BUILD_BENCH)
   pkg_check_modules(EBUR128 REQUIRED IMPORTED_TARGET libebur128)

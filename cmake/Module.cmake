@@ -1,7 +1,11 @@
-# lw_module(NAME DEPS ...): a static library of every .cpp below src/NAME.
+# lw_module(NAME [EXCLUDE_DIRS dir ...] DEPS ...): a static library of every .cpp below the
+# current folder, less the named subfolders (which build libraries of their own).
 function(lw_module name)
-  cmake_parse_arguments(M "" "" "DEPS" ${ARGN})
+  cmake_parse_arguments(M "" "" "DEPS;EXCLUDE_DIRS" ${ARGN})
   file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  foreach(dir ${M_EXCLUDE_DIRS})
+    list(FILTER sources EXCLUDE REGEX "^${CMAKE_CURRENT_SOURCE_DIR}/${dir}/")
+  endforeach()
   if(sources)
     add_library(lw_${name} STATIC ${sources})
     target_include_directories(lw_${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
