@@ -19,46 +19,34 @@
 #include "core/BatchQueueManager.h"
 #include "core/FileIngest.h"
 #include "core/JobModel.h"
-#include "presets/GablewisePreset.h"
-#include "presets/MapforgePreset.h"
 #include "presets/PresetSettingsCodec.h"
+#include "presets/Vertical.h"
 
 namespace fs = std::filesystem;
 using namespace lw;
 
 namespace {
 
-// One entry per vertical: its name on the command line and how to build its preset from the
-// pairs (strict: a bad pair throws PresetSettingsCodec::CodecError).
-struct VerticalEntry {
-    const char* name;
-    std::function<std::shared_ptr<const BatchPreset>(const StringMap& pairs)> makePreset;
-};
-
-const std::vector<VerticalEntry>& verticals() {
-    static const std::vector<VerticalEntry> table{
-        {"photo",
-         [](const StringMap& pairs) {
-             auto preset = std::make_shared<GablewisePreset>();
-             PresetSettingsCodec::apply(pairs, *preset, true);
-             return std::shared_ptr<const BatchPreset>(preset);
-         }},
-        {"texture",
-         [](const StringMap& pairs) {
-             auto preset = std::make_shared<MapforgePreset>(
-                 MapforgePreset::OperationalMode::channelPackingORM, ChannelPacker::EngineProfile::unrealORM, true,
-                 PowerOfTwoScaler::ScaleMode::nearestPowerOfTwo(), false, 0, false);
-             PresetSettingsCodec::apply(pairs, *preset, true);
-             return std::shared_ptr<const BatchPreset>(preset);
-         }},
+// The bench's own words for the verticals; any other word goes through the registry's names.
+const std::vector<std::pair<std::string, Vertical>>& verticals() {
+    static const std::vector<std::pair<std::string, Vertical>> table{
+        {"photo", Vertical::gablewise},
+        {"texture", Vertical::mapforge},
+        {"podcast", Vertical::castloom},
     };
     return table;
+}
+
+std::optional<Vertical> verticalFor(const std::string& word) {
+    for (const auto& [name, vertical] : verticals())
+        if (word == name) return vertical;
+    return verticalNamed(word);
 }
 
 int usage(const std::string& problem) {
     if (!problem.empty()) std::cerr << "batch-bench: " << problem << "\n";
     std::string names;
-    for (const auto& v : verticals()) names += (names.empty() ? "" : " | ") + std::string(v.name);
+    for (const auto& v : verticals()) names += (names.empty() ? "" : " | ") + v.first;
     std::cerr << "usage: batch-bench VERTICAL [key=value ...] [--pattern P] [--jobs N] --out DIR INPUT...\n"
               << "  VERTICAL: " << names << "\n";
     return 2;
@@ -80,9 +68,7 @@ int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) return usage("");
     const std::string verticalName = args[0];
-    const VerticalEntry* vertical = nullptr;
-    for (const auto& v : verticals())
-        if (verticalName == v.name) vertical = &v;
+    const std::optional<Vertical> vertical = verticalFor(verticalName);
     if (!vertical) return usage("unknown vertical '" + verticalName + "'");
 
     StringMap pairs;
@@ -128,8 +114,8 @@ int main(int argc, char** argv) {
 
     std::shared_ptr<const BatchPreset> preset;
     try {
-        preset = vertical->makePreset(pairs);
-    } catch (const PresetSettingsCodec::CodecError& e) {
+        preset = PresetSettingsCodec::makePreset(*vertical, pairs, true);
+    } catch (const Error& e) {
         std::cerr << e.what() << "\n";
         return 2;
     }

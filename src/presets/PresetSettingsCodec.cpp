@@ -278,7 +278,26 @@ void apply(const StringMap& values, GablewisePreset& preset, bool strict) {
     applyPairs(orderedPairs(values, std::string("portal")), rules, strict);
 }
 
-// ---- any preset
+// ---- any vertical
+
+const OptionTable& options(Vertical vertical) {
+    switch (vertical) {
+        case Vertical::gablewise: return photoOptions();
+        case Vertical::mapforge: return textureOptions();
+        case Vertical::castloom: break;
+    }
+    static const OptionTable none;
+    return none;
+}
+
+std::unique_ptr<BatchPreset> makePreset(Vertical vertical, const StringMap& values, bool strict) {
+    std::unique_ptr<BatchPreset> preset = defaultPreset(vertical);
+    if (auto photo = dynamic_cast<GablewisePreset*>(preset.get()))
+        apply(values, *photo, strict);
+    else if (auto texture = dynamic_cast<MapforgePreset*>(preset.get()))
+        apply(values, *texture, strict);
+    return preset;
+}
 
 StringMap encode(const BatchPreset& preset) {
     if (auto photo = dynamic_cast<const GablewisePreset*>(&preset)) return encode(*photo);

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -15,6 +16,7 @@
 #include "core/JobModel.h"
 #include "platform/Error.h"
 #include "presets/MapforgePreset.h"
+#include "presets/Vertical.h"
 
 namespace lw {
 
@@ -114,8 +116,17 @@ std::optional<MapforgePreset::OperationalMode> mode(const std::string& named);
 // "nearest", "up"/"roundup", "down"/"rounddown" lower-cased, or a power of two 1...16384 as a fixed size.
 std::optional<PowerOfTwoScaler::ScaleMode> scaleMode(const std::string& named);
 
+// ---- any vertical
+
+// The vertical's (key, help) table in table order; never holds namingPattern.
+const OptionTable& options(Vertical vertical);
+
 // Any preset: written by its own table; a preset of an unknown type gives an empty dictionary.
 StringMap encode(const BatchPreset& preset);
+
+// The vertical's default preset with the pairs applied. Strict: the first bad pair raises
+// CodecError and no preset is returned. Lenient: never fails, bad pairs are dropped.
+std::unique_ptr<BatchPreset> makePreset(Vertical vertical, const StringMap& values, bool strict);
 
 }  // namespace PresetSettingsCodec
 }  // namespace lw
