@@ -51,7 +51,7 @@ LoudnessNormalizer::NormalizerError LoudnessNormalizer::NormalizerError::silentO
 
 LoudnessNormalizer::NormalizerError LoudnessNormalizer::NormalizerError::cannotCreateExportSession() {
     return NormalizerError(Kind::cannotCreateExportSession, {},
-                           "Failed to initialize AVAssetExportSession for audio normalization.");
+                           "Failed to initialize the AAC exporter for audio normalization.");
 }
 
 LoudnessNormalizer::NormalizerError LoudnessNormalizer::NormalizerError::exportFailed() {

@@ -417,6 +417,26 @@ TEST(ACXReport, TextAndVerdict) {
     }
 }
 
+TEST(NormalizerError, CasesAndTexts) {
+    using E = LoudnessNormalizer::NormalizerError;
+    struct Case {
+        E error;
+        E::Kind kind;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {E::silentOrTooShort("/podcasts/ep 1.wav"), E::Kind::silentOrTooShort,
+         "ep 1.wav is silent or too short to measure loudness."},
+        {E::cannotCreateExportSession(), E::Kind::cannotCreateExportSession,
+         "Failed to initialize the AAC exporter for audio normalization."},
+        {E::exportFailed(), E::Kind::exportFailed, "Audio export session failed."},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.error.kind(), c.kind);
+        EXPECT_EQ(std::string(c.error.what()), c.text);
+    }
+}
+
 TEST_F(LoudnessNormalizerTest, BadInputFailsCleanly) {
     // Silent and too short: the Part's text, and nothing written (an earlier file stays as it was).
     for (const char* name : {"silent.wav", "short.wav"}) {
