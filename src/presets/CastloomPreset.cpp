@@ -1,0 +1,175 @@
+#include "presets/CastloomPreset.h"
+
+#include <cmath>
+
+#include "core/TokenRenamer.h"
+
+namespace lw {
+
+using LoudnessStandard = CastloomPreset::LoudnessStandard;
+using ChapterMode = CastloomPreset::ChapterMode;
+
+CastloomPreset::CastloomPreset() = default;
+
+CastloomPreset::CastloomPreset(std::string showTitle, std::string hostName, int episodeNumber, double targetLUFS,
+                               bool generateRSSMaster, bool generateWhisperReference, bool generateAudiogram,
+                               std::optional<std::filesystem::path> artworkURL)
+    : showTitle(std::move(showTitle)),
+      hostName(std::move(hostName)),
+      episodeNumber(episodeNumber),
+      targetLUFS(targetLUFS),
+      generateRSSMaster(generateRSSMaster),
+      generateWhisperReference(generateWhisperReference),
+      generateAudiogram(generateAudiogram),
+      artworkURL(std::move(artworkURL)),
+      loudnessStandard_(loudnessStandardMatching(targetLUFS).value_or(LoudnessStandard::custom)) {}
+
+std::string CastloomPreset::description() const {
+    return "Cleans up and loudness-matches episodes for Apple, Spotify, YouTube, broadcast or Audible (ACX), adds "
+           "intro/outro music, tags the RSS file, and makes on-device transcripts and captioned audiograms.";
+}
+
+std::set<std::string> CastloomPreset::supportedExtensions() const {
+    return {"wav", "aif", "aiff", "mp3", "m4a", "flac", "mov", "mp4", "caf"};
+}
+
+void CastloomPreset::setLoudnessStandard(LoudnessStandard standard) {
+    loudnessStandard_ = standard;
+    if (auto level = lufs(standard)) targetLUFS = *level;
+}
+
+LoudnessNormalizer::LoudnessTarget CastloomPreset::loudnessTarget() const {
+    switch (loudnessStandard_) {
+        case LoudnessStandard::acx: return {-20.0, -3.5, 11.0, true};
+        case LoudnessStandard::atsc: return {targetLUFS, -2.0, 11.0, false};
+        default: return {targetLUFS, -1.0, 11.0, false};
+    }
+}
+
+CleanupOptions CastloomPreset::effectiveCleanup() const {
+    CleanupOptions options = cleanup;
+    if (loudnessStandard_ == LoudnessStandard::acx) options.roomToneSeconds = 1.0;
+    return options;
+}
+
+StringMap CastloomPreset::namingVariables(const BatchItem& item, int itemIndex) const {
+    return {{"show", showTitle},
+            {"ep", std::to_string(static_cast<long long>(episodeNumber) + itemIndex - 1)},
+            {"title", item.originalFileName}};
+}
+
+std::vector<std::filesystem::path> CastloomPreset::process(const BatchItem& item,
+                                                           const ProcessingContext& context) const {
+    (void)TokenRenamer::resolve(context.configuration.namingPattern, item, context.itemIndex, context.totalItems,
+                                namingVariables(item, context.itemIndex));
+    throw Error("Podcast export is not available in this build.");
+}
+
+bool operator==(const CastloomPreset& a, const CastloomPreset& b) {
+    return a.showTitle == b.showTitle && a.hostName == b.hostName && a.episodeNumber == b.episodeNumber &&
+           a.loudnessStandard_ == b.loudnessStandard_ && a.targetLUFS == b.targetLUFS && a.cleanup == b.cleanup &&
+           a.introURL == b.introURL && a.outroURL == b.outroURL && a.generateMaster == b.generateMaster &&
+           a.generateRSSMaster == b.generateRSSMaster && a.generateWhisperReference == b.generateWhisperReference &&
+           a.generateTranscripts == b.generateTranscripts && a.generateAudiogram == b.generateAudiogram &&
+           a.captionAudiogram == b.captionAudiogram && a.audiogramClip == b.audiogramClip &&
+           a.audiogramSeconds == b.audiogramSeconds && a.removeFillerWords == b.removeFillerWords &&
+           a.chapterMode == b.chapterMode && a.chapterList == b.chapterList && a.artworkURL == b.artworkURL;
+}
+
+const std::vector<LoudnessStandard>& CastloomPreset::allLoudnessStandards() {
+    static const std::vector<LoudnessStandard> all{LoudnessStandard::applePodcasts, LoudnessStandard::spotify,
+                                                   LoudnessStandard::youtube,       LoudnessStandard::ebuR128,
+                                                   LoudnessStandard::atsc,          LoudnessStandard::acx,
+                                                   LoudnessStandard::custom};
+    return all;
+}
+
+std::optional<LoudnessStandard> CastloomPreset::loudnessStandardFromRawValue(const std::string& raw) {
+    for (LoudnessStandard s : allLoudnessStandards())
+        if (rawValue(s) == raw) return s;
+    return std::nullopt;
+}
+
+std::optional<LoudnessStandard> CastloomPreset::loudnessStandardMatching(double level) {
+    for (LoudnessStandard s : allLoudnessStandards())
+        if (auto own = lufs(s); own && std::abs(*own - level) < 0.05) return s;
+    return std::nullopt;
+}
+
+const std::vector<ChapterMode>& CastloomPreset::allChapterModes() {
+    static const std::vector<ChapterMode> all{ChapterMode::off, ChapterMode::automatic, ChapterMode::manual};
+    return all;
+}
+
+std::optional<ChapterMode> CastloomPreset::chapterModeFromRawValue(const std::string& raw) {
+    for (ChapterMode m : allChapterModes())
+        if (rawValue(m) == raw) return m;
+    return std::nullopt;
+}
+
+std::string rawValue(LoudnessStandard standard) {
+    switch (standard) {
+        case LoudnessStandard::applePodcasts: return "apple";
+        case LoudnessStandard::spotify: return "spotify";
+        case LoudnessStandard::youtube: return "youtube";
+        case LoudnessStandard::ebuR128: return "ebu";
+        case LoudnessStandard::atsc: return "atsc";
+        case LoudnessStandard::acx: return "acx";
+        case LoudnessStandard::custom: return "custom";
+    }
+    return "custom";
+}
+
+std::string displayName(LoudnessStandard standard) {
+    switch (standard) {
+        case LoudnessStandard::applePodcasts: return "Apple Podcasts (-16 LUFS)";
+        case LoudnessStandard::spotify: return "Spotify (-14 LUFS)";
+        case LoudnessStandard::youtube: return "YouTube (-14 LUFS)";
+        case LoudnessStandard::ebuR128: return "Broadcast EBU R128 (-23 LUFS)";
+        case LoudnessStandard::atsc: return "Broadcast ATSC A/85 (-24 LKFS)";
+        case LoudnessStandard::acx: return "Audible / ACX audiobook";
+        case LoudnessStandard::custom: return "Custom";
+    }
+    return "Custom";
+}
+
+std::optional<double> lufs(LoudnessStandard standard) {
+    switch (standard) {
+        case LoudnessStandard::applePodcasts: return -16.0;
+        case LoudnessStandard::spotify: return -14.0;
+        case LoudnessStandard::youtube: return -14.0;
+        case LoudnessStandard::ebuR128: return -23.0;
+        case LoudnessStandard::atsc: return -24.0;
+        case LoudnessStandard::acx:
+        case LoudnessStandard::custom: return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+double truePeak(LoudnessStandard standard) {
+    switch (standard) {
+        case LoudnessStandard::atsc: return -2.0;
+        case LoudnessStandard::acx: return -3.5;
+        default: return -1.0;
+    }
+}
+
+std::string rawValue(ChapterMode mode) {
+    switch (mode) {
+        case ChapterMode::off: return "off";
+        case ChapterMode::automatic: return "auto";
+        case ChapterMode::manual: return "manual";
+    }
+    return "off";
+}
+
+std::string displayName(ChapterMode mode) {
+    switch (mode) {
+        case ChapterMode::off: return "Off";
+        case ChapterMode::automatic: return "Automatic (from pauses)";
+        case ChapterMode::manual: return "My list";
+    }
+    return "Off";
+}
+
+}  // namespace lw
