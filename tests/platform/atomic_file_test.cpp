@@ -1,4 +1,5 @@
 #include "platform/AtomicFile.h"
+#include "platform/FileSafety.h"
 #include "platform/Uuid.h"
 
 #include <gtest/gtest.h>
@@ -43,7 +44,7 @@ TEST(AtomicFile, CommitReplacesExistingFile) {
 
 TEST(AtomicFile, MissingFolderThrowsAndWritesNothing) {
     auto dir = freshDir("atomic");
-    EXPECT_THROW(lw::writeFileAtomically(dir / "no" / "a.txt", std::string_view("x")), fs::filesystem_error);
+    EXPECT_THROW(lw::writeFileAtomically(dir / "no" / "a.txt", std::string_view("x")), lw::DestinationError);
     EXPECT_TRUE(fs::is_empty(dir));
     fs::remove_all(dir);
 }

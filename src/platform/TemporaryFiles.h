@@ -1,0 +1,42 @@
+#pragma once
+// The process-wide list of temporary files that are open right now (written to, not yet renamed
+// into place). On SIGINT or SIGTERM they are removed before the process ends, so an interrupted
+// run leaves no hidden partial files behind. Paths are copied into fixed storage when they are
+// registered, so the signal handler only reads memory and calls unlink().
+#include <filesystem>
+
+namespace lw {
+
+class TemporaryFiles {
+public:
+    // Registers `path` for removal on interruption; the first registration installs the signal
+    // handlers. Unregistered when the object goes away (after the file was renamed or removed).
+    class Registration {
+    public:
+        Registration() = default;
+        explicit Registration(const std::filesystem::path& path);
+        ~Registration();
+        Registration(Registration&& other) noexcept;
+        Registration& operator=(Registration&& other) noexcept;
+        Registration(const Registration&) = delete;
+        Registration& operator=(const Registration&) = delete;
+        void release() noexcept;
+
+    private:
+        int slot_ = -1;
+    };
+
+    // Removes every registered file now (async-signal-safe). Only for the end of the process or
+    // of a cancelled run whose writers have all stopped.
+    static void removeAll() noexcept;
+
+    // SIGINT and SIGTERM remove every registered file, then the previous disposition runs (the
+    // default one ends the process by the signal). Signals the process ignores stay ignored.
+    // Idempotent; called by the first registration.
+    static void installSignalHandlers();
+
+    // Registered files right now (for tests).
+    static int count() noexcept;
+};
+
+}  // namespace lw
