@@ -192,7 +192,7 @@ std::vector<FillerRemover::SpeechFrame> LoudnessNormalizer::speechFrames(const f
     };
     std::uint64_t position = 0, end = frameEnd(0);
     double energy = 0, diffEnergy = 0;
-    std::uint64_t count = 0, diffs = 0;
+    std::uint64_t count = 0;
     float previous = 0;
     PCMStream::read(url, rate, 1, std::nullopt, [&](std::span<const float> samples, std::size_t frames) {
         for (std::size_t i = 0; i < frames; ++i) {
@@ -201,16 +201,15 @@ std::vector<FillerRemover::SpeechFrame> LoudnessNormalizer::speechFrames(const f
             if (count > 0) {
                 const double d = v - previous;
                 diffEnergy += d * d;
-                ++diffs;
             }
             previous = samples[i];
             ++count;
             if (++position == end) {
                 const double ms = std::max(energy / static_cast<double>(count), kFloor);
-                const double dms = std::max(diffs > 0 ? diffEnergy / static_cast<double>(diffs) : 0.0, kFloor);
-                out.push_back({static_cast<float>(10.0 * std::log10(ms)), static_cast<float>(10.0 * std::log10(dms / ms))});
+                const double brightness = std::max(diffEnergy, kFloor) / std::max(energy, kFloor);
+                out.push_back({static_cast<float>(10.0 * std::log10(ms)), static_cast<float>(10.0 * std::log10(brightness))});
                 energy = diffEnergy = 0;
-                count = diffs = 0;
+                count = 0;
                 end = std::max(frameEnd(out.size()), position + 1);
             }
         }

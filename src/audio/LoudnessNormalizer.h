@@ -47,7 +47,8 @@ namespace FillerRemover {
 // One 20 ms analysis frame.
 struct SpeechFrame {
     float levelDB = 0;       // 10 log10 of the mean square (floored at 1e-10)
-    float brightnessDB = 0;  // 10 log10 (mean square of sample differences / mean square), each floored at 1e-10
+    float brightnessDB = 0;  // 10 log10 (energy of the sample differences / energy of the samples), each
+                             // a sum over the frame floored at 1e-10
     bool operator==(const SpeechFrame&) const = default;
 };
 }  // namespace FillerRemover

@@ -134,12 +134,17 @@ TEST_F(AudioEditingTest, LevelsGiveBlockRmsInTimeOrder) {
 TEST_F(AudioEditingTest, SpeechFramesMeasureLevelAndBrightnessPer20ms) {
     auto src = dir_ / "frames.wav";
     const double f0 = 1000, rate = 16000;
-    // 0.5 s of a 0.5-amplitude tone, then 0.5 s of digital silence.
-    writeWav(src, rate, 1, 16000, [&](std::size_t i, int) {
-        return i < 8000 ? static_cast<float>(0.5 * std::sin(2 * M_PI * f0 * static_cast<double>(i) / rate)) : 0.0f;
+    // 0.5 s of a 0.5-amplitude tone, 0.5 s of digital silence, then 0.5 s of a faint signal
+    // alternating at +-8 LSB of 24 bits, whose energies per frame pass the floor while their
+    // means do not.
+    const double faint = 8.0 / 8388608.0;
+    writeWav(src, rate, 1, 24000, [&](std::size_t i, int) {
+        if (i < 8000) return static_cast<float>(0.5 * std::sin(2 * M_PI * f0 * static_cast<double>(i) / rate));
+        if (i < 16000) return 0.0f;
+        return static_cast<float>(i % 2 ? -faint : faint);
     });
     auto frames = LoudnessNormalizer::speechFrames(src);
-    ASSERT_EQ(frames.size(), 50u);
+    ASSERT_EQ(frames.size(), 75u);
     const double brightness = 10 * std::log10(2 * (1 - std::cos(2 * M_PI * f0 / rate)));
     for (std::size_t i = 0; i < 25; ++i) {
         EXPECT_NEAR(frames[i].levelDB, 10 * std::log10(0.125), 0.05) << i;
@@ -148,6 +153,13 @@ TEST_F(AudioEditingTest, SpeechFramesMeasureLevelAndBrightnessPer20ms) {
     for (std::size_t i = 25; i < 50; ++i) {
         EXPECT_NEAR(frames[i].levelDB, -100, 1e-3) << i;  // floored mean square
         EXPECT_NEAR(frames[i].brightnessDB, 0, 1e-3) << i;
+    }
+    // Brightness is the ratio of the two energies (sums over the frame's 320 samples and 319
+    // differences), not of their means.
+    const double n = 320;
+    for (std::size_t i = 50; i < 75; ++i) {
+        EXPECT_NEAR(frames[i].levelDB, -100, 1e-3) << i;
+        EXPECT_NEAR(frames[i].brightnessDB, 10 * std::log10(4 * (n - 1) / n), 1e-3) << i;
     }
 }
 
