@@ -226,9 +226,14 @@ Format read(const fs::path& url, std::optional<double> sampleRate, std::optional
     int rc = avcodec_open2(decoder.get(), codec, nullptr);
     if (rc < 0) throw StreamError::readFailed(url, "unsupported audio format");
 
-    // A negative or NaN limit reads nothing; an absent one reads to the end.
+    // A negative or NaN limit reads nothing; an absent one, or one too large to count in frames
+    // (infinite included), reads to the end.
     std::optional<long long> limit;
-    if (maxDuration) limit = *maxDuration > 0 ? std::llround(*maxDuration * rate) : 0LL;
+    if (maxDuration) {
+        const double frames = *maxDuration * rate;
+        if (!(frames > 0)) limit = 0;
+        else if (frames < 0x1p62) limit = std::llround(frames);
+    }
 
     Converter converter(url, rate, outChannels);
     long long delivered = 0;

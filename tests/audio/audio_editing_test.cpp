@@ -1,6 +1,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "AudioTestUtil.h"
 #include "audio/LoudnessNormalizer.h"
 
@@ -80,6 +82,12 @@ TEST_F(AudioEditingTest, ExcerptTakesTheAskedSpan) {
     EXPECT_EQ(indicesOf(readAll(out), 1), range(6615, 8820));
     LoudnessNormalizer::excerpt(src, out, 1.0, 1.0);  // past the end: an empty file
     EXPECT_TRUE(readAll(out).empty());
+    // An infinite or huge length means "to the end".
+    for (double length : {std::numeric_limits<double>::infinity(), 1e300, 1e15}) {
+        SCOPED_TRACE(length);
+        LoudnessNormalizer::excerpt(src, out, 0.15, length);
+        EXPECT_EQ(indicesOf(readAll(out), 1), range(6615, 8820));
+    }
 }
 
 TEST_F(AudioEditingTest, ConcatenateJoinsInOrderAtTheAskedFormat) {

@@ -3,6 +3,7 @@
 #include <sndfile.h>
 
 #include <fstream>
+#include <limits>
 
 #include "AudioTestUtil.h"
 #include "audio/PCMStream.h"
@@ -126,6 +127,11 @@ TEST_F(PCMStreamTest, MaxDurationStopsSamplesButNotTheReportedDuration) {
     EXPECT_NEAR(f.durationSeconds, 2.0, 1e-3);
     EXPECT_EQ(readAll(path, std::nullopt, std::nullopt, &f, 10.0).size(), 88200u);
     EXPECT_EQ(readAll(path, 16000.0, std::nullopt, &f, 1.0).size(), 16000u);
+    // A limit too large to count in frames, or infinite, reads to the end.
+    for (double limit : {1e15, 1e300, std::numeric_limits<double>::max(), std::numeric_limits<double>::infinity()}) {
+        SCOPED_TRACE(limit);
+        EXPECT_EQ(readAll(path, std::nullopt, std::nullopt, &f, limit).size(), 88200u);
+    }
 }
 
 TEST_F(PCMStreamTest, CallbackErrorsEndTheReadUnchanged) {
