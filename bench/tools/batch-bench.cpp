@@ -1,10 +1,16 @@
-// batch-bench VERTICAL [key=value ...] [--pattern P] [--jobs N] --out DIR INPUT...
+// batch-bench VERTICAL [key=value ...] [--pattern P] [--jobs N] [--plan] --out DIR INPUT...
 //
 // Runs one job of a vertical's preset through the batch queue without a window: folders are
 // expanded to the preset's files, the pairs are applied with the strict settings reader, every
 // log line is printed as it comes, and a last line reports the counts:
 //   report: processed=N succeeded=N failed=N skipped=N seconds=S
-// Exit status: 0 when no item failed, 1 when some did, 2 for bad arguments or settings.
+// With --plan nothing is run or written: the output planner projects the job (files that would
+// be replaced included) and prints, per item in order, its projected names and its warnings:
+//   PLAN <name relative to DIR>
+//   WARN <item file name>: <warning>
+//   report: planned=<PLAN lines> warnings=<WARN lines> collisions=true|false
+// Exit status: 0 when no item failed (always for --plan), 1 when some did, 2 for bad arguments
+// or settings.
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -19,6 +25,7 @@
 #include "core/BatchQueueManager.h"
 #include "core/FileIngest.h"
 #include "core/JobModel.h"
+#include "presets/OutputPlanner.h"
 #include "presets/PresetSettingsCodec.h"
 #include "presets/Vertical.h"
 
@@ -47,7 +54,7 @@ int usage(const std::string& problem) {
     if (!problem.empty()) std::cerr << "batch-bench: " << problem << "\n";
     std::string names;
     for (const auto& v : verticals()) names += (names.empty() ? "" : " | ") + v.first;
-    std::cerr << "usage: batch-bench VERTICAL [key=value ...] [--pattern P] [--jobs N] --out DIR INPUT...\n"
+    std::cerr << "usage: batch-bench VERTICAL [key=value ...] [--pattern P] [--jobs N] [--plan] --out DIR INPUT...\n"
               << "  VERTICAL: " << names << "\n";
     return 2;
 }
@@ -60,6 +67,22 @@ bool isPair(const std::string& arg) {
     for (std::size_t i = 0; i < eq; ++i)
         if (!std::isalnum(static_cast<unsigned char>(arg[i]))) return false;
     return true;
+}
+
+int printPlan(const BatchPreset& preset, const std::vector<BatchItem>& items, const BatchConfiguration& configuration) {
+    const auto reports = OutputPlanner::plan(preset, items, configuration, true);
+    std::size_t planned = 0, warnings = 0;
+    for (const auto& report : reports) {
+        for (const auto& name : report.projectedFileNames) std::printf("PLAN %s\n", name.c_str());
+        for (const auto& warning : report.warnings)
+            std::printf("WARN %s: %s\n", report.sourceURL.filename().c_str(), warning.c_str());
+        planned += report.projectedFileNames.size();
+        warnings += report.warnings.size();
+    }
+    std::printf("report: planned=%zu warnings=%zu collisions=%s\n", planned, warnings,
+                OutputPlanner::hasCollisions(reports) ? "true" : "false");
+    std::fflush(stdout);
+    return 0;
 }
 
 }  // namespace
@@ -76,6 +99,7 @@ int main(int argc, char** argv) {
     std::optional<int> jobs;
     std::optional<fs::path> out;
     std::vector<fs::path> inputs;
+    bool planOnly = false;
     for (std::size_t i = 1; i < args.size(); ++i) {
         const std::string& a = args[i];
         const auto value = [&](const char* option) -> std::optional<std::string> {
@@ -96,6 +120,8 @@ int main(int argc, char** argv) {
             } catch (const std::exception&) {
                 return usage("--jobs needs a whole number of at least 1, not '" + *v + "'");
             }
+        } else if (a == "--plan") {
+            planOnly = true;
         } else if (a == "--out") {
             const auto v = value("--out");
             if (!v) return usage("--out needs a folder");
@@ -104,7 +130,9 @@ int main(int argc, char** argv) {
             return usage("unknown option " + a);
         } else if (isPair(a)) {
             const auto eq = a.find('=');
-            pairs[a.substr(0, eq)] = a.substr(eq + 1);
+            // A setting given twice is ambiguous: refuse it rather than keep one silently.
+            if (!pairs.emplace(a.substr(0, eq), a.substr(eq + 1)).second)
+                return usage("setting '" + a.substr(0, eq) + "' is given more than once");
         } else {
             inputs.emplace_back(a);
         }
@@ -134,6 +162,8 @@ int main(int argc, char** argv) {
     const int concurrency = jobs ? *jobs : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     BatchConfiguration configuration(*out, true, pattern ? *pattern : preset->defaultNamingPattern(), false,
                                      concurrency, false, false, {});
+    if (planOnly) return printPlan(*preset, items, configuration);
+
     ProcessingJob job(Uuid::random(), preset->id(), preset->displayName(), std::move(items), configuration);
 
     BatchQueueManager manager;

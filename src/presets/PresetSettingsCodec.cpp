@@ -299,6 +299,18 @@ std::unique_ptr<BatchPreset> makePreset(Vertical vertical, const StringMap& valu
     return preset;
 }
 
+ExportablePresetBundle bundle(const std::string& name, const BatchPreset& preset, const std::string& namingPattern) {
+    StringMap configuration = encode(preset);
+    configuration[namingPatternKey] = namingPattern;
+    return ExportablePresetBundle{"1.0",
+                                  preset.id(),
+                                  name,
+                                  preset.verticalName(),
+                                  preset.defaultNamingPattern(),
+                                  std::move(configuration),
+                                  std::chrono::system_clock::now()};
+}
+
 StringMap encode(const BatchPreset& preset) {
     if (auto photo = dynamic_cast<const GablewisePreset*>(&preset)) return encode(*photo);
     if (auto texture = dynamic_cast<const MapforgePreset*>(&preset)) return encode(*texture);

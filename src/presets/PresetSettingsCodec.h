@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/ExportablePresetBundle.h"
 #include "core/JobModel.h"
 #include "platform/Error.h"
 #include "presets/MapforgePreset.h"
@@ -127,6 +128,10 @@ StringMap encode(const BatchPreset& preset);
 // The vertical's default preset with the pairs applied. Strict: the first bad pair raises
 // CodecError and no preset is returned. Lenient: never fails, bad pairs are dropped.
 std::unique_ptr<BatchPreset> makePreset(Vertical vertical, const StringMap& values, bool strict);
+
+// A shareable bundle of the preset: version "1.0", the preset's id, vertical and default pattern,
+// and its settings with "namingPattern" set to the given pattern, stamped now.
+ExportablePresetBundle bundle(const std::string& name, const BatchPreset& preset, const std::string& namingPattern);
 
 }  // namespace PresetSettingsCodec
 }  // namespace lw
