@@ -7,6 +7,7 @@
 #include <limits>
 #include <locale.h>
 
+#include "presets/CastloomPreset.h"
 #include "presets/GablewisePreset.h"
 #include "presets/MapforgePreset.h"
 
@@ -284,10 +285,9 @@ const OptionTable& options(Vertical vertical) {
     switch (vertical) {
         case Vertical::gablewise: return photoOptions();
         case Vertical::mapforge: return textureOptions();
-        case Vertical::castloom: break;
+        case Vertical::castloom: return podcastOptions();
     }
-    static const OptionTable none;
-    return none;
+    return podcastOptions();
 }
 
 std::unique_ptr<BatchPreset> makePreset(Vertical vertical, const StringMap& values, bool strict) {
@@ -296,6 +296,8 @@ std::unique_ptr<BatchPreset> makePreset(Vertical vertical, const StringMap& valu
         apply(values, *photo, strict);
     else if (auto texture = dynamic_cast<MapforgePreset*>(preset.get()))
         apply(values, *texture, strict);
+    else if (auto podcast = dynamic_cast<CastloomPreset*>(preset.get()))
+        apply(values, *podcast, strict);
     return preset;
 }
 
@@ -314,6 +316,7 @@ ExportablePresetBundle bundle(const std::string& name, const BatchPreset& preset
 StringMap encode(const BatchPreset& preset) {
     if (auto photo = dynamic_cast<const GablewisePreset*>(&preset)) return encode(*photo);
     if (auto texture = dynamic_cast<const MapforgePreset*>(&preset)) return encode(*texture);
+    if (auto podcast = dynamic_cast<const CastloomPreset*>(&preset)) return encode(*podcast);
     return {};
 }
 

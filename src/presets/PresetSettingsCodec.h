@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "audio/LoudnessNormalizer.h"
+#include "audio/podcast/AudioVideoPipeline.h"
 #include "core/ExportablePresetBundle.h"
 #include "core/JobModel.h"
 #include "platform/Error.h"
@@ -21,6 +23,7 @@
 
 namespace lw {
 
+class CastloomPreset;
 class GablewisePreset;
 
 namespace PresetSettingsCodec {
@@ -116,6 +119,18 @@ void apply(const StringMap& values, MapforgePreset& preset, bool strict);
 std::optional<MapforgePreset::OperationalMode> mode(const std::string& named);
 // "nearest", "up"/"roundup", "down"/"rounddown" lower-cased, or a power of two 1...16384 as a fixed size.
 std::optional<PowerOfTwoScaler::ScaleMode> scaleMode(const std::string& named);
+
+// ---- the podcast vertical
+
+const OptionTable& podcastOptions();
+StringMap encode(const CastloomPreset& preset);
+// "standard" first, then ascending key order; "lufs" without "standard" picks the standard.
+void apply(const StringMap& values, CastloomPreset& preset, bool strict);
+// Trimmed, lower-cased: "start", "0", "0:00", "00:00"; "auto", "best", "liveliest"; else a clock
+// time such as "12:30" or "1:02:03".
+std::optional<AudioVideoPipeline::ClipChoice> clip(const std::string& named);
+// Lower-cased with every "hz" removed, then "off", "auto", "50" or "60".
+std::optional<CleanupOptions::HumMode> humMode(const std::string& named);
 
 // ---- any vertical
 

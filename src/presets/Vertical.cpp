@@ -1,5 +1,6 @@
 #include "presets/Vertical.h"
 
+#include "presets/CastloomPreset.h"
 #include "presets/GablewisePreset.h"
 #include "presets/MapforgePreset.h"
 #include "presets/PresetSettingsCodec.h"
@@ -31,7 +32,6 @@ std::string displayName(Vertical vertical) {
 }
 
 std::string presetID(Vertical vertical) {
-    if (vertical == Vertical::castloom) return "com.tallymill.castloom";
     return defaultPreset(vertical)->id();
 }
 
@@ -67,9 +67,9 @@ std::unique_ptr<BatchPreset> defaultPreset(Vertical vertical) {
                                                     ChannelPacker::EngineProfile::unrealORM, true,
                                                     PowerOfTwoScaler::ScaleMode::nearestPowerOfTwo(), false, 0,
                                                     false);
-        case Vertical::castloom: break;
+        case Vertical::castloom: return std::make_unique<CastloomPreset>();
     }
-    throw Error("The " + displayName(vertical) + " preset is not available in this build");
+    return nullptr;
 }
 
 }  // namespace lw

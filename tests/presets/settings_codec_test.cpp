@@ -27,16 +27,26 @@ StringMap movedSettings(Vertical vertical) {
                     {"potMode", "512"},     {"square", "true"},   {"maxSize", "4096"},   {"mipmaps", "true"},
                     {"trim", "false"},      {"padding", "16"},    {"extrude", "8"},      {"halfScale", "true"},
                     {"format", "json-array"}, {"rotate", "true"}, {"strength", "0.75"},  {"makeNormal", "true"}};
-        case Vertical::castloom: break;
+        case Vertical::castloom:
+            return {{"show", "Night Shift"},   {"host", "R. Vale"},       {"episode", "42"},
+                    {"standard", "acx"},       {"lufs", "-19.5"},         {"rumble", "false"},
+                    {"hum", "60"},             {"gate", "true"},          {"leveler", "false"},
+                    {"trimSilence", "false"},  {"maxPause", "1.5"},       {"intro", "/srv/in.wav"},
+                    {"outro", "/srv/out.wav"}, {"master", "false"},       {"rss", "false"},
+                    {"whisper", "true"},       {"transcript", "false"},   {"audiogram", "false"},
+                    {"captions", "false"},     {"clip", "1:02:03"},       {"clipLength", "12.5"},
+                    {"fillers", "true"},       {"chapters", "manual"},    {"chapterList", "0:00 Intro; 5:30 Talk"},
+                    {"artwork", "/srv/cover.png"}};
     }
     return {};
 }
 
-std::vector<Vertical> builtVerticals() { return {Vertical::gablewise, Vertical::mapforge}; }
+const std::vector<Vertical>& builtVerticals() { return allVerticals(); }
 
 TEST(SettingsCodec, OptionTablesPerVertical) {
     EXPECT_EQ(codec::options(Vertical::gablewise).size(), 12u);
     EXPECT_EQ(codec::options(Vertical::mapforge).size(), 16u);
+    EXPECT_EQ(codec::options(Vertical::castloom).size(), 25u);
     for (Vertical vertical : builtVerticals()) {
         const auto& table = codec::options(vertical);
         const StringMap encoded = codec::encode(*defaultPreset(vertical));
@@ -125,7 +135,8 @@ TEST(SettingsCodec, BadSettingsText) {
 }
 
 TEST(SettingsCodec, BundlesOfEachVertical) {
-    const std::vector<std::pair<Vertical, std::size_t>> sizes{{Vertical::gablewise, 13}, {Vertical::mapforge, 17}};
+    const std::vector<std::pair<Vertical, std::size_t>> sizes{{Vertical::gablewise, 13}, {Vertical::mapforge, 17},
+                                                                     {Vertical::castloom, 26}};
     for (const auto& [vertical, entries] : sizes) {
         const auto preset = defaultPreset(vertical);
         const auto before = std::chrono::system_clock::now();

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "presets/CastloomPreset.h"
 #include "presets/GablewisePreset.h"
 #include "presets/MapforgePreset.h"
 #include "presets/PresetSettingsCodec.h"
@@ -50,7 +51,7 @@ TEST(Vertical, FromFreeText) {
 }
 
 TEST(Vertical, DefaultPresets) {
-    for (Vertical vertical : {Vertical::gablewise, Vertical::mapforge}) {
+    for (Vertical vertical : allVerticals()) {
         auto a = defaultPreset(vertical);
         auto b = defaultPreset(vertical);
         ASSERT_TRUE(a && b);
@@ -77,6 +78,17 @@ TEST(Vertical, DefaultPresets) {
     EXPECT_EQ(m->maxTextureSize, 0);
     EXPECT_FALSE(m->generateMipmaps);
     EXPECT_EQ(m->defaultNamingPattern(), "{name}_{profile}_{pot}");
+
+    auto podcast = defaultPreset(Vertical::castloom);
+    auto* c = dynamic_cast<CastloomPreset*>(podcast.get());
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(c->loudnessStandard(), CastloomPreset::LoudnessStandard::applePodcasts);
+    EXPECT_EQ(c->targetLUFS, -16.0);
+    EXPECT_EQ(c->hostName, "Studio Master");
+    EXPECT_FALSE(c->showTitle.empty());
+    EXPECT_EQ(c->cleanup.humRemoval, CleanupOptions::HumMode::autoDetect);
+    EXPECT_EQ(c->audiogramClip, AudioVideoPipeline::ClipChoice::automatic());
+    EXPECT_EQ(c->defaultNamingPattern(), "{show}_{ep:02}_{title}");
 }
 
 }  // namespace
