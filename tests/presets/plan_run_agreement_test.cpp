@@ -1,0 +1,238 @@
+// A plan and a run agree: the same batch is planned with `batch-bench --plan` and then run with
+// `batch-bench`, and the projected names are compared with the files the run wrote, together
+// with the warnings the plan predicts.
+#include <gtest/gtest.h>
+
+#include <exiv2/exiv2.hpp>
+#include <vips/vips8>
+
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "image/TextureImage.h"
+#include "platform/Uuid.h"
+
+namespace lw {
+namespace {
+
+namespace fs = std::filesystem;
+using Strings = std::vector<std::string>;
+
+const fs::path benchTool = fs::path(LW_BINARY_DIR) / "bench" / "batch-bench";
+
+struct Result {
+    int status = -1;
+    Strings lines;
+};
+
+std::string quoted(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+Result batchBench(const Strings& args) {
+    std::string command = quoted(benchTool.string());
+    for (const auto& a : args) command += " " + quoted(a);
+    command += " 2>&1";
+    Result result;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return result;
+    std::string text;
+    char buffer[4096];
+    while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) text.append(buffer, n);
+    const int status = ::pclose(pipe);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) result.lines.push_back(line);
+    return result;
+}
+
+Strings withPrefix(const Strings& lines, const std::string& prefix) {
+    Strings out;
+    for (const auto& line : lines)
+        if (line.rfind(prefix, 0) == 0) out.push_back(line.substr(prefix.size()));
+    return out;
+}
+
+std::string reportLine(const Strings& lines) {
+    const Strings reports = withPrefix(lines, "report: ");
+    return reports.empty() ? std::string() : reports.back();
+}
+
+// Every file below `folder`, relative to it, sorted.
+Strings filesBelow(const fs::path& folder) {
+    Strings names;
+    if (!fs::exists(folder)) return names;
+    for (const auto& entry : fs::recursive_directory_iterator(folder))
+        if (entry.is_regular_file()) names.push_back(entry.path().lexically_relative(folder).string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The projected names as the files they stand for: a mipmap-chain entry stands for every
+// "<base>_mip<N>_<side>.png" the run wrote.
+void expectRunMatchesPlan(const Strings& planned, const Strings& written) {
+    const std::string chain = "_mip1\u2026 (mipmap chain)";
+    std::set<std::string> expected, chains;
+    for (const auto& name : planned) {
+        if (name.size() > chain.size() && name.compare(name.size() - chain.size(), chain.size(), chain) == 0)
+            chains.insert(name.substr(0, name.size() - chain.size()) + "_mip");
+        else
+            expected.insert(name);
+    }
+    std::set<std::string> seenChains;
+    std::set<std::string> rest;
+    for (const auto& file : written) {
+        bool inChain = false;
+        for (const auto& prefix : chains)
+            if (file.rfind(prefix, 0) == 0 && !expected.count(file)) {
+                inChain = true;
+                seenChains.insert(prefix);
+            }
+        if (!inChain) rest.insert(file);
+    }
+    EXPECT_EQ(rest, expected);
+    EXPECT_EQ(seenChains, chains);
+}
+
+class PlanRunAgreement : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!fs::exists(benchTool)) GTEST_SKIP() << "batch-bench is not built in this tree";
+        ASSERT_EQ(VIPS_INIT("plan_run_agreement_test"), 0);
+        root = fs::temp_directory_path() / ("lw-plan-run-" + Uuid::random().toString());
+        in = root / "in";
+        out = root / "out";
+        fs::create_directories(in);
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(root, ec);
+    }
+
+    // Plans and then runs the batch; returns the plan's lines and the run's lines.
+    std::pair<Result, Result> planAndRun(const Strings& args) {
+        Strings plan = args;
+        plan.insert(plan.begin() + 1, "--plan");
+        const Strings before = filesBelow(root);
+        Result planned = batchBench(plan);
+        EXPECT_EQ(planned.status, 0) << ::testing::PrintToString(planned.lines);
+        EXPECT_EQ(filesBelow(root), before);  // planning writes nothing
+        Result ran = batchBench(args);
+        return {planned, ran};
+    }
+
+    void photo(const std::string& name, const std::string& time, int denominator, double gain) const {
+        vips::VImage grey = vips::VImage::black(64, 48, vips::VImage::option()->set("bands", 3)) + 100 * gain;
+        grey.cast(VIPS_FORMAT_UCHAR)
+            .copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB))
+            .jpegsave((in / name).c_str());
+        auto image = Exiv2::ImageFactory::open((in / name).string());
+        image->readMetadata();
+        image->exifData()["Exif.Photo.DateTimeOriginal"] = time;
+        image->exifData()["Exif.Photo.ExposureTime"] = Exiv2::URational(1, denominator);
+        image->writeMetadata();
+    }
+
+    fs::path root, in, out;
+};
+
+TEST_F(PlanRunAgreement, Photos) {
+    photo("BRK_1.jpg", "2024:06:01 09:00:00", 500, 0.6);
+    photo("BRK_2.jpg", "2024:06:01 09:00:01", 125, 1.0);
+    photo("BRK_3.jpg", "2024:06:01 09:00:02", 30, 1.6);
+    photo("lone.jpg", "2024:06:01 15:00:00", 125, 1.0);
+    fs::create_directories(out / "Zillow_Package");
+    std::ofstream(out / "Zillow_Package" / "lone_Web.jpg") << "old";
+
+    const Strings args{"photo", "brackets=true", "straighten=false", "portal=zillow", "--pattern", "{name}_{size}",
+                       "--jobs", "2", "--out", out.string(), in.string()};
+    const auto [plan, run] = planAndRun(args);
+    const Strings planned = withPrefix(plan.lines, "PLAN ");
+    EXPECT_EQ(planned, (Strings{"Print_Package/BRK_1_Print.jpg", "Zillow_Package/BRK_1_Web.jpg",
+                                "Print_Package/lone_Print.jpg", "Zillow_Package/lone_Web.jpg"}));
+    EXPECT_EQ(withPrefix(plan.lines, "WARN "),
+              (Strings{"BRK_1.jpg: Merges 3 exposures into one photo", "BRK_2.jpg: Skipped: merged into BRK_1.jpg's bracket",
+                       "BRK_3.jpg: Skipped: merged into BRK_1.jpg's bracket",
+                       "lone.jpg: Zillow_Package/lone_Web.jpg already exists and will be replaced"}));
+    EXPECT_EQ(reportLine(plan.lines), "planned=4 warnings=4 collisions=false");
+
+    EXPECT_EQ(run.status, 0) << ::testing::PrintToString(run.lines);
+    EXPECT_NE(reportLine(run.lines).find("processed=4 succeeded=2 failed=0 skipped=2"), std::string::npos)
+        << reportLine(run.lines);
+    expectRunMatchesPlan(planned, filesBelow(out));
+    EXPECT_GT(fs::file_size(out / "Zillow_Package" / "lone_Web.jpg"), 3u);  // replaced
+}
+
+TEST_F(PlanRunAgreement, PhotosWhoseNamesCollide) {
+    photo("a.jpg", "2024:06:01 09:00:00", 125, 1.0);
+    photo("b.jpg", "2024:06:01 12:00:00", 125, 1.0);
+    const Strings args{"photo", "straighten=false", "print=false", "address=Elm Row", "--pattern", "{address}",
+                       "--out", out.string(), in.string()};
+    const auto [plan, run] = planAndRun(args);
+    EXPECT_EQ(withPrefix(plan.lines, "PLAN "), (Strings{"MLS_Web_Package/Elm Row.jpg", "MLS_Web_Package/Elm Row.jpg"}));
+    EXPECT_EQ(withPrefix(plan.lines, "WARN "),
+              (Strings{"a.jpg: MLS_Web_Package/Elm Row.jpg is also written by b.jpg; add {index} or {name} to the pattern",
+                       "b.jpg: MLS_Web_Package/Elm Row.jpg is also written by a.jpg; add {index} or {name} to the pattern"}));
+    EXPECT_EQ(reportLine(plan.lines), "planned=2 warnings=2 collisions=true");
+    // Both items aim at one file: whatever the run makes of it, that file is all it leaves.
+    EXPECT_EQ(filesBelow(out), Strings{"MLS_Web_Package/Elm Row.jpg"});
+}
+
+TEST_F(PlanRunAgreement, Textures) {
+    const auto png = [&](const fs::path& file, int w, int h) { writePng(Raster8(w, h, 1, 128), file); };
+    fs::create_directories(in / "wood");
+    png(in / "wood" / "Wood_AO.png", 60, 40);
+    png(in / "wood" / "Wood_Roughness.png", 60, 40);
+    png(in / "wood" / "Wood_Height.png", 60, 40);
+    png(in / "wood" / "Stone_Albedo.png", 8, 8);
+    auto [plan, run] = planAndRun({"texture", "mipmaps=true", "makeNormal=true", "--out", (out / "wood").string(),
+                                   (in / "wood").string()});
+    Strings planned = withPrefix(plan.lines, "PLAN ");
+    EXPECT_EQ(planned, (Strings{"Wood_ORM_64x32.png", "Wood_ORM_64x32_mip1\u2026 (mipmap chain)", "Wood_NormalGL.png"}));
+    EXPECT_EQ(withPrefix(plan.lines, "WARN "),
+              (Strings{"Stone_Albedo.png: Skipped: not an AO / Roughness / Smoothness / Metallic / Height map",
+                       "Wood_AO.png: No Metallic map found; Unreal Engine (ORM) defaults will be used",
+                       "Wood_Height.png: Skipped: packed together with Wood_AO.png",
+                       "Wood_Roughness.png: Skipped: packed together with Wood_AO.png"}));
+    EXPECT_EQ(run.status, 0) << ::testing::PrintToString(run.lines);
+    EXPECT_NE(reportLine(run.lines).find("succeeded=1 failed=0 skipped=3"), std::string::npos) << reportLine(run.lines);
+    expectRunMatchesPlan(planned, filesBelow(out / "wood"));
+
+    fs::create_directories(in / "sprites");
+    for (int i = 1; i <= 3; ++i) png(in / "sprites" / ("run_" + std::to_string(i) + ".png"), 8, 8);
+    std::tie(plan, run) = planAndRun({"texture", "mode=sprite", "halfScale=true", "format=godot", "rotate=true",
+                                      "--out", (out / "sprites").string(), (in / "sprites").string()});
+    planned = withPrefix(plan.lines, "PLAN ");
+    EXPECT_EQ(withPrefix(plan.lines, "WARN "),
+              (Strings{"run_1.png: Godot 4 SpriteFrames (.tres) can't use rotated frames; rotation is off for this format",
+                       "run_2.png: Skipped: frame of the run sprite sheet",
+                       "run_3.png: Skipped: frame of the run sprite sheet"}));
+    EXPECT_EQ(run.status, 0) << ::testing::PrintToString(run.lines);
+    expectRunMatchesPlan(planned, filesBelow(out / "sprites"));
+
+    fs::create_directories(in / "tiles");
+    Raster8 ramp(16, 16, 3);
+    for (int y = 0; y < 16; ++y)
+        for (int x = 0; x < 16; ++x) ramp.at(x, y, 0) = static_cast<std::uint8_t>(x * 16);
+    writePng(ramp, in / "tiles" / "ramp.png");
+    writePng(Raster8(16, 16, 3, 90), in / "tiles" / "flat.png");
+    std::tie(plan, run) =
+        planAndRun({"texture", "mode=tiling", "--out", (out / "tiles").string(), (in / "tiles").string()});
+    planned = withPrefix(plan.lines, "PLAN ");
+    EXPECT_EQ(planned, Strings{"ramp_Tiled2x2.png"});
+    const Strings warnings = withPrefix(plan.lines, "WARN ");
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_EQ(warnings[0].rfind("ramp.png: Left and right edges differ ", 0), 0u) << warnings[0];
+    EXPECT_EQ(run.status, 1);  // the texture that does not tile fails, with its preview written
+    expectRunMatchesPlan(planned, filesBelow(out / "tiles"));
+}
+
+}  // namespace
+}  // namespace lw
