@@ -58,6 +58,21 @@ LoudnessNormalizer::NormalizerError LoudnessNormalizer::NormalizerError::exportF
     return NormalizerError(Kind::exportFailed, {}, "Audio export session failed.");
 }
 
+LoudnessNormalizer::NormalizerError LoudnessNormalizer::NormalizerError::notANumber(const fs::path& url) {
+    return NormalizerError(Kind::notANumber, url,
+                           url.filename().string() +
+                               " holds samples that are not numbers (NaN or infinite values); it cannot be measured.");
+}
+
+LoudnessNormalizer::NormalizerError LoudnessNormalizer::NormalizerError::invalidTarget(const fs::path& url,
+                                                                                       const LoudnessTarget& target) {
+    char values[96];
+    std::snprintf(values, sizeof values, "%g LUFS, ceiling %g dBTP", target.integratedLUFS, target.truePeakDB);
+    return NormalizerError(Kind::invalidTarget, url,
+                           "Cannot normalise " + url.filename().string() + ": the loudness target (" + values +
+                               ") is not a finite number.");
+}
+
 // ---- Analysis, plan, render -----------------------------------------------------------------
 
 namespace {
@@ -106,6 +121,9 @@ Analysis analyse(const fs::path& source, bool detectHum) {
     if (detectHum) hum.emplace(a.sampleRate, a.channels);
     PCMStream::read(source, a.sampleRate, a.channels, std::nullopt,
                     [&](std::span<const float> samples, std::size_t frames) {
+                        bool finite = true;
+                        for (const float v : samples) finite &= std::isfinite(v);
+                        if (!finite) throw LoudnessNormalizer::NormalizerError::notANumber(source);
                         meter.addFrames(samples.data(), frames);
                         blocks.add(samples.data(), frames);
                         if (hum) hum->add(samples.data(), frames);
@@ -372,6 +390,8 @@ std::optional<double> matchedLevel(const LoudnessNormalizer::Measurement& m, boo
 
 LoudnessNormalizer::Result LoudnessNormalizer::process(const fs::path& sourceURL, const fs::path& destinationURL,
                                                        const LoudnessTarget& target, const CleanupOptions& cleanup) {
+    if (!std::isfinite(target.integratedLUFS) || !std::isfinite(target.truePeakDB))
+        throw NormalizerError::invalidTarget(sourceURL, target);
     const Analysis analysis = analyse(sourceURL, cleanup.humRemoval == CleanupOptions::HumMode::autoDetect);
     if (!analysis.measurement.integratedLUFS || analysis.frames == 0) throw NormalizerError::silentOrTooShort(sourceURL);
     const Plan plan = makePlan(analysis, cleanup);

@@ -53,11 +53,15 @@ struct LoudnessNormalizer::Result {
 
 class LoudnessNormalizer::NormalizerError : public Error {
 public:
-    enum class Kind { silentOrTooShort, cannotCreateExportSession, exportFailed };
+    enum class Kind { silentOrTooShort, cannotCreateExportSession, exportFailed, notANumber, invalidTarget };
 
     static NormalizerError silentOrTooShort(const std::filesystem::path& url);
     static NormalizerError cannotCreateExportSession();
     static NormalizerError exportFailed();
+    // The source holds NaN or infinite samples (a damaged float file).
+    static NormalizerError notANumber(const std::filesystem::path& url);
+    // The target's loudness or ceiling is not a finite number.
+    static NormalizerError invalidTarget(const std::filesystem::path& url, const LoudnessTarget& target);
 
     Kind kind() const { return kind_; }
     const std::filesystem::path& url() const { return url_; }

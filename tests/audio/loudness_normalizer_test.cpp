@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <numbers>
 #include <string>
 #include <vector>
@@ -430,6 +431,10 @@ TEST(NormalizerError, CasesAndTexts) {
         {E::cannotCreateExportSession(), E::Kind::cannotCreateExportSession,
          "Failed to initialize the AAC exporter for audio normalization."},
         {E::exportFailed(), E::Kind::exportFailed, "Audio export session failed."},
+        {E::notANumber("/podcasts/ep 2.wav"), E::Kind::notANumber,
+         "ep 2.wav holds samples that are not numbers (NaN or infinite values); it cannot be measured."},
+        {E::invalidTarget("/podcasts/ep 3.wav", Target{NAN, -1.5, 11.0, false}), E::Kind::invalidTarget,
+         "Cannot normalise ep 3.wav: the loudness target (nan LUFS, ceiling -1.5 dBTP) is not a finite number."},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.error.kind(), c.kind);
@@ -470,6 +475,76 @@ TEST_F(LoudnessNormalizerTest, BadInputFailsCleanly) {
     }
     for (const auto& entry : fs::directory_iterator(outDir))
         EXPECT_EQ(entry.path().filename().string().find(".partial"), std::string::npos) << entry.path();
+}
+
+// A 32-bit float WAV of mono samples at 44.1 kHz.
+void writeFloatWav(const fs::path& path, const std::vector<float>& samples) {
+    std::ofstream f(path, std::ios::binary);
+    auto u32 = [&](std::uint32_t v) { f.write(reinterpret_cast<const char*>(&v), 4); };
+    auto u16 = [&](std::uint16_t v) { f.write(reinterpret_cast<const char*>(&v), 2); };
+    const auto bytes = static_cast<std::uint32_t>(samples.size() * 4);
+    f.write("RIFF", 4);
+    u32(36 + bytes);
+    f.write("WAVEfmt ", 8);
+    u32(16);
+    u16(3);  // IEEE float
+    u16(1);
+    u32(44100);
+    u32(44100 * 4);
+    u16(4);
+    u16(32);
+    f.write("data", 4);
+    u32(bytes);
+    f.write(reinterpret_cast<const char*>(samples.data()), bytes);
+}
+
+TEST_F(LoudnessNormalizerTest, RefusesSamplesAndTargetsThatAreNotNumbers) {
+    const Audio speech = load(in("noisy.wav"));
+    ASSERT_EQ(speech.channels, 1);
+    ASSERT_EQ(speech.rate, 44100);
+    const float inf = std::numeric_limits<float>::infinity();
+    struct Damage {
+        const char* name;
+        std::vector<std::pair<std::size_t, float>> samples;
+    };
+    const std::vector<Damage> damages = {
+        {"nan", {{1000, NAN}, {200000, NAN}, {400000, NAN}}},
+        {"inf", {{300000, inf}}},
+        {"minus-inf", {{5, -inf}, {6, -inf}}},
+    };
+    for (const auto& d : damages) {
+        SCOPED_TRACE(d.name);
+        std::vector<float> samples = speech.samples;
+        for (const auto& [at, value] : d.samples) samples[at] = value;
+        const fs::path source = outDir / (std::string("float-") + d.name + ".wav");
+        writeFloatWav(source, samples);
+        const auto dest = out(std::string("float-") + d.name);
+        try {
+            LoudnessNormalizer::process(source, dest, Target::stereoPodcast(), kAll);
+            ADD_FAILURE() << "no error";
+        } catch (const LoudnessNormalizer::NormalizerError& e) {
+            EXPECT_EQ(e.kind(), LoudnessNormalizer::NormalizerError::Kind::notANumber);
+            EXPECT_EQ(std::string(e.what()), source.filename().string() +
+                                                 " holds samples that are not numbers (NaN or infinite values); it "
+                                                 "cannot be measured.");
+        }
+        EXPECT_FALSE(fs::exists(dest));
+    }
+
+    const double nan = std::numeric_limits<double>::quiet_NaN(), dinf = std::numeric_limits<double>::infinity();
+    for (const Target& target : {Target{nan, -1.0, 11.0, false}, Target{-16.0, nan, 11.0, false},
+                                 Target{dinf, -1.0, 11.0, false}, Target{-16.0, -dinf, 11.0, true}}) {
+        SCOPED_TRACE(::testing::Message() << target.integratedLUFS << " " << target.truePeakDB);
+        const auto dest = out("bad-target");
+        try {
+            LoudnessNormalizer::process(in("noisy.wav"), dest, target, CleanupOptions::none());
+            ADD_FAILURE() << "no error";
+        } catch (const LoudnessNormalizer::NormalizerError& e) {
+            EXPECT_EQ(e.kind(), LoudnessNormalizer::NormalizerError::Kind::invalidTarget);
+            EXPECT_NE(std::string(e.what()).find("noisy.wav"), std::string::npos) << e.what();
+        }
+        EXPECT_FALSE(fs::exists(dest));
+    }
 }
 
 TEST_F(LoudnessNormalizerTest, ClippedInputIsNotMadeWorse) {
