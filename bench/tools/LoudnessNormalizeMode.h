@@ -10,6 +10,7 @@
 #include <ebur128.h>
 #include <sys/resource.h>
 
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -18,6 +19,8 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "audio/LoudnessNormalizer.h"
@@ -26,7 +29,29 @@
 
 namespace lw::bench {
 
-inline bool parseBool(const std::string& v) { return v == "true" || v == "1" || v == "on" || v == "yes"; }
+// The whole text as a finite number ("-1abc", "nan", "inf" and "" are not numbers).
+inline std::optional<double> parseNumber(const std::string& text) {
+    double value = 0;
+    const char* end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    if (ec != std::errc() || ptr != end || !std::isfinite(value)) return std::nullopt;
+    return value;
+}
+
+inline std::optional<bool> parseBool(const std::string& v) {
+    if (v == "true" || v == "1" || v == "on" || v == "yes") return true;
+    if (v == "false" || v == "0" || v == "off" || v == "no") return false;
+    return std::nullopt;
+}
+
+// "LUFS:DBTP", both finite numbers.
+inline std::optional<std::pair<double, double>> parseTarget(const std::string& text) {
+    const auto colon = text.find(':');
+    if (colon == std::string::npos) return std::nullopt;
+    const auto lufs = parseNumber(text.substr(0, colon)), ceiling = parseNumber(text.substr(colon + 1));
+    if (!lufs || !ceiling) return std::nullopt;
+    return std::make_pair(*lufs, *ceiling);
+}
 
 inline std::optional<lw::CleanupOptions> parseCleanup(const std::string& spec) {
     lw::CleanupOptions o = lw::CleanupOptions::none();
@@ -46,17 +71,29 @@ inline std::optional<lw::CleanupOptions> parseCleanup(const std::string& spec) {
         const auto eq = item.find('=');
         if (eq == std::string::npos) return std::nullopt;
         const std::string key = item.substr(0, eq), value = item.substr(eq + 1);
-        if (key == "rumble") o.rumbleFilter = parseBool(value);
-        else if (key == "gate") o.noiseGate = parseBool(value);
-        else if (key == "leveler") o.leveler = parseBool(value);
-        else if (key == "trimSilence") o.trimSilence = parseBool(value);
-        else if (key == "maxPause") o.maxPauseSeconds = std::atof(value.c_str());
-        else if (key == "roomTone") o.roomToneSeconds = std::atof(value.c_str());
+        auto setBool = [&](bool& field) {
+            const auto b = parseBool(value);
+            if (b) field = *b;
+            return b.has_value();
+        };
+        auto setNumber = [&](double& field) {
+            const auto n = parseNumber(value);
+            if (n) field = *n;
+            return n.has_value();
+        };
+        bool ok = true;
+        if (key == "rumble") ok = setBool(o.rumbleFilter);
+        else if (key == "gate") ok = setBool(o.noiseGate);
+        else if (key == "leveler") ok = setBool(o.leveler);
+        else if (key == "trimSilence") ok = setBool(o.trimSilence);
+        else if (key == "maxPause") ok = setNumber(o.maxPauseSeconds);
+        else if (key == "roomTone") ok = setNumber(o.roomToneSeconds);
         else if (key == "hum") {
             auto mode = lw::humModeFromRawValue(value);
             if (!mode) return std::nullopt;
             o.humRemoval = *mode;
         } else return std::nullopt;
+        if (!ok) return std::nullopt;
     }
     return o;
 }
@@ -121,10 +158,12 @@ inline int runNormalizeMode(const std::vector<std::string>& args) {
         return 2;
     }
     lw::LoudnessNormalizer::LoudnessTarget target;
-    if (std::sscanf(args[1].c_str(), "%lf:%lf", &target.integratedLUFS, &target.truePeakDB) != 2) {
-        std::fprintf(stderr, "bad target %s (want LUFS:DBTP, e.g. -16:-1.5)\n", args[1].c_str());
+    const auto parsedTarget = parseTarget(args[1]);
+    if (!parsedTarget) {
+        std::fprintf(stderr, "bad target %s (want LUFS:DBTP, two finite numbers, e.g. -16:-1.5)\n", args[1].c_str());
         return 2;
     }
+    std::tie(target.integratedLUFS, target.truePeakDB) = *parsedTarget;
     lw::CleanupOptions cleanup = lw::CleanupOptions::none();
     bool compare = false;
     std::vector<std::string> files;
@@ -139,6 +178,9 @@ inline int runNormalizeMode(const std::vector<std::string>& args) {
                 return 2;
             }
             cleanup = *c;
+        } else if (a.starts_with("--")) {
+            std::fprintf(stderr, "unknown or incomplete option %s\n", a.c_str());
+            return 2;
         } else files.push_back(a);
     }
     if (files.size() != 2) {

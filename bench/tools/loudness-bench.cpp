@@ -8,6 +8,7 @@
 #include <ebur128.h>
 #include <fmt/core.h>
 
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -238,9 +239,18 @@ int main(int argc, char** argv) {
     }
     try {
         if (args[0] == "--make-episode") {
-            if (args.size() < 2) return 2;
             double minutes = 60;
-            if (args.size() >= 4 && args[2] == "--minutes") minutes = std::stod(args[3]);
+            if (args.size() == 4 && args[2] == "--minutes") {
+                const std::string& text = args[3];
+                const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), minutes);
+                if (ec != std::errc() || end != text.data() + text.size() || !(minutes > 0 && minutes <= 10000)) {
+                    fmt::print(stderr, "bad --minutes {} (want a number of minutes above 0)\n", text);
+                    return 2;
+                }
+            } else if (args.size() != 2) {
+                fmt::print(stderr, "usage: loudness-bench --make-episode OUT.wav [--minutes N]\n");
+                return 2;
+            }
             return makeEpisode(args[1], minutes);
         }
         bool decode = false;
