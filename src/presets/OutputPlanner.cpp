@@ -4,12 +4,17 @@
 #include <string>
 #include <unordered_map>
 
+#include "audio/podcast/AudioVideoPipeline.h"
+#include "audio/podcast/ChapterBuilder.h"
+#include "audio/podcast/FFmpegRunner.h"
+#include "audio/podcast/Transcriber.h"
 #include "core/TokenRenamer.h"
 #include "image/BracketMerger.h"
 #include "image/ChannelPacker.h"
 #include "image/NormalMapGenerator.h"
 #include "image/TilingChecker.h"
 #include "platform/Paths.h"
+#include "presets/CastloomPreset.h"
 #include "presets/GablewisePreset.h"
 #include "presets/MapforgePreset.h"
 
@@ -175,6 +180,47 @@ void planTexture(const MapforgePreset& preset, const BatchItem& item, bool usesD
     }
 }
 
+// ---- podcasts
+
+void planPodcast(const CastloomPreset& preset, const BatchItem& item, std::int64_t index,
+                 const Environment& environment, const Resolver& resolve, Names& names, Warnings& warnings) {
+    using ChapterMode = CastloomPreset::ChapterMode;
+    const std::string base = resolve(preset.namingVariables(item, static_cast<int>(index)));
+    const bool acx = preset.loudnessStandard() == CastloomPreset::LoudnessStandard::acx;
+    const bool speech = environment.speechAvailable;
+
+    if (preset.generateMaster) names.push_back(base + AudioVideoPipeline::masterSuffix(preset.loudnessTarget()));
+    if (acx) names.push_back(base + "_ACX_Check.txt");
+    if (preset.generateRSSMaster) names.push_back(base + (environment.producesMP3 ? "_RSS_192k.mp3" : "_RSS.m4a"));
+    if (preset.generateWhisperReference) names.push_back(base + "_WhisperRef_16k.wav");
+    if (preset.generateTranscripts) {
+        if (speech) {
+            for (const char* suffix : {"_Transcript.srt", "_Transcript.vtt", "_Transcript.txt"})
+                names.push_back(base + suffix);
+        } else {
+            warnings.push_back("Transcripts need an on-device speech model; they will be skipped");
+        }
+    }
+    const bool manualChapters = preset.chapterMode == ChapterMode::manual;
+    const bool readableList = manualChapters && !ChapterBuilder::parse(preset.chapterList).empty();
+    if ((preset.chapterMode == ChapterMode::automatic && speech) || readableList) {
+        names.push_back(base + "_Chapters.json");
+        names.push_back(base + "_Chapters.txt");
+    } else if (manualChapters) {
+        warnings.push_back("Chapter list is empty or unreadable (use lines like \"5:30 Interview\")");
+    }
+    if (preset.removeFillerWords && !speech)
+        warnings.push_back("Filler-word removal needs an on-device speech model; it will be skipped");
+    if (preset.generateAudiogram) names.push_back(base + "_Audiogram.mp4");
+
+    const auto missing = [](const std::optional<fs::path>& url) {
+        std::error_code ec;
+        return url && !fs::exists(*url, ec);
+    };
+    if (missing(preset.introURL)) warnings.push_back("Intro music not found: " + preset.introURL->filename().string());
+    if (missing(preset.outroURL)) warnings.push_back("Outro music not found: " + preset.outroURL->filename().string());
+}
+
 // ---- conflicts between items, and files already there
 
 void flagConflicts(std::vector<SimulatedItemReport>& reports, bool checkExisting) {
@@ -221,13 +267,26 @@ void flagConflicts(std::vector<SimulatedItemReport>& reports, bool checkExisting
 
 std::optional<TextureSize> pixelSize(const fs::path& file) { return ChannelPacker::pixelSize(file); }
 
+Environment Environment::current() {
+    return {FFmpegRunner::shared().isFFmpegAvailable(), Transcriber::isSupported()};
+}
+
 std::vector<SimulatedItemReport> plan(const BatchPreset& preset, const std::vector<BatchItem>& items,
                                       const BatchConfiguration& configuration, bool checkExistingFiles) {
+    // Only podcast plans depend on the machine's programs.
+    const Environment environment = dynamic_cast<const CastloomPreset*>(&preset) ? Environment::current() : Environment{};
+    return plan(preset, items, configuration, checkExistingFiles, environment);
+}
+
+std::vector<SimulatedItemReport> plan(const BatchPreset& preset, const std::vector<BatchItem>& items,
+                                      const BatchConfiguration& configuration, bool checkExistingFiles,
+                                      const Environment& environment) {
     std::vector<SimulatedItemReport> reports;
     reports.reserve(items.size());
     const auto total = static_cast<std::int64_t>(items.size());
     const auto* photo = dynamic_cast<const GablewisePreset*>(&preset);
     const auto* texture = dynamic_cast<const MapforgePreset*>(&preset);
+    const auto* podcast = dynamic_cast<const CastloomPreset*>(&preset);
     const bool usesDefaultPattern = configuration.namingPattern == preset.defaultNamingPattern();
 
     for (std::size_t i = 0; i < items.size(); ++i) {
@@ -241,6 +300,8 @@ std::vector<SimulatedItemReport> plan(const BatchPreset& preset, const std::vect
             planPhoto(*photo, item, resolve, report.projectedFileNames, report.warnings);
         else if (texture)
             planTexture(*texture, item, usesDefaultPattern, resolve, report.projectedFileNames, report.warnings);
+        else if (podcast)
+            planPodcast(*podcast, item, index, environment, resolve, report.projectedFileNames, report.warnings);
         reports.push_back(std::move(report));
     }
     flagConflicts(reports, checkExistingFiles);

@@ -17,6 +17,19 @@ namespace lw::OutputPlanner {
 std::vector<SimulatedItemReport> plan(const BatchPreset& preset, const std::vector<BatchItem>& items,
                                       const BatchConfiguration& configuration, bool checkExistingFiles);
 
+// What a podcast plan depends on besides its files: whether the RSS file will be an MP3 (an
+// `ffmpeg` program can be found) and whether on-device speech (recogniser and model) is installed.
+struct Environment {
+    bool producesMP3 = false;
+    bool speechAvailable = false;
+    static Environment current();
+};
+
+// The same, with the machine's programs as given rather than as found.
+std::vector<SimulatedItemReport> plan(const BatchPreset& preset, const std::vector<BatchItem>& items,
+                                      const BatchConfiguration& configuration, bool checkExistingFiles,
+                                      const Environment& environment);
+
 // True when some report warns that one of its names "is also written by" another item.
 bool hasCollisions(const std::vector<SimulatedItemReport>& reports);
 

@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "image/TextureImage.h"
+#include "presets/CastloomPreset.h"
 #include "presets/GablewisePreset.h"
 #include "presets/MapforgePreset.h"
 #include "presets/OutputPlanner.h"
@@ -255,6 +256,59 @@ TEST_F(PlannerTest, TextureSpriteSheetsAndTiling) {
     ASSERT_EQ(reports[1].warnings.size(), 1u);
     EXPECT_EQ(reports[1].warnings[0].rfind("Left and right edges differ ", 0), 0u) << reports[1].warnings[0];
     EXPECT_EQ(reports[2].warnings, Strings{"Could not read the image"});
+}
+
+TEST_F(PlannerTest, PodcastDeliverables) {
+    const auto planWith = [&](const CastloomPreset& preset, OutputPlanner::Environment environment,
+                              const Strings& files) {
+        return OutputPlanner::plan(preset, items(files),
+                                   BatchConfiguration(out, true, preset.defaultNamingPattern(), false, 1, false, false, {}),
+                                   false, environment);
+    };
+    CastloomPreset preset;
+    preset.showTitle = "Night Shift";
+    preset.episodeNumber = 7;
+    preset.generateWhisperReference = true;
+    preset.chapterMode = CastloomPreset::ChapterMode::automatic;
+    auto reports = planWith(preset, {true, true}, {"pilot.wav", "second.mp3", "third.m4a"});
+    EXPECT_EQ(reports[0].projectedFileNames,
+              (Strings{"Night Shift_07_pilot_Master_-16LUFS.wav", "Night Shift_07_pilot_RSS_192k.mp3",
+                       "Night Shift_07_pilot_WhisperRef_16k.wav", "Night Shift_07_pilot_Transcript.srt",
+                       "Night Shift_07_pilot_Transcript.vtt", "Night Shift_07_pilot_Transcript.txt",
+                       "Night Shift_07_pilot_Chapters.json", "Night Shift_07_pilot_Chapters.txt",
+                       "Night Shift_07_pilot_Audiogram.mp4"}));
+    EXPECT_TRUE(reports[0].warnings.empty());
+    EXPECT_EQ(reports[1].projectedFileNames[0], "Night Shift_08_second_Master_-16LUFS.wav");
+    EXPECT_EQ(reports[2].projectedFileNames[0], "Night Shift_09_third_Master_-16LUFS.wav");
+
+    // No speech and no ffmpeg: M4A, no transcripts or automatic chapters, filler removal warned.
+    preset.removeFillerWords = true;
+    reports = planWith(preset, {false, false}, {"pilot.wav"});
+    EXPECT_EQ(reports[0].projectedFileNames,
+              (Strings{"Night Shift_07_pilot_Master_-16LUFS.wav", "Night Shift_07_pilot_RSS.m4a",
+                       "Night Shift_07_pilot_WhisperRef_16k.wav", "Night Shift_07_pilot_Audiogram.mp4"}));
+    EXPECT_EQ(reports[0].warnings, (Strings{"Transcripts need an on-device speech model; they will be skipped",
+                                            "Filler-word removal needs an on-device speech model; it will be skipped"}));
+
+    // ACX without a master still checks; a manual list that reads gives chapters, one that does not warns.
+    CastloomPreset acx;
+    acx.setLoudnessStandard(CastloomPreset::LoudnessStandard::acx);
+    acx.generateMaster = acx.generateRSSMaster = acx.generateTranscripts = acx.generateAudiogram = false;
+    acx.chapterMode = CastloomPreset::ChapterMode::manual;
+    acx.chapterList = "0:00 Intro; 5:30 Interview";
+    acx.introURL = in / "jingle.wav";
+    std::ofstream(in / "jingle.wav") << "x";
+    acx.outroURL = in / "gone.wav";
+    reports = planWith(acx, {true, true}, {"ep.wav"});
+    const std::string base = acx.showTitle + "_01_ep";
+    EXPECT_EQ(reports[0].projectedFileNames,
+              (Strings{base + "_ACX_Check.txt", base + "_Chapters.json", base + "_Chapters.txt"}));
+    EXPECT_EQ(reports[0].warnings, Strings{"Outro music not found: gone.wav"});
+    acx.chapterList = "soon: the interview";
+    acx.generateMaster = true;
+    reports = planWith(acx, {true, true}, {"ep.wav"});
+    EXPECT_EQ(reports[0].projectedFileNames, (Strings{base + "_Master_ACX.wav", base + "_ACX_Check.txt"}));
+    EXPECT_EQ(reports[0].warnings[0], "Chapter list is empty or unreadable (use lines like \"5:30 Interview\")");
 }
 
 }  // namespace
