@@ -1,11 +1,17 @@
 #include "core/BatchQueueManager.h"
 
+#include <cxxabi.h>
+
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
 #include <cstdint>
 #include <condition_variable>
 #include <ctime>
 #include <deque>
 #include <mutex>
+#include <string_view>
+#include <system_error>
 #include <thread>
 #include <typeinfo>
 
@@ -46,6 +52,28 @@ struct ItemOutcome {
     std::vector<std::filesystem::path> outputs;
     std::optional<std::string> error;
 };
+
+// The first non-empty line of a message, trimmed; a placeholder when there is none.
+std::string firstLine(const char* text) {
+    std::string_view rest = text ? text : "";
+    while (!rest.empty()) {
+        std::size_t end = rest.find_first_of("\r\n");
+        std::string_view line = rest.substr(0, end);
+        while (!line.empty() && std::isspace(static_cast<unsigned char>(line.front()))) line.remove_prefix(1);
+        while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) line.remove_suffix(1);
+        if (!line.empty()) return std::string(line);
+        if (end == std::string_view::npos) break;
+        rest.remove_prefix(end + 1);
+    }
+    return "no description was given.";
+}
+
+std::string typeName(const std::exception& e) {
+    int status = 0;
+    std::unique_ptr<char, void (*)(void*)> demangled(abi::__cxa_demangle(typeid(e).name(), nullptr, nullptr, &status),
+                                                     std::free);
+    return status == 0 && demangled ? std::string(demangled.get()) : std::string(typeid(e).name());
+}
 
 }  // namespace
 
@@ -185,11 +213,7 @@ struct BatchQueueManager::Impl : std::enable_shared_from_this<Impl> {
     ItemOutcome runItem(const Uuid& jobID, const BatchItem& item, int index, int total,
                         const BatchConfiguration& configuration, const BatchPreset& preset) {
         const std::size_t position = static_cast<std::size_t>(index - 1);
-        {
-            std::lock_guard lock(mutex);
-            updateLocked(jobID, item.id, ProcessingStatus::processing, 0.1, std::nullopt, position);
-        }
-        deliver();
+        deliver();  // the processing status, set by the worker as it took the item
 
         std::weak_ptr<Impl> weak = weak_from_this();
         const Uuid itemID = item.id;
@@ -209,6 +233,7 @@ struct BatchQueueManager::Impl : std::enable_shared_from_this<Impl> {
         const std::string fileName = item.sourceURL.filename().string();
         ItemOutcome outcome;
         std::optional<std::string> failure;
+        std::optional<std::string> detail;
         try {
             outcome.outputs = preset.process(item, context);
             outcome.status = ProcessingStatus::completed;
@@ -220,7 +245,10 @@ struct BatchQueueManager::Impl : std::enable_shared_from_this<Impl> {
         } catch (const Error& e) {
             failure = e.what();
         } catch (const std::exception& e) {
-            failure = fmt::format("Unexpected error ({}): {}", typeid(e).name(), e.what());
+            // A library's text can run over many lines: the item shows the first one, the log
+            // keeps the whole text and the exception's type.
+            failure = "Unexpected error: " + firstLine(e.what());
+            detail = fmt::format("Details of the error in {} ({}): {}", fileName, typeName(e), e.what());
         } catch (...) {
             failure = std::string("Unexpected error of an unknown kind.");
         }
@@ -238,6 +266,7 @@ struct BatchQueueManager::Impl : std::enable_shared_from_this<Impl> {
             std::lock_guard lock(mutex);
             updateLocked(jobID, itemID, ProcessingStatus::failed, 1.0, failure, position);
             enqueueLogLocked("Error processing item " + fileName + ": " + *failure);
+            if (detail) enqueueLogLocked(*detail);
             outcome.status = ProcessingStatus::failed;
             outcome.error = failure;
         }
@@ -314,8 +343,9 @@ ExecutionReport BatchQueueManager::submitAndStart(ProcessingJob job, std::shared
     const BatchConfiguration configuration = job.configuration;
     const std::vector<BatchItem> items = job.items;
     const std::size_t total = items.size();
-    const std::size_t concurrency =
-        std::min<std::size_t>(total, static_cast<std::size_t>(std::max(1, configuration.maxConcurrentTasks)));
+    // A decoded configuration keeps whatever value it held; the threads are bounded all the same.
+    const std::size_t concurrency = std::min<std::size_t>(
+        total, static_cast<std::size_t>(BatchConfiguration::clampConcurrency(configuration.maxConcurrentTasks)));
     {
         std::lock_guard lock(impl.mutex);
         impl.isCancelled = false;
@@ -336,13 +366,14 @@ ExecutionReport BatchQueueManager::submitAndStart(ProcessingJob job, std::shared
     std::size_t next = 0;  // guarded by impl.mutex
     bool cancelLogged = false;
     auto worker = [&] {
-        bool first = true;
         for (;;) {
             std::size_t index;
             {
+                // Taking an item and marking it processing happen under the lock that cancel()
+                // takes, so no item starts once cancel() has returned.
                 std::lock_guard lock(impl.mutex);
                 if (next >= total) return;
-                if (!first && impl.isCancelled) {
+                if (impl.isCancelled) {
                     if (!cancelLogged) {
                         cancelLogged = true;
                         impl.enqueueLogLocked("Batch cancelled by user. Waiting for running items to finish.");
@@ -350,8 +381,9 @@ ExecutionReport BatchQueueManager::submitAndStart(ProcessingJob job, std::shared
                     break;
                 }
                 index = next++;
+                if (preset)
+                    impl.updateLocked(jobID, items[index].id, ProcessingStatus::processing, 0.1, std::nullopt, index);
             }
-            first = false;
             if (preset) {
                 outcomes[index] = impl.runItem(jobID, items[index], static_cast<int>(index + 1),
                                                static_cast<int>(total), configuration, *preset);
@@ -367,7 +399,15 @@ ExecutionReport BatchQueueManager::submitAndStart(ProcessingJob job, std::shared
     {
         std::vector<std::jthread> workers;
         workers.reserve(concurrency > 0 ? concurrency - 1 : 0);
-        for (std::size_t i = 1; i < concurrency; ++i) workers.emplace_back(worker);
+        for (std::size_t i = 1; i < concurrency; ++i) {
+            try {
+                workers.emplace_back(worker);
+            } catch (const std::system_error& e) {
+                // The calling thread is a worker too: run on the threads there are.
+                impl.logMessage(fmt::format("Could not start more than {} worker threads: {}", i, e.what()));
+                break;
+            }
+        }
         if (concurrency > 0) worker();
     }
 
