@@ -50,23 +50,25 @@ struct Collector {
         if (seen.insert(path.string()).second) found.push_back(path);
     }
 
-    void walk(const fs::path& folder) {
-        std::error_code ec;
-        fs::recursive_directory_iterator it(folder, fs::directory_options::skip_permission_denied, ec), end;
-        while (!ec && it != end) {
-            const fs::directory_entry& entry = *it;
-            std::error_code typeError;
-            const bool hidden = isHiddenName(entry.path());
-            if (entry.is_directory(typeError) && !entry.is_symlink(typeError)) {
-                if (hidden) it.disable_recursion_pending();
-            } else if (!hidden) {
-                consider(entry.path().lexically_normal());
-            }
-            it.increment(ec);
-            if (ec) {
-                // An entry that vanished or cannot be read: skip it and go on where possible.
-                ec.clear();
-                if (it == end) break;
+    // Folder by folder, so an error in one folder (a name too long to open, an entry that
+    // vanished, a device error) skips that folder alone and the walk goes on. Links to folders
+    // are not followed, so link loops end.
+    void walk(const fs::path& root) {
+        std::vector<fs::path> folders{root};
+        while (!folders.empty()) {
+            fs::path folder = std::move(folders.back());
+            folders.pop_back();
+            std::error_code ec;
+            fs::directory_iterator it(folder, fs::directory_options::skip_permission_denied, ec), end;
+            for (; !ec && it != end; it.increment(ec)) {
+                const fs::directory_entry& entry = *it;
+                std::error_code typeError;
+                const bool hidden = isHiddenName(entry.path());
+                if (entry.is_directory(typeError) && !entry.is_symlink(typeError)) {
+                    if (!hidden) folders.push_back(entry.path());
+                } else if (!hidden) {
+                    consider(entry.path().lexically_normal());
+                }
             }
         }
     }

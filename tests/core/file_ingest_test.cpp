@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <fstream>
 
@@ -75,6 +78,33 @@ TEST(FileIngestTest, UnlistableFoldersAreSkipped) {
     auto visible = dir.touch("open/b.jpg");
     fs::permissions(dir.path / "locked", fs::perms::none);
     EXPECT_EQ(FileIngest::expand({dir.path}, {"jpg"}), std::vector<fs::path>{visible});
+}
+
+TEST(FileIngestTest, AFolderThatCannotBeOpenedIsSkippedAndTheWalkGoesOn) {
+    // With few file descriptors left, the deep folders cannot all be opened at once: a walk
+    // that holds one open per level fails part-way and must still go on with the rest.
+    TempDir dir;
+    std::vector<std::string> expected;
+    for (int i = 0; i < 6; ++i) {
+        const std::string folder = "f" + std::to_string(i);
+        expected.push_back(folder + "/a/b/c/d/e/f/g/h/p.jpg");
+        dir.touch(expected.back());
+        expected.push_back(folder + "/q.jpg");
+        dir.touch(expected.back());
+    }
+    std::sort(expected.begin(), expected.end());
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    int open = 0;
+    for ([[maybe_unused]] const auto& fd : fs::directory_iterator("/proc/self/fd")) ++open;
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(open + 3);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    auto found = FileIngest::expand({dir.path}, {"jpg"});
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    auto names = relativeNames(found, dir.path);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, expected);
 }
 
 TEST(FileIngestTest, FileManagerOrder) {
