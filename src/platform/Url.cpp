@@ -84,6 +84,12 @@ std::string fileURLString(const std::filesystem::path& path, bool directory) {
     static const char* hex = "0123456789ABCDEF";
     std::string out = "file://";
     std::string p = path.string();
+    if (!p.empty() && p.front() != '/') {
+        // A relative path names a place under the current folder, as when it was given.
+        std::error_code ec;
+        auto absolute = std::filesystem::absolute(path, ec);
+        if (!ec) p = absolute.string();
+    }
     if (p.empty() || p.front() != '/') p = "/" + p;
     if (directory && p.back() != '/') p += '/';
     for (unsigned char c : p) {

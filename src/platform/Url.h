@@ -33,7 +33,8 @@ private:
     bool hasAuthority_ = false;
 };
 
-// "file:///a%20b/c" for /a b/c (a trailing "/" when `directory`).
+// "file:///a%20b/c" for /a b/c (a trailing "/" when `directory`); a relative path is resolved
+// against the current folder first.
 std::string fileURLString(const std::filesystem::path& path, bool directory = false);
 // The path of a "file:" URL (host empty or "localhost"), percent-decoded; nullopt otherwise.
 std::optional<std::filesystem::path> pathFromFileURL(std::string_view text);

@@ -66,6 +66,15 @@ TEST(CodingTest, ConfigurationRoundTripsWithoutTheClamp) {
     auto zero = json;
     zero["maxConcurrentTasks"] = 0;
     EXPECT_EQ(decodeBatchConfiguration(zero).maxConcurrentTasks, 0);
+
+    // A relative folder is the one under the current folder, not one under the root.
+    for (const char* relative : {"out", "./exports/web", "../sibling"}) {
+        config.outputDirectory = relative;
+        auto decoded = decodeBatchConfiguration(encode(config)).outputDirectory;
+        EXPECT_EQ(std::filesystem::weakly_canonical(decoded),
+                  std::filesystem::weakly_canonical(std::filesystem::current_path() / relative))
+            << relative << " -> " << decoded;
+    }
 }
 
 TEST(CodingTest, ReportRoundTrips) {
