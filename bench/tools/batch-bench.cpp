@@ -1,4 +1,4 @@
-// batch-bench VERTICAL [key=value ...] [--pattern P] [--jobs N] [--plan] --out DIR INPUT...
+// batch-bench VERTICAL [key=value ...] [--pattern P] [--jobs N] [--plan] --out DIR [--] INPUT...
 //
 // Runs one job of a vertical's preset through the batch queue without a window: folders are
 // expanded to the preset's files, the pairs are applied with the strict settings reader, every
@@ -10,7 +10,8 @@
 //   WARN <item file name>: <warning>
 //   report: planned=<PLAN lines> warnings=<WARN lines> collisions=true|false
 // Exit status: 0 when no item failed (always for --plan), 1 when some did, 2 for bad arguments
-// or settings.
+// or settings (an input that does not exist is a bad argument). After "--" every argument is an
+// input.
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -18,6 +19,7 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -54,7 +56,7 @@ int usage(const std::string& problem) {
     if (!problem.empty()) std::cerr << "batch-bench: " << problem << "\n";
     std::string names;
     for (const auto& v : verticals()) names += (names.empty() ? "" : " | ") + v.first;
-    std::cerr << "usage: batch-bench VERTICAL [key=value ...] [--pattern P] [--jobs N] [--plan] --out DIR INPUT...\n"
+    std::cerr << "usage: batch-bench VERTICAL [key=value ...] [--pattern P] [--jobs N] [--plan] --out DIR [--] INPUT...\n"
               << "  VERTICAL: " << names << "\n";
     return 2;
 }
@@ -85,6 +87,18 @@ int printPlan(const BatchPreset& preset, const std::vector<BatchItem>& items, co
     return 0;
 }
 
+// A whole number of digits only (no sign, spaces or suffix) from 1 to 4096.
+std::optional<int> jobCount(const std::string& text) {
+    if (text.empty() || text.size() > 4) return std::nullopt;
+    int value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    if (value < 1 || value > 4096) return std::nullopt;
+    return value;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -102,6 +116,10 @@ int main(int argc, char** argv) {
     bool planOnly = false;
     for (std::size_t i = 1; i < args.size(); ++i) {
         const std::string& a = args[i];
+        if (a == "--") {
+            inputs.insert(inputs.end(), args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
+            break;
+        }
         const auto value = [&](const char* option) -> std::optional<std::string> {
             if (i + 1 >= args.size()) return std::nullopt;
             (void)option;
@@ -113,13 +131,8 @@ int main(int argc, char** argv) {
         } else if (a == "--jobs") {
             const auto v = value("--jobs");
             if (!v) return usage("--jobs needs a value");
-            try {
-                std::size_t used = 0;
-                jobs = std::stoi(*v, &used);
-                if (used != v->size() || *jobs < 1) throw std::invalid_argument("jobs");
-            } catch (const std::exception&) {
-                return usage("--jobs needs a whole number of at least 1, not '" + *v + "'");
-            }
+            jobs = jobCount(*v);
+            if (!jobs) return usage("--jobs needs a whole number from 1 to 4096, not '" + *v + "'");
         } else if (a == "--plan") {
             planOnly = true;
         } else if (a == "--out") {
@@ -150,7 +163,7 @@ int main(int argc, char** argv) {
 
     for (const auto& input : inputs) {
         std::error_code ec;
-        if (!fs::exists(input, ec)) std::cerr << "batch-bench: no such file or folder: " << input.string() << "\n";
+        if (!fs::exists(input, ec)) return usage("no such file or folder: " + input.string());
     }
     const std::vector<fs::path> files = FileIngest::expand(inputs, preset->supportedExtensions());
 
