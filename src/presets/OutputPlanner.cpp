@@ -251,10 +251,16 @@ void flagConflicts(std::vector<SimulatedItemReport>& reports, bool checkExisting
                     break;
                 }
             const std::string& name = report.projectedFileNames[n];
+            const fs::path output(paths[r][n]);
             if (other) {
                 report.warnings.push_back(name + " is also written by " +
                                           reports[*other].sourceURL.filename().string() +
                                           "; add {index} or {name} to the pattern");
+            } else if (output.filename() == report.sourceURL.filename() &&
+                       output == standardized(report.sourceURL)) {
+                // Not a file to replace: the item's own input, which is never written over.
+                report.warnings.push_back(name + " would replace its own source file; choose another output folder "
+                                                 "or naming pattern.");
             } else if (checkExisting) {
                 std::error_code ec;
                 if (fs::exists(paths[r][n], ec)) report.warnings.push_back(name + " already exists and will be replaced");

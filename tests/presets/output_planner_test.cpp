@@ -222,6 +222,12 @@ TEST_F(PlannerTest, TextureNormalsAndPowerOfTwo) {
     EXPECT_EQ(reports[0].warnings, Strings{"Will be stretched from 1024x512 to square"});
     EXPECT_EQ(reports[1].projectedFileNames[0], "broken_POT__.png");
     EXPECT_TRUE(reports[1].warnings.empty());
+
+    // Written into the input folder under the input's own name: the run refuses, the plan says so.
+    const auto own = OutputPlanner::plan(*texture({{"mode", "pot"}}), items({"Rock_Albedo.png"}),
+                                         BatchConfiguration(in, true, "{name}", false, 1, false, false, {}), true);
+    EXPECT_EQ(own[0].warnings, Strings{"Rock_Albedo.png would replace its own source file; choose another output "
+                                       "folder or naming pattern."});
 }
 
 TEST_F(PlannerTest, TextureSpriteSheetsAndTiling) {
