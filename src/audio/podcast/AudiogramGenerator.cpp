@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
-#include <cstdlib>
 #include <deque>
 #include <exception>
 #include <memory>
@@ -154,6 +153,7 @@ constexpr int kVideoBitRate = 4000000;
 constexpr int kAudioBitRate = 192000;
 constexpr int kAudioRate = 44100;
 constexpr int kFramesInFlight = 6;
+constexpr int kConversionThreads = 4;  // slices of the colour conversion
 constexpr double kAudioLead = 1.0;  // seconds the audio may run ahead of the video
 
 std::string avErrorText(int code) {
@@ -318,7 +318,9 @@ void AudiogramGenerator::generate(const fs::path& audioURL, const fs::path& dest
     if (std::string(h264->name) == "libx264") {
         av_dict_set(&videoOptions, "preset", "veryfast", 0);
         av_dict_set(&videoOptions, "profile", "high", 0);
-        if (const char* e = std::getenv("LW_X264")) av_dict_parse_string(&videoOptions, e, "=", ":", 0);
+        // The encoder's own default (1.5 threads per processor) costs memory and gains nothing
+        // once drawing is the slower side.
+        av_dict_set_int(&videoOptions, "threads", std::clamp<int>(int(std::thread::hardware_concurrency()), 1, 8), 0);
     }
     int opened = avcodec_open2(video.get(), h264, &videoOptions);
     av_dict_free(&videoOptions);
@@ -384,11 +386,12 @@ void AudiogramGenerator::generate(const fs::path& audioURL, const fs::path& dest
             av_opt_set_int(scale.get(), "dstw", width, 0);
             av_opt_set_int(scale.get(), "dsth", height, 0);
             av_opt_set_int(scale.get(), "dst_format", AV_PIX_FMT_YUV420P, 0);
-            av_opt_set_int(scale.get(), "sws_flags", std::getenv("LW_SWSF") ? std::atoi(std::getenv("LW_SWSF")) : SWS_BILINEAR, 0);
-            av_opt_set_int(scale.get(), "threads", std::getenv("LW_SWST") ? std::atoi(std::getenv("LW_SWST")) : 1, 0);
+            av_opt_set_int(scale.get(), "sws_flags", SWS_BILINEAR, 0);
+            av_opt_set_int(scale.get(), "threads", kConversionThreads, 0);
             if (sws_init_context(scale.get(), nullptr, nullptr) < 0)
                 throw AudiogramError(AudiogramError::Kind::writerSetupFailed);
-            if (!std::getenv("LW_NO709")) sws_setColorspaceDetails(scale.get(), sws_getCoefficients(SWS_CS_ITU709), 1,
+            // Full-range sRGB in, limited-range BT.709 out, as the stream is tagged.
+            sws_setColorspaceDetails(scale.get(), sws_getCoefficients(SWS_CS_ITU709), 1,
                                      sws_getCoefficients(SWS_CS_ITU709), 0, 0, 1 << 16, 1 << 16);
             FramePtr source(av_frame_alloc());
             source->format = AV_PIX_FMT_BGRA;
