@@ -18,6 +18,7 @@ namespace fs = std::filesystem;
 
 OptionNote::OptionNote(const QString& text, QWidget* parent) : QLabel(text, parent) {
     setWordWrap(true);
+    setAlignment(Qt::AlignLeft | Qt::AlignTop);
     setTextFormat(Qt::PlainText);
     setTextInteractionFlags(Qt::NoTextInteraction);
     ui::setFont(this, 10);
@@ -119,13 +120,11 @@ QWidget* FormSection::addRow(const QString& label, QWidget* control, bool expand
 }
 
 OptionNote* FormSection::addNote(const QString& text) {
-    auto* row = new QWidget;
-    auto* layout = new QHBoxLayout(row);
-    layout->setContentsMargins(10, 0, 10, 6);
-    auto* note = new OptionNote(text, row);
-    layout->addWidget(note);
-    note->setProperty("lwRow", QVariant::fromValue(static_cast<QObject*>(row)));
-    appendRow(row, true);
+    // The note is its own row, so the column's layout wraps it at the row's true width.
+    auto* note = new OptionNote(text);
+    note->setContentsMargins(10, 0, 10, 6);
+    note->setProperty("lwRow", QVariant::fromValue(static_cast<QObject*>(note)));
+    appendRow(note, true);
     return note;
 }
 

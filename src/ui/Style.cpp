@@ -68,10 +68,10 @@ namespace {
 // Draws one symbol into a square in the text colour of the palette in use.
 class SymbolEngine : public QIconEngine {
 public:
-    explicit SymbolEngine(QString name) : name_(std::move(name)) {}
+    SymbolEngine(QString name, QColor tint) : name_(std::move(name)), tint_(tint) {}
 
     void paint(QPainter* p, const QRect& rect, QIcon::Mode mode, QIcon::State) override {
-        QColor ink = QApplication::palette().color(QPalette::WindowText);
+        QColor ink = tint_.isValid() ? tint_ : QApplication::palette().color(QPalette::WindowText);
         if (mode == QIcon::Disabled) ink.setAlphaF(0.35);
         const double s = std::min(rect.width(), rect.height());
         p->save();
@@ -136,10 +136,11 @@ public:
         return pm;
     }
 
-    QIconEngine* clone() const override { return new SymbolEngine(name_); }
+    QIconEngine* clone() const override { return new SymbolEngine(name_, tint_); }
 
 private:
     QString name_;
+    QColor tint_;
 };
 
 QString themeName(const QString& symbol) {
@@ -154,10 +155,10 @@ QString themeName(const QString& symbol) {
 
 }  // namespace
 
-QIcon symbolIcon(const QString& symbolName) {
+QIcon symbolIcon(const QString& symbolName, const QColor& tint) {
     const QString theme = themeName(symbolName);
     if (!theme.isEmpty() && QIcon::hasThemeIcon(theme)) return QIcon::fromTheme(theme);
-    return QIcon(new SymbolEngine(symbolName));
+    return QIcon(new SymbolEngine(symbolName, tint));
 }
 
 }  // namespace lw::ui

@@ -26,7 +26,7 @@ void setTextColor(QWidget* widget, const QColor& color);
 
 // An icon from the desktop's theme for one of the shell's symbol names ("building.2.crop.circle",
 // "terminal", "folder", "xmark.circle.fill", and the panels' own names), drawn by the shell when
-// the theme has none. Unknown names give a plain circle.
-QIcon symbolIcon(const QString& symbolName);
+// the theme has none, in `tint` (the text colour when invalid). Unknown names give a circle.
+QIcon symbolIcon(const QString& symbolName, const QColor& tint = QColor());
 
 }  // namespace lw::ui
