@@ -1,4 +1,5 @@
 #include "core/BatchQueueManager.h"
+#include "core/StagedOutputs.h"
 
 #include <cxxabi.h>
 
@@ -211,7 +212,8 @@ struct BatchQueueManager::Impl : std::enable_shared_from_this<Impl> {
     }
 
     ItemOutcome runItem(const Uuid& jobID, const BatchItem& item, int index, int total,
-                        const BatchConfiguration& configuration, const BatchPreset& preset) {
+                        const BatchConfiguration& configuration, const BatchPreset& preset,
+                        const std::shared_ptr<DeliverableRecord>& deliverables) {
         const std::size_t position = static_cast<std::size_t>(index - 1);
         deliver();  // the processing status, set by the worker as it took the item
 
@@ -228,6 +230,7 @@ struct BatchQueueManager::Impl : std::enable_shared_from_this<Impl> {
             [weak](const std::string& line) {
                 if (auto self = weak.lock()) self->logMessage(line);
             },
+            deliverables,
         };
 
         const std::string fileName = item.sourceURL.filename().string();
@@ -363,6 +366,7 @@ ExecutionReport BatchQueueManager::submitAndStart(ProcessingJob job, std::shared
     impl.logMessage(fmt::format("Discovered {} items. Max concurrency: {}", total, configuration.maxConcurrentTasks));
 
     std::vector<ItemOutcome> outcomes(total);
+    const auto deliverables = std::make_shared<DeliverableRecord>();
     std::size_t next = 0;  // guarded by impl.mutex
     bool cancelLogged = false;
     auto worker = [&] {
@@ -386,7 +390,7 @@ ExecutionReport BatchQueueManager::submitAndStart(ProcessingJob job, std::shared
             }
             if (preset) {
                 outcomes[index] = impl.runItem(jobID, items[index], static_cast<int>(index + 1),
-                                               static_cast<int>(total), configuration, *preset);
+                                               static_cast<int>(total), configuration, *preset, deliverables);
             } else {
                 std::lock_guard lock(impl.mutex);
                 const std::string message = "No preset was given for this job.";

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -100,6 +101,8 @@ struct ProcessingJob {
     double overallProgress() const;  // mean of item progress, 0 without items
 };
 
+class DeliverableRecord;
+
 struct ProcessingContext {
     Uuid jobID;
     BatchConfiguration configuration;
@@ -108,6 +111,9 @@ struct ProcessingContext {
     // Both may be called from any thread.
     std::function<void(double fraction, const std::optional<std::string>& message)> onProgressUpdate;
     std::function<void(const std::string& line)> log;
+    // The deliverables the job has written so far (one record per job, shared by its items);
+    // null when an item runs outside a job.
+    std::shared_ptr<DeliverableRecord> deliverables;
 };
 
 struct ExecutionReport {

@@ -1,0 +1,87 @@
+#pragma once
+// The deliverables of one item, written to hidden temporary names and renamed into place only
+// when the whole item has succeeded; a failed item removes only its own temporary files.
+//
+//   StagedOutputs outputs(item, context, {item.sourceURL});
+//   outputs.write(folder / "house.jpg", bytes);               // or add(path) and write its tempPath()
+//   return outputs.commit();                                   // every file renamed into place
+//
+// A destination is refused, before anything is written, when its name is longer than the file
+// system allows, when it exists and is not a regular file, when it is one of the item's inputs
+// (by device and inode), or when another item of the same job has already written it (the job's
+// DeliverableRecord, shared through the processing context). Files that existed before the job
+// are replaced; if a rename fails half-way, the files already replaced get their old contents back.
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/JobModel.h"
+#include "platform/AtomicFile.h"
+#include "platform/Error.h"
+
+namespace lw {
+
+// Two items of one job writing the same deliverable.
+class OutputError : public Error {
+public:
+    OutputError(std::filesystem::path file, const std::string& message);
+    std::filesystem::path file;
+};
+
+// The deliverables written so far in one job, keyed by their standardized path. Thread-safe.
+class DeliverableRecord {
+public:
+    // Claims every destination for `item`, or none: throws OutputError naming the first file that
+    // another item of the job has claimed, and that item. Claiming again for the same item is fine.
+    void claim(const std::vector<std::filesystem::path>& destinations, const BatchItem& item);
+    // Throws like claim() without claiming anything.
+    void check(const std::filesystem::path& destination, const BatchItem& item) const;
+    // Gives up the claims of `item` on these destinations (its write failed).
+    void release(const std::vector<std::filesystem::path>& destinations, const BatchItem& item);
+
+private:
+    struct Owner {
+        Uuid item;
+        std::filesystem::path source;
+    };
+    void checkLocked(const std::string& key, const std::filesystem::path& destination, const BatchItem& item) const;
+    mutable std::mutex mutex_;
+    std::map<std::string, Owner> owners_;
+};
+
+class StagedOutputs {
+public:
+    StagedOutputs(const BatchItem& item, const ProcessingContext& context, std::vector<std::filesystem::path> inputs);
+    ~StagedOutputs() = default;
+    StagedOutputs(const StagedOutputs&) = delete;
+    StagedOutputs& operator=(const StagedOutputs&) = delete;
+
+    // Checks the destination (see above), creates its folder and returns the temporary file to
+    // write it through. Throws DestinationError or OutputError naming the file.
+    AtomicFile& add(const std::filesystem::path& destination);
+    // add() and write the bytes to its temporary name.
+    void write(const std::filesystem::path& destination, std::span<const std::uint8_t> bytes);
+    void write(const std::filesystem::path& destination, std::string_view text);
+
+    // Claims the destinations in the job's record and renames every temporary file into place.
+    // Returns the destinations in the order they were added. Throws DestinationError or
+    // OutputError; then nothing of the item is left in place.
+    std::vector<std::filesystem::path> commit();
+
+    bool empty() const { return files_.empty(); }
+
+private:
+    const BatchItem& item_;
+    std::filesystem::path outputDirectory_;
+    std::shared_ptr<DeliverableRecord> record_;
+    std::vector<std::filesystem::path> inputs_;
+    std::deque<AtomicFile> files_;  // stable references
+};
+
+}  // namespace lw
