@@ -132,7 +132,7 @@ int childRoad(const fs::path& input, const fs::path& out, const fs::path& logo) 
     preset.watermarkURL = logo;
     BatchConfiguration configuration(out, true, preset.defaultNamingPattern(), false, 1, false, false, {});
     BatchItem item(Uuid::random(), input, std::nullopt, ProcessingStatus::pending, 0, std::nullopt, {});
-    ProcessingContext context{Uuid::random(), configuration, 1, 1, {}, {}};
+    ProcessingContext context{Uuid::random(), configuration, 1, 1, {}, {}, {}};
     try {
         const auto written = preset.process(item, context);
         return written.size() == 2 ? 0 : 1;

@@ -80,7 +80,7 @@ protected:
 
     ProcessingContext context(int index = 3, int total = 12) {
         BatchConfiguration configuration(out, true, "{address}_{index:02}_{size}", false, 1, false, false, {});
-        ProcessingContext c{Uuid::random(), configuration, index, total, {}, {}};
+        ProcessingContext c{Uuid::random(), configuration, index, total, {}, {}, {}};
         c.log = [this](const std::string& line) {
             std::lock_guard lock(logMutex);
             logLines.push_back(line);
@@ -240,7 +240,7 @@ TEST_F(GablewiseRoadTest, BadInputFailsByNameAndWritesNothing) {
     std::ofstream(root / "blocker").close();
     GablewisePreset ok = plainPreset();
     BatchConfiguration blocked(root / "blocker" / "out", true, "{name}", false, 1, false, false, {});
-    ProcessingContext c{Uuid::random(), blocked, 1, 1, {}, {}};
+    ProcessingContext c{Uuid::random(), blocked, 1, 1, {}, {}, {}};
     try {
         ok.process(item(good), c);
         ADD_FAILURE() << "wrote under a file";

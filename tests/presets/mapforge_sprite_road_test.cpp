@@ -62,7 +62,8 @@ protected:
                                   [this](const std::string& line) {
                                       std::lock_guard lock(mutex);
                                       logs.push_back(line);
-                                  }};
+                                  },
+                                  {}};
         std::vector<std::string> names;
         for (const auto& path : p.process(item, context)) {
             EXPECT_TRUE(fs::exists(path)) << path;
