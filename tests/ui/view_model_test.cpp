@@ -1,0 +1,333 @@
+// The shell's model: settings restored leniently and saved once after a burst of edits, files
+// and folders ingested once each, jobs started, cancelled and followed on the main thread,
+// finished rows cleared, progress averaged, the log capped.
+#include "ShellTestSupport.h"
+
+#include <QSignalSpy>
+#include <QtTest>
+
+#include "FakeDesktop.h"
+#include "presets/GablewisePreset.h"
+#include "ui/StandaloneViewModel.h"
+
+using namespace lw;
+using namespace lw::ui;
+using namespace lw::ui::test;
+
+namespace {
+
+using PhotoModel = StandaloneViewModel<GablewisePreset>;
+using ProbeModel = StandaloneViewModel<ProbePreset>;
+
+ShellEnvironment environment(std::shared_ptr<MemorySettingsStore> store, FakeDesktop& desktop, int workers = 2) {
+    ShellEnvironment env;
+    env.defaults = std::move(store);
+    env.services = &desktop;
+    env.maxConcurrentTasks = workers;
+    return env;
+}
+
+QVariantMap textMap(std::initializer_list<std::pair<QString, QVariant>> pairs) {
+    QVariantMap map;
+    for (const auto& [k, v] : pairs) map.insert(k, v);
+    return map;
+}
+
+std::vector<ProcessingStatus> statuses(const StandaloneViewModelBase& model) {
+    std::vector<ProcessingStatus> result;
+    for (const auto& i : model.queueItems()) result.push_back(i.status);
+    return result;
+}
+
+}  // namespace
+
+class ViewModelTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void restoresStoredSettingsLeniently_data() {
+        QTest::addColumn<QVariant>("settings");
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<int>("webMaxKB");
+        QTest::addColumn<bool>("merge");
+
+        QTest::newRow("nothing stored") << QVariant() << "1042_Maple_Lane" << 2000 << false;
+        QTest::newRow("valid pairs") << QVariant(textMap({{"address", "9_Elm"}, {"portal", "zillow"}, {"brackets", "true"}}))
+                                     << "9_Elm" << 10000 << true;
+        QTest::newRow("bad pair dropped, the rest kept")
+            << QVariant(textMap({{"address", "9_Elm"}, {"brackets", "maybe"}, {"webMaxKB", "oops"}})) << "9_Elm" << 2000
+            << false;
+        QTest::newRow("one value not text: all ignored")
+            << QVariant(textMap({{"address", "9_Elm"}, {"brackets", QVariant(true)}})) << "1042_Maple_Lane" << 2000 << false;
+        QTest::newRow("not a dictionary") << QVariant(QString("address=9_Elm")) << "1042_Maple_Lane" << 2000 << false;
+    }
+
+    void restoresStoredSettingsLeniently() {
+        QFETCH(QVariant, settings);
+        QFETCH(QString, address);
+        QFETCH(int, webMaxKB);
+        QFETCH(bool, merge);
+        auto store = std::make_shared<MemorySettingsStore>();
+        if (settings.isValid()) store->setValue("settings", settings);
+        FakeDesktop desktop;
+        GablewisePreset passed;
+        passed.maxWebFileSizeKB = 2000;
+        PhotoModel model(passed, Vertical::gablewise, Product::realEstate, environment(store, desktop));
+        QCOMPARE(QString::fromStdString(model.preset().propertyAddress), address);
+        QCOMPARE(model.preset().maxWebFileSizeKB, webMaxKB);
+        QCOMPARE(model.preset().mergeBrackets, merge);
+    }
+
+    void restoresPatternAndFolder() {
+        FakeDesktop desktop;
+        {
+            auto store = std::make_shared<MemorySettingsStore>();
+            store->setValue("namingPattern", QString(""));
+            store->setValue("outputDirectory", QString(""));
+            PhotoModel model(GablewisePreset(), Vertical::gablewise, Product::realEstate, environment(store, desktop));
+            QCOMPARE(model.namingPattern(), QString(""));  // an empty pattern is taken as stored
+            QCOMPARE(model.outputDirectory(), BatchConfiguration::defaultConfiguration().outputDirectory);
+        }
+        {
+            auto store = std::make_shared<MemorySettingsStore>();
+            store->setValue("outputDirectory", QString("/srv/listings/out"));
+            PhotoModel model(GablewisePreset(), Vertical::gablewise, Product::realEstate, environment(store, desktop));
+            QCOMPARE(model.namingPattern(), QString("{address}_{index:02}_{size}"));
+            QCOMPARE(model.outputDirectory(), fs::path("/srv/listings/out"));
+        }
+    }
+
+    void burstOfEditsSavesOnceAfterTheLast() {
+        auto store = std::make_shared<MemorySettingsStore>();
+        FakeDesktop desktop;
+        PhotoModel model(GablewisePreset(), Vertical::gablewise, Product::realEstate, environment(store, desktop));
+        QSignalSpy saved(&model, &StandaloneViewModelBase::saved);
+        // Building the model saves nothing.
+        QTest::qWait(StandaloneViewModelBase::kSaveDelayMs + 150);
+        QCOMPARE(store->writeCount(), 0);
+
+        QElapsedTimer clock;
+        clock.start();
+        model.updatePreset([](GablewisePreset& p) { p.propertyAddress = "A"; });
+        QTest::qWait(100);
+        model.updatePreset([](GablewisePreset& p) { p.propertyAddress = "B"; });
+        QTest::qWait(100);
+        model.updatePreset([](GablewisePreset& p) { p.propertyAddress = "C"; });
+        const qint64 lastEdit = clock.elapsed();
+        QVERIFY(saved.wait(2000));
+        QVERIFY(clock.elapsed() - lastEdit >= StandaloneViewModelBase::kSaveDelayMs - 20);
+        QTest::qWait(StandaloneViewModelBase::kSaveDelayMs + 100);
+        QCOMPARE(saved.count(), 1);
+        QCOMPARE(store->value("settings")->toMap().value("address").toString(), QString("C"));
+        QCOMPARE(store->value("namingPattern")->toString(), QString("{address}_{index:02}_{size}"));
+
+        // Pattern and folder edits are saved the same way, and read back by a new model.
+        model.setNamingPattern("{name}");
+        model.setOutputDirectory("/tmp/elsewhere");
+        QVERIFY(saved.wait(2000));
+        PhotoModel again(GablewisePreset(), Vertical::gablewise, Product::realEstate, environment(store, desktop));
+        QCOMPARE(again.preset().propertyAddress, std::string("C"));
+        QCOMPARE(again.namingPattern(), QString("{name}"));
+        QCOMPARE(again.outputDirectory(), fs::path("/tmp/elsewhere"));
+    }
+
+    void resetKeepsTheOutputFolder() {
+        auto store = std::make_shared<MemorySettingsStore>();
+        store->setValue("settings", textMap({{"address", "9_Elm"}}));
+        FakeDesktop desktop;
+        PhotoModel model(GablewisePreset(), Vertical::gablewise, Product::realEstate, environment(store, desktop));
+        model.setNamingPattern("{name}");
+        model.setOutputDirectory("/tmp/keep");
+        model.resetSettings(GablewisePreset());
+        QCOMPARE(model.preset().propertyAddress, std::string("1042_Maple_Lane"));
+        QCOMPARE(model.namingPattern(), QString("{address}_{index:02}_{size}"));
+        QCOMPARE(model.outputDirectory(), fs::path("/tmp/keep"));
+    }
+
+    void ingestsEachEligibleFileOnce() {
+        TempDir dir("ingest");
+        const fs::path a = dir.touch("shoot/b.jpg");
+        dir.touch("shoot/a.jpg");
+        dir.touch("shoot/.hidden.jpg");
+        dir.touch("shoot/notes.pdf");
+        FakeDesktop desktop;
+        ProbeModel model(ProbePreset(), Vertical::gablewise, Product::realEstate,
+                         environment(std::make_shared<MemorySettingsStore>(), desktop));
+        model.ingest({a});
+        model.ingest({a});
+        QCOMPARE(model.queueItems().size(), std::size_t(1));
+        dir.touch("shoot/c.jpg");
+        model.ingest({dir.path / "shoot", dir.path / "missing.jpg"});
+        QCOMPARE(model.queueItems().size(), std::size_t(3));
+        QCOMPARE(model.queueItems()[1].originalFileName, std::string("a"));
+        QCOMPARE(model.queueItems()[2].originalFileName, std::string("c"));
+        for (const auto& item : model.queueItems()) QCOMPARE(item.status, ProcessingStatus::pending);
+
+        // The open panel's choice is ingested; a cancelled panel changes nothing.
+        desktop.filesAndFoldersAnswers.push_back({dir.touch("more/d.jpg")});
+        model.browse();
+        model.browse();
+        QCOMPARE(model.queueItems().size(), std::size_t(4));
+    }
+
+    void runsJobsAndFollowsReports() {
+        TempDir dir("run");
+        TempDir out("run_out");
+        FakeDesktop desktop;
+        ProbeModel model(ProbePreset(), Vertical::gablewise, Product::realEstate,
+                         environment(std::make_shared<MemorySettingsStore>(), desktop));
+        model.setOutputDirectory(out.path);
+        model.ingest({dir.touch("1_ok.jpg"), dir.touch("2_fail.jpg"), dir.touch("3_skip.jpg")});
+        QCOMPARE(model.runnableCount(), 3);
+        QSignalSpy finished(&model, &StandaloneViewModelBase::jobFinished);
+        model.start();
+        QVERIFY(model.isProcessing());
+        QVERIFY(finished.wait(10000));
+        QVERIFY(!model.isProcessing());
+        QCOMPARE(statuses(model), (std::vector{ProcessingStatus::completed, ProcessingStatus::failed,
+                                               ProcessingStatus::skipped}));
+        QCOMPARE(*model.queueItems()[1].errorMessage, std::string("Cannot read 2_fail."));
+        QCOMPARE(*model.queueItems()[2].errorMessage, std::string("Not needed."));
+        QCOMPARE(model.overallProgress(), 1.0);
+        const Uuid okID = model.queueItems()[0].id;
+        QCOMPARE(model.itemOutputs().at(okID), std::vector<fs::path>{out.path / "1_ok.out"});
+        QVERIFY(model.logLines().last().startsWith("Done in "));
+        QVERIFY(model.logLines().last().endsWith("s: 1 finished, 1 failed, 1 skipped."));
+        QVERIFY(model.logLines().first().startsWith("["));  // the manager's lines carry the time
+        QCOMPARE(model.runnableCount(), 1);
+        // A finished file is not queued again by a new drop.
+        model.ingest({dir.path});
+        QCOMPARE(model.queueItems().size(), std::size_t(3));
+
+        // Revealing shows the outputs, or the source when they are gone.
+        model.reveal(model.queueItems()[0]);
+        QCOMPARE(desktop.revealed.back(), std::vector<fs::path>{out.path / "1_ok.out"});
+        fs::remove(out.path / "1_ok.out");
+        model.reveal(model.queueItems()[0]);
+        QCOMPARE(desktop.revealed.back(), std::vector<fs::path>{model.queueItems()[0].sourceURL});
+
+        // The failed item runs again (and fails again); completed and skipped ones do not.
+        finished.clear();
+        model.start();
+        QCOMPARE(model.queueItems()[1].status, ProcessingStatus::pending);
+        QVERIFY(!model.queueItems()[1].errorMessage);
+        QCOMPARE(model.queueItems()[1].progress, 0.0);
+        QCOMPARE(model.queueItems()[0].status, ProcessingStatus::completed);
+        QVERIFY(finished.wait(10000));
+        QVERIFY(model.logLines().last().endsWith("s: 0 finished, 1 failed, 0 skipped."));
+
+        // Clearing keeps failed rows; only completed and skipped ones go.
+        model.clearFinished();
+        QCOMPARE(model.queueItems().size(), std::size_t(1));
+        QCOMPARE(model.queueItems()[0].status, ProcessingStatus::failed);
+
+        // Nothing runnable: start does nothing and logs nothing.
+        model.remove({model.queueItems()[0].id});
+        const auto lines = model.logLines().size();
+        model.start();
+        QVERIFY(!model.isProcessing());
+        QCOMPARE(model.logLines().size(), lines);
+    }
+
+    void guardsWhileProcessingAndAveragesProgress() {
+        TempDir dir("busy");
+        TempDir out("busy_out");
+        FakeDesktop desktop;
+        ProbePreset preset;
+        auto gate = preset.gate;
+        ProbeModel model(preset, Vertical::gablewise, Product::realEstate,
+                         environment(std::make_shared<MemorySettingsStore>(), desktop, 1));
+        model.setOutputDirectory(out.path);
+        model.ingest({dir.touch("a_ok.jpg"), dir.touch("b_hold.jpg"), dir.touch("c_ok.jpg"), dir.touch("d_ok.jpg")});
+        model.start();
+        // One worker: a completes, b waits at 0.5, c and d are pending at 0.
+        QVERIFY(waitUntil([&] { return model.queueItems()[1].progress == 0.5; }));
+        QCOMPARE(model.queueItems()[0].status, ProcessingStatus::completed);
+        QCOMPARE(model.overallProgress(), 0.75);
+
+        const auto ids = std::set<Uuid>{model.queueItems()[2].id};
+        model.remove(ids);
+        QCOMPARE(model.queueItems().size(), std::size_t(4));
+        QSignalSpy finished(&model, &StandaloneViewModelBase::jobFinished);
+        model.start();  // a second start while processing does nothing
+        model.clearFinished();  // allowed while processing
+        QCOMPARE(model.queueItems().size(), std::size_t(3));
+
+        // Cancel returns to idle at once; the held item still finishes, the rest never start.
+        model.cancel();
+        QVERIFY(!model.isProcessing());
+        gate->release();
+        QVERIFY(finished.wait(10000));
+        QCOMPARE(finished.count(), 1);
+        QCOMPARE(statuses(model), (std::vector{ProcessingStatus::completed, ProcessingStatus::pending,
+                                               ProcessingStatus::pending}));
+        QVERIFY(model.logLines().filter("Cancellation requested.").size() == 1);
+        QCOMPARE(model.runnableCount(), 2);
+    }
+
+    void cancelWhileIdleReachesTheManager() {
+        FakeDesktop desktop;
+        ProbeModel model(ProbePreset(), Vertical::gablewise, Product::realEstate,
+                         environment(std::make_shared<MemorySettingsStore>(), desktop));
+        model.cancel();
+        QVERIFY(!model.isProcessing());
+        QVERIFY(waitUntil([&] { return !model.logLines().isEmpty(); }, 2000));
+        QVERIFY(model.logLines().last().endsWith("] Cancellation requested."));
+    }
+
+    void logKeepsTheNewest500Lines() {
+        FakeDesktop desktop;
+        ProbeModel model(ProbePreset(), Vertical::gablewise, Product::realEstate,
+                         environment(std::make_shared<MemorySettingsStore>(), desktop));
+        for (int i = 1; i <= 501; ++i) model.log(QString::number(i));
+        QCOMPARE(model.logLines().size(), 500);
+        QCOMPARE(model.logLines().first(), QString("2"));
+        QCOMPARE(model.logLines().last(), QString("501"));
+    }
+
+    void outputFolderPanelsAndReveal() {
+        TempDir dir("folder");
+        FakeDesktop desktop;
+        ProbeModel model(ProbePreset(), Vertical::gablewise, Product::realEstate,
+                         environment(std::make_shared<MemorySettingsStore>(), desktop));
+        const fs::path target = dir.path / "new" / "out";
+        model.chooseOutputDirectory();  // cancelled
+        QCOMPARE(desktop.folderPrompts.back(), QString("Use Folder"));
+        desktop.folderAnswers.push_back(target);
+        model.chooseOutputDirectory();
+        QCOMPARE(model.outputDirectory(), target);
+        model.revealOutput();
+        QVERIFY(fs::is_directory(target));
+        QCOMPARE(desktop.revealed.back(), std::vector<fs::path>{target});
+    }
+
+    void processesRealPhotos() {
+        TempDir dir("photos");
+        TempDir out("photos_out");
+        writePhoto(dir.path / "IMG_0001.jpg");
+        writePhoto(dir.path / "IMG_0002.jpg", 240, 320);
+        FakeDesktop desktop;
+        GablewisePreset preset;
+        preset.autoStraightenVerticals = false;
+        PhotoModel model(preset, Vertical::gablewise, Product::realEstate,
+                         environment(std::make_shared<MemorySettingsStore>(), desktop));
+        model.setOutputDirectory(out.path);
+        model.ingest({dir.path});
+        QCOMPARE(model.queueItems().size(), std::size_t(2));
+        QSignalSpy finished(&model, &StandaloneViewModelBase::jobFinished);
+        model.start();
+        QVERIFY(finished.wait(60000));
+        QCOMPARE(statuses(model), (std::vector{ProcessingStatus::completed, ProcessingStatus::completed}));
+        for (const auto& item : model.queueItems()) {
+            const auto& outputs = model.itemOutputs().at(item.id);
+            QCOMPARE(outputs.size(), std::size_t(2));  // print and web
+            for (const auto& file : outputs) QVERIFY(fs::is_regular_file(file));
+        }
+        const auto& first = model.itemOutputs().at(model.queueItems()[0].id);
+        QCOMPARE(first[0].parent_path().filename().string(), std::string("Print_Package"));
+        QCOMPARE(first[1].parent_path().filename().string(), folderName(GablewisePreset::Portal::mls));
+    }
+};
+
+QTEST_MAIN(ViewModelTest)
+#include "view_model_test.moc"
