@@ -172,7 +172,12 @@ std::optional<Image> CoreImagePipeline::loadImage(const fs::path& from) const {
     const std::string ext = lowerExtension(from);
     try {
         if (isRaw(ext)) return loadRaw(from);
-        VImage img = VImage::new_from_file(from.c_str(), VImage::option()->set("fail_on", VIPS_FAIL_ON_TRUNCATED));
+        // Sequential access: the decode runs on this thread when `decoded` reads it, so a
+        // truncated file fails every time (a random-access load decodes on worker threads first,
+        // and an error there can be lost).
+        VImage img = VImage::new_from_file(
+            from.c_str(),
+            VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL)->set("fail_on", VIPS_FAIL_ON_TRUNCATED));
         const std::uint64_t w = static_cast<std::uint64_t>(img.width()), h = static_cast<std::uint64_t>(img.height());
         if (w * h > maxPixels) throw ImageError(ImageError::Kind::tooLarge, from, tooLargeDetail(w, h), w * h);
         std::string loader;
@@ -180,7 +185,7 @@ std::optional<Image> CoreImagePipeline::loadImage(const fs::path& from) const {
         ImageProperties props = readExifProperties(from);
         props[ImageProperty::pixelWidth] = img.width();
         props[ImageProperty::pixelHeight] = img.height();
-        Image out(prepared(img), std::move(props));
+        Image out(prepared(vipsx::decoded(img)), std::move(props));
         out.source_ = std::make_shared<const Image::Source>(Image::Source{from, loader});
         return out;
     } catch (const vips::VError&) {

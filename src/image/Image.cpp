@@ -17,6 +17,37 @@ ImageRect ImageRect::intersection(const ImageRect& o) const {
 
 namespace vipsx {
 
+VImage decoded(const VImage& file) {
+    VipsImage* in = file.get_image();
+    VipsImage* out = vips_image_new_memory();
+    VipsRegion* region = vips_region_new(in);
+    const auto release = [&] {
+        g_object_unref(region);
+        g_object_unref(out);
+    };
+    if (vips_image_pipelinev(out, VIPS_DEMAND_STYLE_THINSTRIP, in, nullptr) != 0 || vips_image_write_prepare(out) != 0) {
+        release();
+        throw vips::VError();
+    }
+    // Top to bottom in strips, so sequential loaders are read in order.
+    constexpr int kStrip = 128;
+    for (int top = 0; top < in->Ysize; top += kStrip) {
+        VipsRect strip{0, top, in->Xsize, std::min(kStrip, in->Ysize - top)};
+        if (vips_region_prepare(region, &strip) != 0) {
+            release();
+            throw vips::VError();
+        }
+        for (int y = strip.top; y < strip.top + strip.height; ++y) {
+            if (vips_image_write_line(out, y, reinterpret_cast<VipsPel*>(VIPS_REGION_ADDR(region, 0, y))) != 0) {
+                release();
+                throw vips::VError();
+            }
+        }
+    }
+    g_object_unref(region);
+    return VImage(out);
+}
+
 int depthOf(const VImage& in) {
     switch (in.format()) {
         case VIPS_FORMAT_UCHAR: return 8;

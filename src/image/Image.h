@@ -135,6 +135,10 @@ namespace vipsx {
 vips::VImage toDepth(const vips::VImage& in, int bits);
 int depthOf(const vips::VImage& in);
 vips::VImage withBands(const vips::VImage& in, int bands);
+// The pixels of a file freshly opened with sequential access, decoded into memory on the calling
+// thread, metadata kept. A decoding error (a truncated file) always throws vips::VError here;
+// libvips' threaded evaluation can lose such an error and hand back rows it never decoded.
+vips::VImage decoded(const vips::VImage& file);
 }  // namespace vipsx
 
 extern template Raster<std::uint8_t> Image::toRaster<std::uint8_t>(int) const;

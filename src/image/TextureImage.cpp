@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "image/Image.h"
 #include "platform/AtomicFile.h"
 
 namespace lw {
@@ -34,7 +35,7 @@ vips::VImage openImage(const std::filesystem::path& file) {
         image = vips::VImage::new_from_file(
             file.c_str(),
             vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL)->set("fail_on", VIPS_FAIL_ON_ERROR));
-        image = image.copy_memory();
+        image = vipsx::decoded(image);
     } catch (const vips::VError&) {
         vips_error_clear();
         throw TextureImageError(TextureImageError::Kind::unreadable, file);

@@ -290,15 +290,14 @@ TEST(CoreImagePipeline, BadInputs) {
     ASSERT_TRUE(png);
     EXPECT_EQ(png->width(), 16);
 
-    // A truncated JPEG never turns into a deliverable.
+    // A truncated JPEG never turns into a deliverable: it fails to load, every time, even when
+    // only the last rows are missing.
     saveJpeg(quadrantRaster(256, 256), dir / "full.jpg");
     auto full = slurp(dir / "full.jpg");
-    for (size_t keep : {full.size() / 2, size_t{200}, size_t{20}}) {
+    for (size_t keep : {full.size() * 99 / 100, full.size() / 2, size_t{200}, size_t{20}}) {
         spit(dir / "cut.jpg", std::vector<std::uint8_t>(full.begin(), full.begin() + static_cast<long>(keep)));
         auto cut = pipe().loadImage(dir / "cut.jpg");
-        if (keep == full.size() / 2) {
-            EXPECT_TRUE(cut) << "the header is intact";
-        }
+        EXPECT_FALSE(cut) << keep;
         if (cut) {
             EXPECT_FALSE(pipe().jpegData(*cut, 0.9, std::nullopt, ColorSpace::sRGB)) << keep;
             EXPECT_THROW(pipe().write(*cut, dir / "cut-out.jpg", PixelFormat::RGBA8, ColorSpace::sRGB, 0.9,

@@ -1,10 +1,12 @@
 // Texture engines: material channel discovery, packing, halving, normal maps, power-of-two
 // sizing and the tiling check, on small images generated here.
 #include <gtest/gtest.h>
+#include <vips/vips8>
 
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 
 #include "image/ChannelPacker.h"
 #include "image/NormalMapGenerator.h"
@@ -292,6 +294,32 @@ TEST(Tiling, SeamRatiosAndSummary) {
     writePng(colour, dir / "t.png");
     TilingChecker::writePreview(dir / "t.png", dir / "t_Tiled2x2.png");
     EXPECT_EQ(readTextureSize(dir / "t_Tiled2x2.png"), (TextureSize{12, 8}));
+}
+
+TEST(TextureImages, FilesCutShortFailEveryTime) {
+    // PNG and JPEG maps missing their last percent, or all but the header, fail in every reader
+    // every time, whatever the thread timing of the decoder.
+    TempDir dir;
+    vips::VImage noise = vips::VImage::gaussnoise(512, 512, vips::VImage::option()->set("sigma", 40.0))
+                             .cast(VIPS_FORMAT_UCHAR);
+    noise = noise.bandjoin({noise, noise}).copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
+    noise.pngsave((dir / "full.png").c_str());
+    noise.jpegsave((dir / "full.jpg").c_str());
+    std::vector<std::string> names;
+    for (const char* ext : {"png", "jpg"}) {
+        std::ifstream in(dir / (std::string("full.") + ext), std::ios::binary);
+        std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
+        for (std::size_t keep : {bytes.size() * 99 / 100, std::size_t{60}}) {
+            names.push_back("cut" + std::to_string(keep) + "." + ext);
+            std::ofstream(dir / names.back(), std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(keep));
+        }
+    }
+    for (int round = 0; round < 10; ++round) {
+        for (const auto& name : names) {
+            EXPECT_THROW(loadDataMap(dir / name), TextureImageError) << name << " round " << round;
+            EXPECT_THROW(loadColorRaster(dir / name), TextureImageError) << name << " round " << round;
+        }
+    }
 }
 
 TEST(TextureImages, ReadsFormatsAndRefusesBadFiles) {

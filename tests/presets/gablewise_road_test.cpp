@@ -201,6 +201,29 @@ TEST_F(GablewiseRoadTest, WebCapIsMetOrReported) {
     EXPECT_STREQ(PresetError::cannotMeetSizeLimit(50).what(), "Could not get the web image under 50 KB");
 }
 
+TEST_F(GablewiseRoadTest, PhotoCutShortFailsEveryTime) {
+    // A baseline JPEG missing its last percent decodes with its last rows black unless the
+    // decoding error reaches the road; the outcome must not depend on thread timing.
+    const fs::path good = photo("good.jpg", 1600, 1200);
+    const fs::path cut = root / "in" / "cut.jpg";
+    {
+        std::ifstream in(good, std::ios::binary);
+        std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
+        bytes.resize(bytes.size() * 99 / 100);
+        std::ofstream(cut, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    }
+    GablewisePreset preset = plainPreset();
+    for (int round = 0; round < 12; ++round) {
+        try {
+            preset.process(item(cut), context());
+            ADD_FAILURE() << "round " << round << ": the cut photo was accepted";
+        } catch (const PresetError& e) {
+            EXPECT_EQ(e.kind, PresetError::Kind::cannotDecodeImage) << e.what();
+        }
+    }
+    EXPECT_TRUE(filesUnder(out).empty());
+}
+
 TEST_F(GablewiseRoadTest, BadInputFailsByNameAndWritesNothing) {
     const fs::path good = photo("good.jpg", 800, 600);
     // Truncated JPEG.
