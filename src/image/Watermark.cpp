@@ -42,16 +42,17 @@ vips::VImage Watermark::apply(const vips::VImage& photo, const vips::VImage& log
     const Placement at = placement(photo.width(), photo.height(), logoIn.width(), logoIn.height());
     if (at.width == 0 || opacity == 0) return photo;
 
-    // The logo as RGB + alpha, both 0...1.
+    // The logo as RGB + alpha, both 0...1, whatever its layout: grey, grey + alpha, RGB, RGBA
+    // (palettes arrive expanded to one of these).
     vips::VImage logo = logoIn;
-    const bool logoAlpha = logo.has_alpha();
+    const bool logoAlpha = logo.bands() == 2 || logo.bands() >= 4;
     vips::VImage alpha;
     if (logoAlpha) {
         alpha = logo.extract_band(logo.bands() - 1) / maxValue(logo);
-        logo = logo.extract_band(0, vips::VImage::option()->set("n", logo.bands() - 1));
+        logo = logo.extract_band(0, vips::VImage::option()->set("n", std::min(3, logo.bands() - 1)));
     }
     const double logoMax = maxValue(logoIn);
-    if (logo.bands() < 3) logo = logo.bandjoin({logo, logo});
+    if (logo.bands() < 3) logo = vips::VImage::bandjoin({logo.extract_band(0), logo.extract_band(0), logo.extract_band(0)});
     logo = logo / logoMax;
     if (!logoAlpha) alpha = vips::VImage::black(logo.width(), logo.height()) + 1.0;
     const double sx = static_cast<double>(at.width) / logo.width();

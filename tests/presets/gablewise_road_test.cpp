@@ -289,6 +289,46 @@ TEST_F(GablewiseRoadTest, WatermarkWithAndWithoutAlpha) {
         EXPECT_GT(cornerMean, 240) << alpha;
         EXPECT_LT(print.extract_area(10, 10, 40, 40).avg(), 120) << alpha;
     }
+
+    // Logos in any band layout: grey, grey with alpha, palette, 16-bit grey with alpha.
+    struct Layout {
+        const char* name;
+        int bands;
+        bool sixteen;
+        bool palette;
+    };
+    const Layout layouts[] = {{"grey.png", 1, false, false},
+                              {"grey_alpha.png", 2, false, false},
+                              {"palette.png", 3, false, true},
+                              {"palette_alpha.png", 4, false, true},
+                              {"grey16_alpha.png", 2, true, false}};
+    for (const auto& l : layouts) {
+        fs::remove_all(out);
+        const double white = l.sixteen ? 65535 : 255;
+        vips::VImage px = vips::VImage::black(120, 40, vips::VImage::option()->set("bands", l.bands)) + white;
+        px = px.cast(l.sixteen ? VIPS_FORMAT_USHORT : VIPS_FORMAT_UCHAR)
+                 .copy(vips::VImage::option()->set(
+                     "interpretation", l.bands <= 2 ? (l.sixteen ? VIPS_INTERPRETATION_GREY16 : VIPS_INTERPRETATION_B_W)
+                                                    : VIPS_INTERPRETATION_sRGB));
+        const fs::path file = root / l.name;
+        px.pngsave(file.c_str(), vips::VImage::option()->set("palette", l.palette));
+        GablewisePreset preset = plainPreset();
+        preset.exportWebPackage = false;
+        preset.watermarkURL = file;
+        preset.watermarkOpacity = 1.0;
+        std::vector<fs::path> written;
+        try {
+            written = preset.process(item(source), context());
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << l.name << ": " << e.what();
+            continue;
+        }
+        ASSERT_EQ(written.size(), 1u) << l.name;
+        const vips::VImage print = vips::VImage::new_from_file(written[0].c_str());
+        EXPECT_EQ(print.bands(), 3) << l.name;
+        EXPECT_GT(print.extract_area(1200 - 27 - 80, 900 - 27 - 20, 40, 10).avg(), 240) << l.name;
+        EXPECT_LT(print.extract_area(10, 10, 40, 40).avg(), 120) << l.name;
+    }
 }
 
 TEST_F(GablewiseRoadTest, BracketIsFusedByItsFirstMemberAndTheOthersAreSkipped) {
