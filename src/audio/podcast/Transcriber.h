@@ -56,8 +56,8 @@ public:
     };
 
     struct Options {
-        // Decoders working on one file at once; 0 means one per processor. Every transcription
-        // in the process also shares one limit of one decoder per processor.
+        // Decoders working on one file at once (each about 100 MB); 0 means one per processor, at
+        // most 4. All transcriptions in the process together run at most one decoder per processor.
         int decoders = 0;
         // A word followed by at least this long a pause ends a sentence.
         double sentencePause = 0.6;
