@@ -1,6 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -88,4 +94,50 @@ TEST(Captions, SplitMultiWordRuns) {
     const std::vector<CaptionWord> expected{{"New", 10.0, 10.5}, {"York", 10.5, 11.0}, {"New", 10.0, 10.5},
                                             {"York", 10.5, 11.0}, {"solo", 1, 2}, {" ", 3, 4}};
     EXPECT_EQ(split, expected);
+}
+
+namespace {
+// Cue start and duration pairs as ffprobe reads a caption file; empty when ffprobe is missing.
+std::vector<std::pair<double, double>> probeCues(const std::string& text, const std::string& extension) {
+    const auto dir = std::filesystem::temp_directory_path();
+    const auto file = dir / ("lw-captions-" + std::to_string(::getpid()) + extension);
+    {
+        std::ofstream out(file, std::ios::binary);
+        out << text;
+    }
+    std::vector<std::pair<double, double>> cues;
+    const std::string command =
+        "ffprobe -v error -show_entries packet=pts_time,duration_time -of csv=p=0 '" + file.string() + "' 2>&1";
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        double start = 0, duration = 0;
+        char line[256];
+        while (std::fgets(line, sizeof line, pipe))
+            if (std::sscanf(line, "%lf,%lf", &start, &duration) == 2) cues.emplace_back(start, duration);
+        pclose(pipe);
+    }
+    std::filesystem::remove(file);
+    return cues;
+}
+}  // namespace
+
+// A real reader (FFmpeg's subtitle demuxers) finds every cue at its time.
+TEST(Captions, FilesParseInARealReader) {
+    if (std::system("ffprobe -version > /dev/null 2>&1") != 0) GTEST_SKIP() << "ffprobe not installed";
+    std::vector<CaptionWord> words;
+    for (int i = 0; i < 120; ++i) {
+        const double t = i * 0.45 + (i / 10) * 1.0;
+        words.push_back({i % 10 == 9 ? "caf\xc3\xa9." : "word", t, t + 0.35});
+    }
+    const auto cues = Transcriber::cues(words, 42, 4.0);
+    ASSERT_GT(cues.size(), 10u);
+    const std::string vtt = Transcriber::vtt(cues, 3.5);
+    EXPECT_EQ(vtt.rfind("WEBVTT\n", 0), 0u);
+    for (const auto& [text, extension] : {std::pair{Transcriber::srt(cues, 3.5), ".srt"}, std::pair{vtt, ".vtt"}}) {
+        const auto read = probeCues(text, extension);
+        ASSERT_EQ(read.size(), cues.size()) << extension;
+        for (std::size_t i = 0; i < cues.size(); ++i) {
+            EXPECT_NEAR(read[i].first, cues[i].start() + 3.5, 0.0011) << extension << " cue " << i;
+            EXPECT_NEAR(read[i].second, std::max(cues[i].end(), cues[i].start() + 0.3) - cues[i].start(), 0.0021);
+        }
+    }
 }
