@@ -38,8 +38,9 @@ public:
         Kind kind_;
     };
 
-    // Where the time goes, for benches: frames drawn and encoded and the seconds each side
-    // spent working (drawing includes the colour conversion).
+    // Where the time goes, for benches: frames written, the seconds the drawing threads spent
+    // working (averaged over them; colour conversion included) and the seconds the video
+    // encoder spent.
     struct Statistics {
         int frames = 0;
         double drawSeconds = 0;
