@@ -6,6 +6,7 @@
 
 #include "audio/LoudnessMeter.h"
 #include "audio/WAVWriter.h"
+#include "platform/FileSafety.h"
 
 namespace fs = std::filesystem;
 
@@ -83,6 +84,7 @@ struct KeptSpan {
 
 void copySpans(const fs::path& source, const fs::path& destination, std::vector<KeptSpan> spans,
                std::optional<double> maxDuration) {
+    checkNotInput(destination, {source});
     const PCMStream::Format format = PCMStream::format(source);
     WAVWriter writer(destination, format.sampleRate, format.channels, kEditBitDepth);
     const std::size_t ch = static_cast<std::size_t>(format.channels);
@@ -108,6 +110,7 @@ void copySpans(const fs::path& source, const fs::path& destination, std::vector<
 
 void LoudnessNormalizer::concatenate(const std::vector<fs::path>& files, const fs::path& to, double sampleRate,
                                      int channels) {
+    checkNotInput(to, files);
     WAVWriter writer(to, sampleRate, channels, kEditBitDepth);
     for (const auto& file : files) {
         PCMStream::read(file, sampleRate, channels, std::nullopt,

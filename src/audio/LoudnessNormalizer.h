@@ -1,6 +1,8 @@
 #pragma once
 // Loudness targets, clean-up switches, file measurement and the editing operations of the
-// audio engine. Every operation is a plain blocking function with no shared state.
+// audio engine. Every operation is a plain blocking function with no shared state. Operations
+// that write refuse a destination that is one of their sources (same device and inode, however
+// spelt) or that exists and is not a regular file, with a DestinationError.
 #include <cstdint>
 #include <filesystem>
 #include <optional>

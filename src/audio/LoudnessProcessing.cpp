@@ -16,6 +16,7 @@
 #include "audio/LoudnessMeter.h"
 #include "audio/PCMStream.h"
 #include "audio/WAVWriter.h"
+#include "platform/FileSafety.h"
 
 namespace fs = std::filesystem;
 
@@ -392,6 +393,8 @@ LoudnessNormalizer::Result LoudnessNormalizer::process(const fs::path& sourceURL
                                                        const LoudnessTarget& target, const CleanupOptions& cleanup) {
     if (!std::isfinite(target.integratedLUFS) || !std::isfinite(target.truePeakDB))
         throw NormalizerError::invalidTarget(sourceURL, target);
+    checkNotInput(destinationURL, {sourceURL});
+    checkDestination(destinationURL);
     const Analysis analysis = analyse(sourceURL, cleanup.humRemoval == CleanupOptions::HumMode::autoDetect);
     if (!analysis.measurement.integratedLUFS || analysis.frames == 0) throw NormalizerError::silentOrTooShort(sourceURL);
     const Plan plan = makePlan(analysis, cleanup);

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "platform/AtomicFile.h"
+#include "platform/FileSafety.h"
 
 namespace fs = std::filesystem;
 
@@ -42,6 +43,7 @@ WAVWriter::WAVWriter(const fs::path& url, double sampleRate, int channels, int b
     if (!(sampleRate >= 1 && sampleRate <= 1e7))
         throw WriteError(Kind::openFailed, url, "unsupported sample rate");
 
+    checkDestination(url);  // a folder, device or fifo under that name is never replaced
     impl_->out.emplace(url);
     SF_INFO info{};
     info.samplerate = static_cast<int>(std::lround(sampleRate));

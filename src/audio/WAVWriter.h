@@ -27,7 +27,8 @@ public:
         std::filesystem::path url_;
     };
 
-    // bitDepth: 8, 16, 24 or 32. Throws WriteError when the file cannot be created.
+    // bitDepth: 8, 16, 24 or 32. Throws WriteError when the file cannot be created, and
+    // DestinationError when something that is not a regular file has the destination's name.
     WAVWriter(const std::filesystem::path& url, double sampleRate, int channels, int bitDepth);
     ~WAVWriter();
     WAVWriter(const WAVWriter&) = delete;

@@ -5,6 +5,7 @@
 
 #include "AudioTestUtil.h"
 #include "audio/LoudnessNormalizer.h"
+#include "platform/FileSafety.h"
 
 namespace lw {
 namespace {
@@ -122,6 +123,30 @@ TEST_F(AudioEditingTest, FailuresLeaveNoOutput) {
     EXPECT_THROW(LoudnessNormalizer::excerpt(a, dir_ / "nowhere" / "x.wav", 0, 1), WAVWriter::WriteError);
     for (auto& e : fs::directory_iterator(dir_))
         EXPECT_THAT(e.path().filename().string(), ::testing::Not(::testing::HasSubstr(".partial-")));
+}
+
+TEST_F(AudioEditingTest, OutputsNeverReplaceTheirSources) {
+    const auto src = dir_ / "own-source.wav", other = dir_ / "other.wav";
+    writeWav(src, 48000, 1, 4800, coded);
+    writeWav(other, 48000, 1, 4800, coded);
+    fs::create_symlink(src, dir_ / "own-link.wav");
+    const auto before = readAll(src);
+    const auto same = dir_ / "." / "own-link.wav";
+    const std::vector<std::pair<const char*, std::function<void()>>> operations = {
+        {"cut", [&] { LoudnessNormalizer::cut(src, same, {{0.0, 0.05}}); }},
+        {"excerpt", [&] { LoudnessNormalizer::excerpt(src, same, 0.0, 0.05); }},
+        {"concatenate", [&] { LoudnessNormalizer::concatenate({other, src}, same, 48000, 1); }},
+    };
+    for (const auto& [name, operation] : operations) {
+        SCOPED_TRACE(name);
+        EXPECT_THROW(operation(), DestinationError);
+    }
+    EXPECT_EQ(readAll(src), before);
+    EXPECT_TRUE(fs::is_symlink(dir_ / "own-link.wav"));
+    // A folder under the destination's name is refused by the writer itself.
+    fs::create_directories(dir_ / "a-folder.wav");
+    EXPECT_THROW(LoudnessNormalizer::excerpt(src, dir_ / "a-folder.wav", 0.0, 0.05), DestinationError);
+    EXPECT_TRUE(fs::is_directory(dir_ / "a-folder.wav"));
 }
 
 TEST_F(AudioEditingTest, LevelsGiveBlockRmsInTimeOrder) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <ebur128.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <cstdio>
@@ -18,6 +19,7 @@
 #include "audio/LoudnessProcessing.h"
 #include "audio/PCMStream.h"
 #include "audio/WAVWriter.h"
+#include "platform/FileSafety.h"
 
 namespace fs = std::filesystem;
 using namespace lw;
@@ -545,6 +547,57 @@ TEST_F(LoudnessNormalizerTest, RefusesSamplesAndTargetsThatAreNotNumbers) {
         }
         EXPECT_FALSE(fs::exists(dest));
     }
+}
+
+TEST_F(LoudnessNormalizerTest, NeverReplacesItsSourceOrSomethingThatIsNotAFile) {
+    const fs::path work = outDir / "identity";
+    fs::create_directories(work / "sub");
+    const fs::path source = work / "episode.wav";
+    fs::copy_file(in("short.wav"), source, fs::copy_options::overwrite_existing);
+    auto bytes = [](const fs::path& p) {
+        std::ifstream f(p, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    };
+    const std::string original = bytes(source);
+    fs::create_symlink(source, work / "link.wav");
+    fs::create_hard_link(source, work / "hard.wav");
+    const fs::path cwd = fs::current_path();
+    fs::current_path(work / "sub");
+    for (const fs::path& dest : {source, work / "." / "episode.wav", work / "sub" / ".." / "episode.wav",
+                                 fs::path("../episode.wav"), work / "link.wav", work / "hard.wav"}) {
+        SCOPED_TRACE(dest);
+        try {
+            LoudnessNormalizer::process(source, dest, Target::stereoPodcast(), kAll);
+            ADD_FAILURE() << "no error";
+        } catch (const DestinationError& e) {
+            EXPECT_EQ(e.kind, DestinationError::Kind::replacesInput);
+            EXPECT_NE(std::string(e.what()).find(dest.filename().string()), std::string::npos) << e.what();
+        }
+    }
+    fs::current_path(cwd);
+    EXPECT_EQ(bytes(source), original);
+    EXPECT_TRUE(fs::is_symlink(work / "link.wav"));
+
+    // Something that is not a regular file under the destination's name stays as it is. The
+    // device is reached through a link so that a failure here cannot replace the real one.
+    ASSERT_EQ(::mkfifo((work / "fifo.wav").c_str(), 0600), 0);
+    fs::create_directories(work / "folder.wav");
+    fs::create_symlink("/dev/full", work / "device.wav");
+    for (const char* name : {"fifo.wav", "folder.wav", "device.wav"}) {
+        SCOPED_TRACE(name);
+        try {
+            LoudnessNormalizer::process(in("noisy.wav"), work / name, Target::stereoPodcast(), CleanupOptions::none());
+            ADD_FAILURE() << "no error";
+        } catch (const DestinationError& e) {
+            EXPECT_EQ(e.kind, DestinationError::Kind::notRegularFile);
+            EXPECT_NE(std::string(e.what()).find(name), std::string::npos) << e.what();
+        }
+    }
+    EXPECT_TRUE(fs::is_fifo(work / "fifo.wav"));
+    EXPECT_TRUE(fs::is_directory(work / "folder.wav"));
+    EXPECT_TRUE(fs::is_symlink(work / "device.wav"));
+    for (const auto& entry : fs::directory_iterator(work))
+        EXPECT_EQ(entry.path().filename().string().find(".partial"), std::string::npos) << entry.path();
 }
 
 TEST_F(LoudnessNormalizerTest, ClippedInputIsNotMadeWorse) {
