@@ -5,9 +5,10 @@
 // Then times the word-list operations (cues, caption files, filler plan, chapters, clip choice)
 // once on a one-hour list of about 9000 words.
 //
-//   transcription-bench [--minutes N] [--decoders LIST] [--keep FILE]
+//   transcription-bench [--minutes N] [--decoders LIST] [--rate HZ] [--channels N] [--keep FILE]
 //
-// LIST is comma-separated (default 1,8). transcribe-bench must sit beside this program.
+// LIST is comma-separated (default 1,8); the recording is 44.1 kHz stereo unless --rate and
+// --channels say otherwise. transcribe-bench must sit beside this program.
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -41,7 +42,7 @@ struct Clip {
     std::vector<std::string> words;
 };
 
-std::vector<Clip> loadClips() {
+std::vector<Clip> loadClips(double rate) {
     std::map<std::string, std::vector<std::string>> transcripts;
     std::ifstream t(librivox / "transcription");
     std::string line;
@@ -61,7 +62,7 @@ std::vector<Clip> loadClips() {
     while (ids >> id) {
         Clip c;
         c.words = transcripts[id];
-        lw::PCMStream::read(librivox / (id + ".wav"), 44100.0, 1, std::nullopt,
+        lw::PCMStream::read(librivox / (id + ".wav"), rate, 1, std::nullopt,
                             [&](std::span<const float> s, std::size_t) { c.samples.insert(c.samples.end(), s.begin(), s.end()); });
         clips.push_back(std::move(c));
     }
@@ -69,12 +70,12 @@ std::vector<Clip> loadClips() {
 }
 
 // Writes the recording; returns the reference words in order.
-std::vector<std::string> makeRecording(const fs::path& to, double minutes) {
-    const auto clips = loadClips();
+std::vector<std::string> makeRecording(const fs::path& to, double minutes, double rate, int channels) {
+    const auto clips = loadClips(rate);
     std::mt19937 random(12);
     std::uniform_real_distribution<double> pause(0.3, 1.2);
     std::normal_distribution<float> room(0, 0.0005f);
-    lw::WAVWriter writer(to, 44100, 2, 16);
+    lw::WAVWriter writer(to, rate, channels, 16);
     std::vector<std::string> reference;
     std::vector<float> frames;
     double written = 0;
@@ -84,18 +85,16 @@ std::vector<std::string> makeRecording(const fs::path& to, double minutes) {
         std::shuffle(order.begin(), order.end(), random);
         for (std::size_t k : order) {
             frames.clear();
-            const auto gap = static_cast<std::size_t>(pause(random) * 44100);
+            const auto gap = static_cast<std::size_t>(pause(random) * rate);
             for (std::size_t i = 0; i < gap; ++i) {
                 const float s = room(random);
-                frames.push_back(s);
-                frames.push_back(s);
+                for (int c = 0; c < channels; ++c) frames.push_back(s);
             }
-            for (float s : clips[k].samples) {
-                frames.push_back(s);
-                frames.push_back(s);
-            }
-            writer.write(frames, frames.size() / 2);
-            written += static_cast<double>(frames.size() / 2) / 44100.0;
+            for (float s : clips[k].samples)
+                for (int c = 0; c < channels; ++c) frames.push_back(s);
+            const std::size_t count = frames.size() / static_cast<std::size_t>(channels);
+            writer.write(frames, count);
+            written += static_cast<double>(count) / rate;
             reference.insert(reference.end(), clips[k].words.begin(), clips[k].words.end());
         }
     }
@@ -184,7 +183,8 @@ void timeWordOperations() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    double minutes = 10;
+    double minutes = 10, rate = 44100;
+    int channels = 2;
     std::vector<int> decoders{1, 8};
     fs::path keep;
     for (int i = 1; i < argc; ++i) {
@@ -197,10 +197,16 @@ int main(int argc, char** argv) {
             std::stringstream s(argv[++i]);
             std::string n;
             while (std::getline(s, n, ',')) decoders.push_back(std::max(1, std::atoi(n.c_str())));
+        } else if (a == "--rate" && i + 1 < argc) {
+            rate = std::atof(argv[++i]);
+            if (!(rate >= 8000 && rate <= 192000)) return 2;
+        } else if (a == "--channels" && i + 1 < argc) {
+            channels = std::atoi(argv[++i]);
+            if (channels < 1 || channels > 8) return 2;
         } else if (a == "--keep" && i + 1 < argc) {
             keep = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: transcription-bench [--minutes N] [--decoders LIST] [--keep FILE]\n");
+            std::fprintf(stderr, "usage: transcription-bench [--minutes N] [--decoders LIST] [--rate HZ] [--channels N] [--keep FILE]\n");
             return 2;
         }
     }
@@ -208,9 +214,10 @@ int main(int argc, char** argv) {
     timeWordOperations();
 
     const fs::path file = keep.empty() ? fs::temp_directory_path() / ("transcription-bench-" + std::to_string(getpid()) + ".wav") : keep;
-    const auto reference = makeRecording(file, minutes);
+    const auto reference = makeRecording(file, minutes, rate, channels);
     const fs::path tool = fs::absolute(fs::path(argv[0])).parent_path() / "transcribe-bench";
-    std::printf("recording: %.1f min, %zu reference words\n", minutes, reference.size());
+    std::printf("recording: %.1f min at %.0f Hz, %d channels, %zu reference words\n", minutes, rate, channels,
+                reference.size());
 
     for (int n : decoders) {
         const std::string command = quoted(tool.string()) + " --decoders " + std::to_string(n) + " " + quoted(file.string());
