@@ -134,7 +134,7 @@ double wordErrorRate(const std::vector<std::string>& ref, const std::vector<std:
 double ms(Clock::time_point since) { return std::chrono::duration<double, std::milli>(Clock::now() - since).count(); }
 
 void timeWordOperations() {
-    // One hour: 9000 words of 0.3 s at 0.4 s spacing in sentences of 12 with 0.9 s pauses, a
+    // One hour: 9000 words of 0.3 s at 0.4 s spacing in sentences of 12 with 1.3 s pauses, a
     // filler now and then, a question every 50 words.
     std::vector<lw::CaptionWord> words;
     double t = 0;
@@ -142,7 +142,7 @@ void timeWordOperations() {
         std::string text = i % 37 == 5 ? "um" : i % 53 == 7 ? "the" : "word";
         if (i % 12 == 11) text += i % 50 < 12 ? "?" : ".";
         words.push_back({text, t, t + 0.3});
-        t += i % 12 == 11 ? 1.3 : 0.4;
+        t += i % 12 == 11 ? 1.6 : 0.4;
     }
     const double duration = t;
     std::vector<lw::FillerRemover::SpeechFrame> frames(static_cast<std::size_t>(duration / 0.02));
