@@ -274,8 +274,9 @@ std::vector<std::string> ChannelPacker::ChannelSources::missingInputs(EngineProf
 ChannelPacker::PackingError::PackingError(Kind kind, fs::path file, const std::string& message)
     : Error(message), kind(kind), file(std::move(file)) {}
 
-ChannelPacker::PackingError ChannelPacker::PackingError::cannotRead(const fs::path& file) {
-    return PackingError(Kind::cannotRead, file, "Could not read texture map " + file.filename().string() + ".");
+ChannelPacker::PackingError ChannelPacker::PackingError::cannotRead(const fs::path& file, const std::string& reason) {
+    return PackingError(Kind::cannotRead, file,
+                        "Could not read texture map " + file.filename().string() + "." + (reason.empty() ? "" : " " + reason));
 }
 
 ChannelPacker::PackingError ChannelPacker::PackingError::noSourceImagesFound() {
@@ -433,10 +434,10 @@ Raster8 ChannelPacker::pack(const ChannelSources& sources, EngineProfile profile
             RasterF plane;
             try {
                 plane = loadDataMap(file, size);
-            } catch (const TextureImageError&) {
-                throw PackingError::cannotRead(file);
+            } catch (const TextureImageError& e) {
+                throw PackingError::cannotRead(file, e.reason);
             } catch (const std::bad_alloc&) {
-                throw PackingError::cannotRead(file);
+                throw PackingError::cannotRead(file, "There is not enough memory to decode it.");
             }
             if (plane.width != size.width || plane.height != size.height) throw PackingError::compositionFailed();
             const bool invert = feed.invert;

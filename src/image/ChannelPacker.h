@@ -55,7 +55,8 @@ public:
     class PackingError : public Error {
     public:
         enum class Kind { cannotRead, noSourceImagesFound, compositionFailed };
-        static PackingError cannotRead(const std::filesystem::path& file);
+        // With a reason (a sentence) it follows the text: "... wall.png. It is larger than ...".
+        static PackingError cannotRead(const std::filesystem::path& file, const std::string& reason = {});
         static PackingError noSourceImagesFound();
         static PackingError compositionFailed();
         Kind kind;

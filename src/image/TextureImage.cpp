@@ -35,15 +35,23 @@ vips::VImage openImage(const std::filesystem::path& file) {
         image = vips::VImage::new_from_file(
             file.c_str(),
             vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL)->set("fail_on", VIPS_FAIL_ON_ERROR));
-        image = vipsx::decoded(image);
     } catch (const vips::VError&) {
         vips_error_clear();
         throw TextureImageError(TextureImageError::Kind::unreadable, file);
     }
+    // The size comes from the header: refuse before a single pixel is decoded.
     if (image.width() < 1 || image.height() < 1)
         throw TextureImageError(TextureImageError::Kind::unreadable, file);
     if (static_cast<std::int64_t>(image.width()) * image.height() > maxTexturePixels)
         throw TextureImageError(TextureImageError::Kind::tooLarge, file);
+    try {
+        image = vipsx::decoded(image);
+    } catch (const vips::VError&) {
+        vips_error_clear();
+        throw TextureImageError(TextureImageError::Kind::unreadable, file);
+    } catch (const std::bad_alloc&) {
+        throw TextureImageError(TextureImageError::Kind::tooLarge, file, "not enough memory to decode it");
+    }
     return image;
 }
 
@@ -257,15 +265,26 @@ void writeBytes(const std::vector<std::uint8_t>& bytes, const std::filesystem::p
 }  // namespace
 
 TextureImageError::TextureImageError(Kind kind, std::filesystem::path file, const std::string& detail)
-    : Error(kind == Kind::tooLarge ? "Texture image " + file.filename().string() + " is larger than " +
-                                         std::to_string(maxTexturePixels / 1'000'000) + " megapixels."
+    : Error(kind == Kind::tooLarge
+                ? "Texture image " + file.filename().string() +
+                      (detail.empty() ? " is larger than " + std::to_string(maxTexturePixels / 1'000'000) + " megapixels."
+                                      : " is too large (" + detail + ").")
             : kind == Kind::unwritable
                 ? "Could not write texture image " + file.filename().string() +
                       (detail.empty() ? std::string(".") : " (" + detail + ").")
                 : "Could not read texture image " + file.filename().string() +
                       (detail.empty() ? std::string(".") : " (" + detail + ")."))
     , kind(kind)
-    , file(std::move(file)) {}
+    , file(std::move(file))
+    , reason(kind == Kind::tooLarge
+                 ? (detail.empty() ? "It is larger than " + std::to_string(maxTexturePixels / 1'000'000) +
+                                         " megapixels."
+                                   : "It is too large: " + detail + ".")
+             : kind == Kind::unwritable ? (detail.empty() ? std::string("It could not be written.")
+                                                          : "It could not be written: " + detail + ".")
+             : detail.empty() ? std::string("It is not an image that can be read, or it is damaged.")
+             : detail == "no such file" ? std::string("There is no such file.")
+                                        : "It could not be read: " + detail + ".") {}
 
 std::optional<TextureSize> readTextureSize(const std::filesystem::path& file) {
     ensureVips();

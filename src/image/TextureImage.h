@@ -25,6 +25,9 @@ public:
     TextureImageError(Kind kind, std::filesystem::path file, const std::string& detail = {});
     Kind kind;
     std::filesystem::path file;
+    // The cause as a sentence, for errors that name the file in their own words: "It is larger
+    // than 400 megapixels.", "It is not an image that can be read, or it is damaged.", ...
+    std::string reason;
 };
 
 // Images above this many pixels are refused before decoding.

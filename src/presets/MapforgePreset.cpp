@@ -47,9 +47,11 @@ const std::vector<Mode>& allOperationalModes() {
 MapforgePreset::TextureError::TextureError(Kind kind, fs::path file, std::string text, const std::string& message)
     : Error(message), kind(kind), file(std::move(file)), text(std::move(text)) {}
 
-MapforgePreset::TextureError MapforgePreset::TextureError::cannotOpenImage(const fs::path& file) {
+MapforgePreset::TextureError MapforgePreset::TextureError::cannotOpenImage(const fs::path& file,
+                                                                         const std::string& reason) {
     return TextureError(Kind::cannotOpenImage, file, {},
-                        "Failed to open texture image at " + file.filename().string());
+                        "Failed to open texture image at " + file.filename().string() +
+                            (reason.empty() ? "" : ". " + reason));
 }
 
 MapforgePreset::TextureError MapforgePreset::TextureError::notSeamless(const std::string& text) {
@@ -229,7 +231,9 @@ struct Road {
         if (!missing.empty())
             log("Packing " + displayName(profile) + ": no " + joined(missing, "/") + " map, using engine defaults");
 
-        if (!ChannelPacker::pixelSize(*primary)) throw ChannelPacker::PackingError::cannotRead(*primary);
+        if (!ChannelPacker::pixelSize(*primary))
+            throw ChannelPacker::PackingError::cannotRead(
+                *primary, TextureImageError(TextureImageError::Kind::unreadable, *primary).reason);
         const TextureSize source = packer.sourceSize(*sources);
         if (static_cast<std::int64_t>(source.width) * source.height > maxTexturePixels)
             throw TextureImageError(TextureImageError::Kind::tooLarge, *primary);
@@ -254,8 +258,8 @@ struct Road {
             RasterF height;
             try {
                 height = loadDataMap(heightMap, target);
-            } catch (const TextureImageError&) {
-                throw ChannelPacker::PackingError::cannotRead(heightMap);
+            } catch (const TextureImageError& e) {
+                throw ChannelPacker::PackingError::cannotRead(heightMap, e.reason);
             }
             const Raster8 normal = NormalMapGenerator::fromHeight(height, preset.normalStrength, preset.normalTarget, true);
             const std::string name = own->first + "_Normal" + fileTag(preset.normalTarget) + ".png";
@@ -278,8 +282,8 @@ struct Road {
         ColorRaster image;
         try {
             image = loadColorRaster(item.sourceURL);
-        } catch (const TextureImageError&) {
-            throw MapforgePreset::TextureError::cannotOpenImage(item.sourceURL);
+        } catch (const TextureImageError& e) {
+            throw MapforgePreset::TextureError::cannotOpenImage(item.sourceURL, e.reason);
         }
         NormalMapGenerator::flipGreen(image);
         OutputSet outputs(outputFolder(), {item.sourceURL});
@@ -295,8 +299,8 @@ struct Road {
         RasterF height;
         try {
             height = loadDataMap(item.sourceURL);
-        } catch (const TextureImageError&) {
-            throw MapforgePreset::TextureError::cannotOpenImage(item.sourceURL);
+        } catch (const TextureImageError& e) {
+            throw MapforgePreset::TextureError::cannotOpenImage(item.sourceURL, e.reason);
         }
         const Raster8 normal = NormalMapGenerator::fromHeight(height, preset.normalStrength, preset.normalTarget, true);
         height = RasterF();
@@ -310,8 +314,8 @@ struct Road {
         ColorRaster image;
         try {
             image = loadColorRaster(item.sourceURL);
-        } catch (const TextureImageError&) {
-            throw MapforgePreset::TextureError::cannotOpenImage(item.sourceURL);
+        } catch (const TextureImageError& e) {
+            throw MapforgePreset::TextureError::cannotOpenImage(item.sourceURL, e.reason);
         }
         const TextureSize source = std::visit([](const auto& r) { return TextureSize{r.width, r.height}; }, image);
         const TextureSize target = preset.targetSize(source.width, source.height);
@@ -331,8 +335,8 @@ struct Road {
         TilingChecker::Result result;
         try {
             result = TilingChecker::check(item.sourceURL);
-        } catch (const TextureImageError&) {
-            throw MapforgePreset::TextureError::cannotOpenImage(item.sourceURL);
+        } catch (const TextureImageError& e) {
+            throw MapforgePreset::TextureError::cannotOpenImage(item.sourceURL, e.reason);
         }
         OutputSet outputs(outputFolder(), {item.sourceURL});
         if (result.isSeamless()) {
@@ -345,7 +349,7 @@ struct Road {
             TilingChecker::writePreview(item.sourceURL, preview);
         } catch (const TextureImageError& e) {
             if (e.kind == TextureImageError::Kind::unwritable) throw;
-            throw MapforgePreset::TextureError::cannotOpenImage(item.sourceURL);
+            throw MapforgePreset::TextureError::cannotOpenImage(item.sourceURL, e.reason);
         }
         outputs.record(preview);
         outputs.commit();  // the preview stays for the user to look at

@@ -31,8 +31,8 @@ public:
     class TextureError : public Error {
     public:
         enum class Kind { cannotOpenImage, notSeamless };
-        // "Failed to open texture image at " + the file name.
-        static TextureError cannotOpenImage(const std::filesystem::path& file);
+        // "Failed to open texture image at " + the file name, then the reason (a sentence) when given.
+        static TextureError cannotOpenImage(const std::filesystem::path& file, const std::string& reason = {});
         // The text itself.
         static TextureError notSeamless(const std::string& text);
         Kind kind;

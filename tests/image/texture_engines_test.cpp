@@ -179,7 +179,7 @@ TEST(ChannelPacking, PacksLayoutsWithDefaultsAndResizing) {
         ADD_FAILURE();
     } catch (const ChannelPacker::PackingError& e) {
         EXPECT_EQ(e.kind, ChannelPacker::PackingError::Kind::cannotRead);
-        EXPECT_STREQ(e.what(), "Could not read texture map Bad_AO.png.");
+        EXPECT_STREQ(e.what(), "Could not read texture map Bad_AO.png. It is not an image that can be read, or it is damaged.");
     }
 }
 

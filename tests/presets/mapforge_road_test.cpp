@@ -1,6 +1,7 @@
 // The texture road end to end: each mode on small generated maps, with its names, skips,
 // log lines and failures.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <fstream>
 #include <mutex>
@@ -15,6 +16,60 @@ namespace fs = std::filesystem;
 using Mode = MapforgePreset::OperationalMode;
 using ScaleMode = PowerOfTwoScaler::ScaleMode;
 using Convention = ChannelPacker::NormalConvention;
+
+// A valid 8-bit grey PNG of 65535 x 8192 pixels (537 megapixels, over the 400 megapixel limit)
+// in about 200 KB: every row is one 64 KiB run of zeros, and deflate with a sync flush gives the
+// same bytes for each run, so the stream is built without compressing half a gigabyte. A cut
+// file holds the first rows only: a reader that decodes before it checks the size calls it
+// damaged, one that checks the header first calls it too large.
+void writeHugeGreyPng(const fs::path& file, bool cut = false) {
+    constexpr std::uint32_t width = 65535, height = 8192;
+    constexpr std::size_t rowBytes = width + 1;  // filter byte + samples: exactly 64 KiB
+    const std::vector<std::uint8_t> row(rowBytes, 0);
+    z_stream z{};
+    ASSERT_EQ(deflateInit2(&z, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
+    const auto chunk = [&](int flush) {
+        std::vector<std::uint8_t> out(rowBytes + 1024);
+        z.next_in = const_cast<Bytef*>(row.data());
+        z.avail_in = flush == Z_FINISH ? 0 : static_cast<uInt>(row.size());
+        z.next_out = out.data();
+        z.avail_out = static_cast<uInt>(out.size());
+        deflate(&z, flush);
+        out.resize(out.size() - z.avail_out);
+        return out;
+    };
+    const auto first = chunk(Z_SYNC_FLUSH), second = chunk(Z_SYNC_FLUSH), third = chunk(Z_SYNC_FLUSH);
+    ASSERT_EQ(second, third);
+    const auto end = chunk(Z_FINISH);
+    deflateEnd(&z);
+    std::vector<std::uint8_t> stream = {0x78, 0xDA};
+    stream.insert(stream.end(), first.begin(), first.end());
+    for (std::uint32_t y = 1; y < (cut ? 100 : height); ++y) stream.insert(stream.end(), second.begin(), second.end());
+    stream.insert(stream.end(), end.begin(), end.end());
+    const std::uint64_t total = static_cast<std::uint64_t>(rowBytes) * height;  // all zeros: a = 1, b = n
+    const std::uint32_t adler = static_cast<std::uint32_t>((total % 65521) << 16 | 1);
+    const auto be32 = [](std::vector<std::uint8_t>& v, std::uint32_t x) {
+        for (int s = 24; s >= 0; s -= 8) v.push_back(static_cast<std::uint8_t>(x >> s));
+    };
+    be32(stream, adler);
+    std::vector<std::uint8_t> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    const auto putChunk = [&](const char* type, const std::vector<std::uint8_t>& data) {
+        be32(png, static_cast<std::uint32_t>(data.size()));
+        std::vector<std::uint8_t> body(type, type + 4);
+        body.insert(body.end(), data.begin(), data.end());
+        png.insert(png.end(), body.begin(), body.end());
+        be32(png, static_cast<std::uint32_t>(crc32(0, body.data(), static_cast<uInt>(body.size()))));
+    };
+    std::vector<std::uint8_t> ihdr;
+    be32(ihdr, width);
+    be32(ihdr, height);
+    ihdr.insert(ihdr.end(), {8, 0, 0, 0, 0});
+    putChunk("IHDR", ihdr);
+    putChunk("IDAT", stream);
+    if (!cut) putChunk("IEND", {});
+    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(png.data()),
+                                                static_cast<std::streamsize>(png.size()));
+}
 
 class RoadTest : public ::testing::Test {
 protected:
@@ -135,7 +190,8 @@ TEST_F(RoadTest, ChannelPackingOfOnePixelMapHasNoMipLevels) {
 
 TEST_F(RoadTest, ChannelPackingNamesAnUnreadablePrimaryMap) {
     std::ofstream(in / "Stone_AO.png") << "not a png";
-    EXPECT_EQ(failure(preset(Mode::channelPackingORM), "Stone_AO.png"), "Could not read texture map Stone_AO.png.");
+    EXPECT_EQ(failure(preset(Mode::channelPackingORM), "Stone_AO.png"),
+              "Could not read texture map Stone_AO.png. It is not an image that can be read, or it is damaged.");
     EXPECT_TRUE(outputFiles().empty());
 }
 
@@ -173,7 +229,8 @@ TEST_F(RoadTest, NormalFromHeight) {
     EXPECT_EQ(readTextureSize(out / "Cliff_NormalDX.png"), (TextureSize{8, 8}));
 
     std::ofstream(in / "Broken_Height.png") << "";
-    EXPECT_EQ(failure(p, "Broken_Height.png"), "Failed to open texture image at Broken_Height.png");
+    EXPECT_EQ(failure(p, "Broken_Height.png"),
+              "Failed to open texture image at Broken_Height.png. It is not an image that can be read, or it is damaged.");
 }
 
 TEST_F(RoadTest, PowerOfTwoWithMipsAndInputProtection) {
@@ -190,6 +247,39 @@ TEST_F(RoadTest, PowerOfTwoWithMipsAndInputProtection) {
     EXPECT_EQ(failure(p, "icon.png", "{name}"),
               "icon.png would replace its own source file; choose another output folder or naming pattern.");
     EXPECT_EQ(fs::file_size(in / "icon.png"), before);
+}
+
+// A map over the pixel limit is refused from its header, before any pixel is decoded, on every
+// road and for every sibling map of a pack; the item's error keeps the road's own text first.
+TEST_F(RoadTest, DecompressionBombsAreRefusedFromTheHeader) {
+    writeHugeGreyPng(in / "Bomb_Height.png");
+    writeHugeGreyPng(in / "Cut_Height.png", true);
+    ASSERT_EQ(readTextureSize(in / "Bomb_Height.png"), (TextureSize{65535, 8192}));
+    writePng(Raster8(8, 8, 1, 200), in / "Tile_AO.png");
+    fs::copy_file(in / "Cut_Height.png", in / "Tile_Roughness.png");
+    fs::copy_file(in / "Bomb_Height.png", in / "Bomb_NormalDX.png");
+    const std::string tooLarge = " It is larger than 400 megapixels.";
+    const struct {
+        Mode mode;
+        const char* file;
+        std::string error;
+    } cases[] = {
+        {Mode::normalFromHeight, "Bomb_Height.png", "Failed to open texture image at Bomb_Height.png." + tooLarge},
+        {Mode::normalFromHeight, "Cut_Height.png", "Failed to open texture image at Cut_Height.png." + tooLarge},
+        {Mode::normalMapConvert, "Bomb_NormalDX.png", "Failed to open texture image at Bomb_NormalDX.png." + tooLarge},
+        {Mode::powerOfTwoEnforce, "Bomb_Height.png", "Failed to open texture image at Bomb_Height.png." + tooLarge},
+        {Mode::tilingCheck, "Bomb_Height.png", "Failed to open texture image at Bomb_Height.png." + tooLarge},
+        {Mode::channelPackingORM, "Tile_AO.png", "Could not read texture map Tile_Roughness.png." + tooLarge},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(failure(preset(c.mode), c.file), c.error) << rawValue(c.mode);
+        EXPECT_TRUE(outputFiles().empty()) << rawValue(c.mode);
+    }
+    // The height map of a pack that makes its normal map is refused the same way.
+    fs::remove(in / "Tile_Roughness.png");
+    fs::copy_file(in / "Bomb_Height.png", in / "Tile_Height.png");
+    auto p = preset(Mode::channelPackingORM);
+    EXPECT_EQ(failure(p, "Tile_AO.png"), "Could not read texture map Tile_Height.png." + tooLarge);
 }
 
 TEST_F(RoadTest, TilingCheckPassesOrFailsWithPreview) {
