@@ -64,8 +64,8 @@ TEST(ChapterBuilder, ParsesListsAndIgnoresBadEntries) {
     EXPECT_EQ(chapters[0].title, "A");
     EXPECT_EQ(chapters[1].title, "B");
     EXPECT_EQ(chapters[2].title, "C");
-    // A no-break space separates like a space.
-    EXPECT_EQ(ChapterBuilder::parse("\u00a02:00\u00a0Title\u00a0")[0], (Chapter{120, "Title"}));
+    // Other space separators are stripped at the ends like spaces.
+    EXPECT_EQ(ChapterBuilder::parse("\u00a02:00 \u2003Title\u00a0")[0], (Chapter{120, "Title"}));
 }
 
 TEST(ChapterBuilder, Tidy) {

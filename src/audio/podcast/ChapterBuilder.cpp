@@ -156,9 +156,8 @@ std::vector<Chapter> parse(const std::string& text) {
         if (entry.empty()) continue;
 
         // The time runs up to the first space or tab.
-        std::size_t split = 0, n = 0;
-        while (split < entry.size() && !isBlank(codePointAt(entry, split, n))) split += n;
-        if (split >= entry.size()) continue;
+        const std::size_t split = entry.find_first_of(" \t");
+        if (split == std::string::npos) continue;
         const auto start = seconds(entry.substr(0, split));
         if (!start) continue;
         const std::string title =
