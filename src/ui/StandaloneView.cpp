@@ -263,7 +263,7 @@ void DropZone::updateHeight() {
 QColor DropZone::borderColor() const {
     if (model_.isDropTargeted()) return accentColor(this);
     QColor c = secondaryColor(this);
-    c.setAlphaF(0.3);
+    c.setAlphaF(c.alphaF() * 0.3);
     return c;
 }
 
