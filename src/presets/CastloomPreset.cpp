@@ -1,6 +1,9 @@
 #include "presets/CastloomPreset.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <ctime>
 
 #include "core/TokenRenamer.h"
 
@@ -8,6 +11,16 @@ namespace lw {
 
 using LoudnessStandard = CastloomPreset::LoudnessStandard;
 using ChapterMode = CastloomPreset::ChapterMode;
+
+namespace {
+// The year of today's date in the local time zone.
+int currentYear() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    return local.tm_year + 1900;
+}
+}  // namespace
 
 CastloomPreset::CastloomPreset() = default;
 
@@ -58,11 +71,68 @@ StringMap CastloomPreset::namingVariables(const BatchItem& item, int itemIndex) 
             {"title", item.originalFileName}};
 }
 
+AudioVideoPipeline::MultiFormatExportRequest CastloomPreset::exportRequest(const BatchItem& item,
+                                                                           const ProcessingContext& context) const {
+    const int episode = static_cast<int>(static_cast<long long>(episodeNumber) + context.itemIndex - 1);
+    const std::string baseFileName = TokenRenamer::resolve(context.configuration.namingPattern, item, context.itemIndex,
+                                                           context.totalItems, namingVariables(item, context.itemIndex));
+    const LoudnessNormalizer::LoudnessTarget target = loudnessTarget();
+
+    std::string title = item.originalFileName;
+    std::replace(title.begin(), title.end(), '_', ' ');
+    std::string notes = "Exported with Castloom for Audible / ACX.";
+    if (loudnessStandard_ != LoudnessStandard::acx) {
+        char text[128];
+        std::snprintf(text, sizeof text, "Exported with Castloom. Loudness normalized to %.0f LUFS.",
+                      target.integratedLUFS);
+        notes = text;
+    }
+
+    ID3TagInjector::PodcastMetadata metadata{
+        .title = title,
+        .artist = hostName,
+        .podcastName = showTitle,
+        .episodeNumber = episode,
+        .seasonNumber = std::nullopt,
+        .showNotes = notes,
+        .releaseYear = currentYear(),
+        .artworkURL = artworkURL,
+    };
+
+    AudioVideoPipeline::MultiFormatExportRequest request(item.sourceURL, context.configuration.outputDirectory,
+                                                         baseFileName, std::move(metadata), generateMaster,
+                                                         generateRSSMaster, generateWhisperReference,
+                                                         generateAudiogram, target);
+    request.cleanup = effectiveCleanup();
+    request.introURL = introURL;
+    request.outroURL = outroURL;
+    request.generateTranscripts = generateTranscripts;
+    request.captionAudiogram = captionAudiogram;
+    request.audiogramClip = audiogramClip;
+    request.audiogramSeconds = audiogramSeconds;
+    request.removeFillers = removeFillerWords;
+    switch (chapterMode) {
+        case ChapterMode::off: request.chapters = AudioVideoPipeline::ChapterSetting::off(); break;
+        case ChapterMode::automatic: request.chapters = AudioVideoPipeline::ChapterSetting::automatic(); break;
+        case ChapterMode::manual: request.chapters = AudioVideoPipeline::ChapterSetting::manual(chapterList); break;
+    }
+    return request;
+}
+
 std::vector<std::filesystem::path> CastloomPreset::process(const BatchItem& item,
                                                            const ProcessingContext& context) const {
-    (void)TokenRenamer::resolve(context.configuration.namingPattern, item, context.itemIndex, context.totalItems,
-                                namingVariables(item, context.itemIndex));
-    throw Error("Podcast export is not available in this build.");
+    const AudioVideoPipeline& pipeline = AudioVideoPipeline::shared();
+    const auto request = exportRequest(item, context);
+    const auto onProgress = context.onProgressUpdate;
+    const auto onLog = context.log;
+    return pipeline.processMultiFormat(
+        request,
+        [onProgress](double fraction, const std::string& message) {
+            if (onProgress) onProgress(fraction, message);
+        },
+        [onLog](const std::string& line) {
+            if (onLog) onLog(line);
+        });
 }
 
 bool operator==(const CastloomPreset& a, const CastloomPreset& b) {

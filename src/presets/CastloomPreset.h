@@ -50,6 +50,11 @@ public:
     // cleanup, with one second of room tone for ACX.
     CleanupOptions effectiveCleanup() const;
 
+    // The export request of one item: its base file name from the configuration's naming
+    // pattern, its tags and every option of the preset.
+    AudioVideoPipeline::MultiFormatExportRequest exportRequest(const BatchItem& item,
+                                                               const ProcessingContext& context) const;
+
     // The per-item naming variables "show", "ep" and "title" of the item at 1-based itemIndex.
     // The episode number is episodeNumber for the first item of a run, one more for each next item.
     StringMap namingVariables(const BatchItem& item, int itemIndex) const;

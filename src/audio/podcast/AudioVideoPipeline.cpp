@@ -1,27 +1,469 @@
 #include "audio/podcast/AudioVideoPipeline.h"
 
-#include <cstdio>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <system_error>
+#include <unicode/locid.h>
+
+#include "audio/LoudnessProcessing.h"
+#include "audio/PCMStream.h"
+#include "audio/WAVWriter.h"
+#include "audio/podcast/ChapterBuilder.h"
+#include "audio/podcast/FillerRemover.h"
+#include "platform/AtomicFile.h"
 #include "platform/Error.h"
+#include "platform/FileSafety.h"
+#include "platform/Uuid.h"
+
+namespace fs = std::filesystem;
 
 namespace lw {
+
+namespace {
+
+constexpr const char* kMP3Encoder = "libmp3lame";
+constexpr const char* kChapterMetadataName = "chapters.ffmetadata";
+
+std::string printed(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string printed(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    va_list copy;
+    va_copy(copy, args);
+    const int size = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string text(size > 0 ? static_cast<std::size_t>(size) : 0, '\0');
+    if (size > 0) std::vsnprintf(text.data(), text.size() + 1, format, args);
+    va_end(args);
+    return text;
+}
+
+std::string capitalised(std::string word) {
+    if (!word.empty()) word[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(word[0])));
+    return word;
+}
+
+std::string currentLocaleIdentifier() {
+    const char* name = icu::Locale::getDefault().getName();
+    return name && *name ? name : "en_US";
+}
+
+// A private folder under the temporary folder, removed with everything in it when the object goes.
+class ScratchFolder {
+public:
+    ScratchFolder() {
+        fs::path base = fs::temp_directory_path();
+        fs::create_directories(base);
+        base = fs::absolute(base);
+        path_ = base / ("Castloom-" + Uuid::random().toString());
+        if (::mkdir(path_.c_str(), 0700) != 0)
+            throw fs::filesystem_error("cannot create the scratch folder", path_,
+                                       std::error_code(errno, std::generic_category()));
+    }
+    ~ScratchFolder() {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+    const fs::path& path() const { return path_; }
+    fs::path operator/(const std::string& name) const { return path_ / name; }
+
+private:
+    fs::path path_;
+};
+
+}  // namespace
+
+// ---- request
+
+AudioVideoPipeline::MultiFormatExportRequest::MultiFormatExportRequest(
+    fs::path sourceURL, fs::path destinationDirectory, std::string baseFileName, ID3TagInjector::PodcastMetadata metadata,
+    bool generateMaster, bool generateRSSMaster, bool generateWhisperReference, bool generateAudiogram,
+    LoudnessNormalizer::LoudnessTarget targetLUFS)
+    : sourceURL(std::move(sourceURL)),
+      destinationDirectory(std::move(destinationDirectory)),
+      baseFileName(std::move(baseFileName)),
+      metadata(std::move(metadata)),
+      generateMaster(generateMaster),
+      generateRSSMaster(generateRSSMaster),
+      generateWhisperReference(generateWhisperReference),
+      generateAudiogram(generateAudiogram),
+      targetLUFS(targetLUFS),
+      transcriptLocale(currentLocaleIdentifier()) {}
+
+// ---- pipeline
+
+AudioVideoPipeline::AudioVideoPipeline()
+    : runner_(&FFmpegRunner::shared()),
+      transcriber_(std::make_shared<Transcriber>()),
+      installedRecogniser_(true),
+      tagInjector_(FFmpegRunner::shared()) {}
+
+AudioVideoPipeline::AudioVideoPipeline(const FFmpegRunner& runner, std::shared_ptr<const Transcriber> transcriber)
+    : runner_(&runner), transcriber_(std::move(transcriber)), installedRecogniser_(false), tagInjector_(runner) {}
 
 AudioVideoPipeline& AudioVideoPipeline::shared() {
     static AudioVideoPipeline pipeline;
     return pipeline;
 }
 
-std::string AudioVideoPipeline::masterSuffix(const LoudnessNormalizer::LoudnessTarget& target) {
-    if (target.acx) return "_Master_ACX.wav";
-    char text[64];
-    std::snprintf(text, sizeof text, "_Master_%.0fLUFS.wav", target.integratedLUFS);
-    return text;
+bool AudioVideoPipeline::producesMP3() const { return runner_->isFFmpegAvailable(); }
+
+bool AudioVideoPipeline::transcriptionAvailable() const {
+    if (!transcriber_) return false;
+    return !installedRecogniser_ || Transcriber::isSupported();
 }
 
-std::vector<std::filesystem::path> AudioVideoPipeline::processMultiFormat(const MultiFormatExportRequest&,
-                                                                          const ProgressHandler&,
-                                                                          const LogHandler&) const {
-    throw Error("Podcast export is not available in this build.");
+std::string AudioVideoPipeline::masterSuffix(const LoudnessNormalizer::LoudnessTarget& target) {
+    if (target.acx) return "_Master_ACX.wav";
+    return printed("_Master_%.0fLUFS.wav", target.integratedLUFS);
+}
+
+// The state one export carries from stage to stage.
+struct AudioVideoPipeline::Run {
+    Run(const AudioVideoPipeline& pipeline, const MultiFormatExportRequest& request, const ProgressHandler& onProgress,
+        const LogHandler& onLog)
+        : pipeline(pipeline), request(request), onProgress(onProgress), onLog(onLog) {}
+
+    const AudioVideoPipeline& pipeline;
+    const MultiFormatExportRequest& request;
+    const ProgressHandler& onProgress;
+    const LogHandler& onLog;
+
+    fs::path destination;  // absolute
+    std::optional<ScratchFolder> scratch;
+    LoudnessNormalizer::Result normalisation;
+    fs::path episodeFile;
+    fs::path workingFile;
+    std::vector<CaptionWord> words;
+    double introOffset = 0;
+    bool hasOutro = false;
+    double finalDuration = 0;
+    double episodeDuration = 0;
+    std::optional<fs::path> chapterMetadataFile;
+    std::vector<fs::path> outputs;
+
+    void progress(double fraction, const std::string& message) const {
+        if (onProgress) onProgress(fraction, message);
+    }
+    void log(const std::string& line) const {
+        if (onLog) onLog(line);
+    }
+    fs::path deliverable(const std::string& suffix) const { return destination / (request.baseFileName + suffix); }
+
+    void checkNames() const;
+    void normaliseEpisode();
+    void transcribe();
+    void removeFillers();
+    void addMusic();
+    void writeMaster();
+    void writeACXCheck();
+    void measureDurations();
+    void writeChapters();
+    void writeRSS();
+    void writeReference();
+    void writeTranscripts();
+};
+
+// Refuses, before any work, a base name that cannot name a file, an output folder that cannot be
+// written, and deliverables that would replace one of the export's own inputs.
+void AudioVideoPipeline::Run::checkNames() const {
+    const std::string& base = request.baseFileName;
+    if (base.find('/') != std::string::npos || base.find('\0') != std::string::npos)
+        throw Error("\"" + base + "\" cannot be used as an output file name.");
+    if (::access(destination.c_str(), W_OK | X_OK) != 0)
+        throw Error("Cannot write to the output folder " + destination.string() + ": " + std::strerror(errno) + ".");
+
+    std::vector<fs::path> inputs{request.sourceURL};
+    for (const auto& input : {request.introURL, request.outroURL, request.metadata.artworkURL})
+        if (input) inputs.push_back(*input);
+    for (const char* suffix : {"_ACX_Check.txt", "_Chapters.json", "_Chapters.txt", "_RSS_192k.mp3", "_RSS.m4a",
+                               "_WhisperRef_16k.wav", "_Transcript.srt", "_Transcript.vtt", "_Transcript.txt",
+                               "_Audiogram.mp4"}) {
+        checkDestination(deliverable(suffix));
+        checkNotInput(deliverable(suffix), inputs);
+    }
+    checkDestination(deliverable(masterSuffix(request.targetLUFS)));
+    checkNotInput(deliverable(masterSuffix(request.targetLUFS)), inputs);
+}
+
+void AudioVideoPipeline::Run::normaliseEpisode() {
+    const CleanupOptions& cleanup = request.cleanup;
+    progress(0.05, cleanup == CleanupOptions::none() ? "Measuring loudness (ITU-R BS.1770)..."
+                                                     : "Analysing and cleaning up audio...");
+    episodeFile = *scratch / "episode.wav";
+    normalisation = LoudnessNormalizer::process(request.sourceURL, episodeFile, request.targetLUFS, cleanup);
+    workingFile = episodeFile;
+    if (!onLog) return;
+
+    const std::string name = request.sourceURL.filename().string();
+    const auto& in = normalisation.input;
+    const auto& out = normalisation.output;
+    if (request.targetLUFS.acx) {
+        log(printed("%s: RMS %.1f dB -> %.1f dB, peak %.1f dB, noise floor %.1f dB", name.c_str(), in.rmsDB,
+                    out.rmsDB, out.samplePeakDB, out.noiseFloorDB));
+    } else {
+        const std::string limiter = normalisation.limiterReductionDB < -0.1
+                                        ? printed(", limiter %.1f dB", normalisation.limiterReductionDB)
+                                        : std::string();
+        log(printed("%s: %.1f LUFS -> %.1f LUFS (gain %+.1f dB, true peak %.1f dBTP%s)", name.c_str(),
+                    in.integratedLUFS.value_or(-HUGE_VAL), out.integratedLUFS.value_or(-HUGE_VAL),
+                    normalisation.gainDB, out.truePeakDBTP, limiter.c_str()));
+    }
+
+    std::vector<std::string> entries;
+    if (cleanup.rumbleFilter) entries.push_back("rumble filter");
+    if (normalisation.humRemovedHz)
+        entries.push_back(std::to_string(static_cast<long long>(*normalisation.humRemovedHz)) + " Hz hum removed");
+    if (cleanup.noiseGate) entries.push_back(kNoiseGateLabel);
+    if (normalisation.levelerRangeDB)
+        entries.push_back(printed("leveler %+.1f to %+.1f dB", normalisation.levelerRangeDB->lowerBound,
+                                  normalisation.levelerRangeDB->upperBound));
+    if (normalisation.secondsRemoved >= 0.1) entries.push_back(printed("%.1f s of silence cut", normalisation.secondsRemoved));
+    if (entries.empty()) return;
+    std::string line = "Clean-up: ";
+    for (std::size_t i = 0; i < entries.size(); ++i) line += (i ? ", " : "") + entries[i];
+    log(line);
+}
+
+void AudioVideoPipeline::Run::transcribe() {
+    const bool needed = request.generateTranscripts || request.removeFillers ||
+                        request.chapters.kind == ChapterSetting::Kind::automatic ||
+                        (request.generateAudiogram &&
+                         (request.captionAudiogram || request.audiogramClip.kind == ClipChoice::Kind::automatic));
+    if (needed) {
+        if (pipeline.transcriptionAvailable()) {
+            progress(0.25, "Transcribing on this computer...");
+            try {
+                words = pipeline.transcriber_->transcribe(episodeFile, request.transcriptLocale);
+            } catch (const std::exception& e) {
+                words.clear();
+                log(std::string("Transcript skipped: ") + e.what());
+            }
+        } else {
+            log("Transcript skipped: on-device transcription needs an on-device speech model.");
+        }
+    }
+
+    if (onLog && std::getenv("LOTWRIGHT_DEBUG_WORDS")) {
+        std::string line = "Words: ";
+        for (std::size_t i = 0; i < words.size(); ++i)
+            line += (i ? " " : "") + printed("%s[%.2f-%.2f]", words[i].text.c_str(), words[i].start, words[i].end);
+        log(line);
+    }
+}
+
+void AudioVideoPipeline::Run::removeFillers() {
+    if (!request.removeFillers || words.empty()) return;
+    const auto frames = LoudnessNormalizer::speechFrames(episodeFile);
+    const auto hidden = FillerRemover::hiddenFillerCuts(words, frames);
+    const FillerRemover::Plan plan = FillerRemover::plan(words, true, hidden);
+    if (plan.cuts.empty()) {
+        log("Filler words: none found");
+        return;
+    }
+    progress(0.32, "Removing filler words...");
+    const fs::path clean = *scratch / "episode_clean.wav";
+    LoudnessNormalizer::cut(episodeFile, clean, plan.cuts);
+    episodeFile = clean;
+    workingFile = clean;
+    words = plan.words;
+
+    std::vector<std::pair<std::string, int>> removed(plan.removed.begin(), plan.removed.end());
+    std::stable_sort(removed.begin(), removed.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
+    std::string summary;
+    for (std::size_t i = 0; i < removed.size(); ++i)
+        summary += (i ? ", " : "") + std::to_string(removed[i].second) + " x " + removed[i].first;
+    double total = 0;
+    for (const auto& cut : plan.cuts) total += cut.upperBound - cut.lowerBound;
+    log(printed("Filler words: removed %d (%s), %.1f s shorter", plan.count(), summary.c_str(), total));
+}
+
+void AudioVideoPipeline::Run::addMusic() {
+    if (!request.introURL && !request.outroURL) return;
+    progress(0.3, "Adding intro / outro music...");
+    const PCMStream::Format format = PCMStream::format(episodeFile);
+
+    LoudnessNormalizer::LoudnessTarget musicTarget = request.targetLUFS;
+    if (request.targetLUFS.acx) musicTarget.integratedLUFS = -20.0;
+    musicTarget.acx = false;
+
+    std::vector<fs::path> parts;
+    const std::pair<std::string, std::optional<fs::path>> entries[] = {{"intro", request.introURL},
+                                                                      {kClosingEntryName, request.outroURL}};
+    for (const auto& [name, url] : entries) {
+        if (!url) continue;
+        std::error_code ec;
+        if (!fs::exists(*url, ec)) {
+            log(capitalised(name) + " music not found: " + url->string());
+            continue;
+        }
+        const fs::path processed = *scratch / (name + ".wav");
+        LoudnessNormalizer::process(*url, processed, musicTarget, CleanupOptions::none());
+        if (name == "intro") {
+            parts.push_back(processed);
+            introOffset = PCMStream::format(processed).durationSeconds;
+        } else {
+            parts.push_back(episodeFile);
+            parts.push_back(processed);
+            hasOutro = true;
+        }
+    }
+    if (std::find(parts.begin(), parts.end(), episodeFile) == parts.end()) parts.push_back(episodeFile);
+    if (parts.size() >= 2) {
+        workingFile = *scratch / "final.wav";
+        LoudnessNormalizer::concatenate(parts, workingFile, format.sampleRate, format.channels);
+    }
+}
+
+void AudioVideoPipeline::Run::writeMaster() {
+    if (!request.generateMaster) return;
+    const fs::path master = deliverable(masterSuffix(request.targetLUFS));
+    AtomicFile out(master);
+    fs::copy_file(workingFile, out.tempPath(), fs::copy_options::overwrite_existing);
+    out.commit();
+    outputs.push_back(master);
+}
+
+void AudioVideoPipeline::Run::writeACXCheck() {
+    if (!normalisation.acxReport) return;
+    const fs::path check = deliverable("_ACX_Check.txt");
+    writeFileAtomically(check, normalisation.acxReport->text());
+    outputs.push_back(check);
+    if (normalisation.acxReport->passes())
+        log("ACX check: passes");
+    else
+        log("ACX check: does not pass yet, see " + check.filename().string());
+}
+
+void AudioVideoPipeline::Run::measureDurations() {
+    finalDuration = PCMStream::format(workingFile).durationSeconds;
+    episodeDuration = PCMStream::format(episodeFile).durationSeconds;
+}
+
+void AudioVideoPipeline::Run::writeChapters() {
+    std::vector<Chapter> chapters;
+    switch (request.chapters.kind) {
+        case ChapterSetting::Kind::off: break;
+        case ChapterSetting::Kind::manual:
+            chapters = ChapterBuilder::tidy(ChapterBuilder::parse(request.chapters.text), finalDuration);
+            if (chapters.empty())
+                log("Chapters skipped: couldn't read the chapter list (use lines like \"5:30 Interview\")");
+            break;
+        case ChapterSetting::Kind::automatic:
+            if (words.empty()) {
+                log("Chapters skipped: automatic chapters need the transcript");
+                break;
+            }
+            chapters = ChapterBuilder::automatic(words, episodeDuration);
+            for (auto& chapter : chapters) chapter.start += introOffset;
+            if (introOffset > 0) {
+                if (!chapters.empty()) chapters.front().start = introOffset;
+                chapters.insert(chapters.begin(), Chapter{0, "Intro"});
+            }
+            if (hasOutro) chapters.push_back(Chapter{episodeDuration + introOffset, capitalised(kClosingEntryName)});
+            chapters = ChapterBuilder::tidy(std::move(chapters), finalDuration);
+            break;
+    }
+    if (chapters.empty()) return;
+
+    const fs::path json = deliverable("_Chapters.json");
+    const fs::path text = deliverable("_Chapters.txt");
+    writeFileAtomically(json, ChapterBuilder::json(chapters));
+    writeFileAtomically(text, ChapterBuilder::text(chapters));
+    outputs.push_back(json);
+    outputs.push_back(text);
+    const fs::path metadata = *scratch / kChapterMetadataName;
+    writeFileAtomically(metadata, ChapterBuilder::ffmetadata(chapters, finalDuration));
+    chapterMetadataFile = metadata;
+
+    std::string line = "Chapters: " + std::to_string(chapters.size()) + " (";
+    for (std::size_t i = 0; i < chapters.size() && i < 4; ++i) line += (i ? " · " : "") + chapters[i].title;
+    if (chapters.size() >= 5) line += " …";
+    log(line + ")");
+}
+
+void AudioVideoPipeline::Run::writeRSS() {
+    if (!request.generateRSSMaster) return;
+    if (pipeline.runner_->isFFmpegAvailable()) {
+        progress(0.45, "Encoding 192kbps MP3 RSS Master with ID3 tags...");
+        const fs::path encoded = *scratch / "rss.mp3";
+        std::vector<std::string> arguments{"-y", "-i", workingFile.string(), "-codec:a", kMP3Encoder, "-b:a", "192k"};
+        if (request.targetLUFS.acx) arguments.insert(arguments.end(), {"-ar", "44100"});
+        arguments.push_back(encoded.string());
+        pipeline.runner_->execute(arguments);
+        const fs::path rss = deliverable("_RSS_192k.mp3");
+        pipeline.tagInjector_.inject(request.metadata, encoded, rss, chapterMetadataFile);
+        outputs.push_back(rss);
+    } else {
+        progress(0.45, "Encoding AAC RSS Master with tags...");
+        const fs::path rss = deliverable("_RSS.m4a");
+        pipeline.tagInjector_.inject(request.metadata, workingFile, rss, std::nullopt);
+        outputs.push_back(rss);
+        log("RSS master written as AAC (.m4a). Install FFmpeg (sudo apt install ffmpeg) to get MP3 instead.");
+    }
+}
+
+void AudioVideoPipeline::Run::writeReference() {
+    if (!request.generateWhisperReference) return;
+    progress(0.6, "Generating 16kHz mono Whisper transcript reference...");
+    const fs::path reference = deliverable("_WhisperRef_16k.wav");
+    WAVWriter writer(reference, 16000, 1, 16);
+    PCMStream::read(workingFile, 16000.0, 1, std::nullopt,
+                    [&](std::span<const float> samples, std::size_t frames) { writer.write(samples, frames); });
+    writer.close();
+    outputs.push_back(reference);
+}
+
+void AudioVideoPipeline::Run::writeTranscripts() {
+    if (!request.generateTranscripts || words.empty()) return;
+    const auto cues = Transcriber::cues(words, 42, 4.0);
+    const std::pair<std::string, std::string> files[] = {
+        {"_Transcript.srt", Transcriber::srt(cues, introOffset)},
+        {"_Transcript.vtt", Transcriber::vtt(cues, introOffset)},
+        {"_Transcript.txt", Transcriber::plainText(words, introOffset)},
+    };
+    for (const auto& [suffix, text] : files) {
+        const fs::path file = deliverable(suffix);
+        writeFileAtomically(file, text);
+        outputs.push_back(file);
+    }
+    log("Transcript: " + std::to_string(words.size()) + " words, " + std::to_string(cues.size()) + " captions");
+}
+
+std::vector<fs::path> AudioVideoPipeline::processMultiFormat(const MultiFormatExportRequest& request,
+                                                             const ProgressHandler& onProgress,
+                                                             const LogHandler& onLog) const {
+    Run run(*this, request, onProgress, onLog);
+    fs::create_directories(request.destinationDirectory);
+    run.destination = fs::absolute(request.destinationDirectory);
+    run.checkNames();
+    run.scratch.emplace();
+
+    run.normaliseEpisode();
+    run.transcribe();
+    run.removeFillers();
+    run.addMusic();
+    run.writeMaster();
+    run.writeACXCheck();
+    run.measureDurations();
+
+    run.writeChapters();
+    run.writeRSS();
+    run.writeReference();
+    run.writeTranscripts();
+    run.progress(1.0, "Export complete.");
+    return std::move(run.outputs);
 }
 
 }  // namespace lw

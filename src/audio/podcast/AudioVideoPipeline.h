@@ -1,12 +1,29 @@
 #pragma once
 // One podcast episode in, every deliverable out: the multi-format export and the option
 // values that choose its chapters and audiogram clip.
+//
+//   AudioVideoPipeline::MultiFormatExportRequest request(episode, outFolder, "Show_01_Pilot", tags,
+//                                                        true, true, false, true, target);
+//   request.generateTranscripts = true;
+//   auto files = AudioVideoPipeline::shared().processMultiFormat(request, onProgress, onLog);
+//
+// The export runs its stages strictly in order in the calling thread: loudness processing and
+// clean-up, transcription, filler cuts, intro and outro music, master and ACX check, chapters,
+// RSS file, 16 kHz reference, transcripts (the audiogram stage is not wired yet). Scratch files live in a private folder
+// under the temporary folder that is removed however the call ends; every deliverable is
+// written under a temporary name in the destination folder and renamed into place when
+// complete, so a failing stage leaves the deliverables finished before it and nothing half-written.
 #include <filesystem>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "audio/LoudnessNormalizer.h"
+#include "audio/podcast/FFmpegRunner.h"
+#include "audio/podcast/ID3TagInjector.h"
+#include "audio/podcast/Transcriber.h"
 
 namespace lw {
 
@@ -36,22 +53,72 @@ public:
         bool operator==(const ChapterSetting&) const = default;
     };
 
-    struct MultiFormatExportRequest;
+    struct MultiFormatExportRequest {
+        MultiFormatExportRequest(std::filesystem::path sourceURL, std::filesystem::path destinationDirectory,
+                                 std::string baseFileName, ID3TagInjector::PodcastMetadata metadata,
+                                 bool generateMaster, bool generateRSSMaster, bool generateWhisperReference,
+                                 bool generateAudiogram, LoudnessNormalizer::LoudnessTarget targetLUFS);
+
+        std::filesystem::path sourceURL;             // any audio or video file the engine reads
+        std::filesystem::path destinationDirectory;  // created when missing
+        std::string baseFileName;                    // stem of every deliverable's name
+        ID3TagInjector::PodcastMetadata metadata;
+        bool generateMaster;
+        bool generateRSSMaster;
+        bool generateWhisperReference;
+        bool generateAudiogram;
+        LoudnessNormalizer::LoudnessTarget targetLUFS;
+        CleanupOptions cleanup = CleanupOptions::none();
+        std::optional<std::filesystem::path> introURL;
+        std::optional<std::filesystem::path> outroURL;
+        bool generateTranscripts = false;
+        bool captionAudiogram = false;
+        double audiogramSeconds = 45;
+        ClipChoice audiogramClip = ClipChoice::start();
+        bool removeFillers = false;
+        ChapterSetting chapters = ChapterSetting::off();
+        std::string transcriptLocale;  // locale identifier; the user's locale when the request is made
+    };
 
     using ProgressHandler = std::function<void(double fraction, const std::string& message)>;
     using LogHandler = std::function<void(const std::string& line)>;
 
+    // The label of the noise gate in the clean-up line, and the name of the closing music entry
+    // (its scratch file, its "not found" line and its chapter title).
+    static constexpr const char* kNoiseGateLabel = "noise gate";
+    static constexpr const char* kClosingEntryName = "outro";
+
+    // Engines of the process: the shared `ffmpeg` runner and the installed speech recogniser.
+    AudioVideoPipeline();
+    // Engines of a caller's choice; `transcriber` null means no transcription is available.
+    AudioVideoPipeline(const FFmpegRunner& runner, std::shared_ptr<const Transcriber> transcriber);
+
     // The process-wide pipeline. It keeps no per-run state, so any number of exports may run on it at once.
     static AudioVideoPipeline& shared();
+
+    // Whether the RSS file will be an MP3 (an `ffmpeg` program can be found now) rather than an M4A.
+    bool producesMP3() const;
 
     // "_Master_ACX.wav" for an ACX target, otherwise "_Master_-16LUFS.wav" and the like.
     static std::string masterSuffix(const LoudnessNormalizer::LoudnessTarget& target);
 
     // Writes every deliverable the request asks for into its destination folder and returns them
     // in creation order. Either callback may be empty; both may be called from any thread.
+    // Throws the failing stage's error unchanged.
     std::vector<std::filesystem::path> processMultiFormat(const MultiFormatExportRequest& request,
                                                           const ProgressHandler& onProgress = {},
                                                           const LogHandler& onLog = {}) const;
+
+    const ID3TagInjector& tagInjector() const { return tagInjector_; }
+
+private:
+    struct Run;
+    bool transcriptionAvailable() const;
+
+    const FFmpegRunner* runner_;
+    std::shared_ptr<const Transcriber> transcriber_;
+    bool installedRecogniser_;  // transcriber_ is the default recogniser: ask for its model on each run
+    ID3TagInjector tagInjector_;
 };
 
 }  // namespace lw

@@ -1,0 +1,408 @@
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <set>
+
+#include "../audio/AudioTestUtil.h"
+#include "audio/podcast/AudioVideoPipeline.h"
+#include "audio/podcast/ChapterBuilder.h"
+
+namespace lw {
+namespace {
+
+namespace fs = std::filesystem;
+using test::writeWav;
+using Request = AudioVideoPipeline::MultiFormatExportRequest;
+using Clip = AudioVideoPipeline::ClipChoice;
+using Chapters = AudioVideoPipeline::ChapterSetting;
+
+constexpr double kRate = 44100;
+
+// Tone bursts with short gaps: 0.4 s of tone, 0.2 s of near silence.
+void writeSpeechLike(const fs::path& path, double seconds, double frequency = 220, float amplitude = 0.2f,
+                     int channels = 1) {
+    const auto frames = static_cast<std::size_t>(seconds * kRate);
+    writeWav(path, kRate, channels, frames, [&](std::size_t i, int) {
+        const double t = static_cast<double>(i) / kRate;
+        const bool on = std::fmod(t, 0.6) < 0.4;
+        return static_cast<float>((on ? amplitude : 0.001f) * std::sin(2 * M_PI * frequency * t));
+    });
+}
+
+class FakeTranscriber : public Transcriber {
+public:
+    explicit FakeTranscriber(std::vector<CaptionWord> words, bool fail = false) : words_(std::move(words)), fail_(fail) {}
+    std::vector<CaptionWord> transcribe(const fs::path&, const std::string&) const override {
+        if (fail_) throw TranscriberError::nothingRecognised();
+        return words_;
+    }
+
+private:
+    std::vector<CaptionWord> words_;
+    bool fail_;
+};
+
+const std::vector<CaptionWord> kWords{{"Hello.", 0.5, 0.9}, {"This", 1.0, 1.2}, {"is", 1.3, 1.4},
+                                      {"a", 1.5, 1.6},      {"test.", 1.7, 2.0}};
+
+struct Reports {
+    std::mutex mutex;
+    std::vector<std::pair<double, std::string>> progress;
+    std::vector<std::string> log;
+
+    AudioVideoPipeline::ProgressHandler onProgress() {
+        return [this](double f, const std::string& m) {
+            std::lock_guard lock(mutex);
+            progress.emplace_back(f, m);
+        };
+    }
+    AudioVideoPipeline::LogHandler onLog() {
+        return [this](const std::string& line) {
+            std::lock_guard lock(mutex);
+            log.push_back(line);
+        };
+    }
+    bool logged(const std::string& line) const { return std::find(log.begin(), log.end(), line) != log.end(); }
+    bool loggedStart(const std::string& prefix) const {
+        return std::any_of(log.begin(), log.end(), [&](const auto& l) { return l.rfind(prefix, 0) == 0; });
+    }
+    std::vector<std::string> messages() const {
+        std::vector<std::string> out;
+        for (const auto& p : progress) out.push_back(p.second);
+        return out;
+    }
+};
+
+class PipelineTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        dir = test::makeTempDir("pipeline-" + name);
+        scratchRoot = dir / "tmp";
+        fs::create_directories(scratchRoot);
+        const char* old = std::getenv("TMPDIR");
+        if (old) savedTmp = old;
+        ::setenv("TMPDIR", scratchRoot.c_str(), 1);
+        out = dir / "out";
+        episode = dir / "episode.wav";
+        writeSpeechLike(episode, 4.0);
+    }
+    void TearDown() override {
+        if (savedTmp)
+            ::setenv("TMPDIR", savedTmp->c_str(), 1);
+        else
+            ::unsetenv("TMPDIR");
+        fs::remove_all(dir);
+    }
+
+    Request request(bool master = true, bool rss = false, bool reference = false, bool audiogram = false) const {
+        ID3TagInjector::PodcastMetadata tags{.title = "Pilot", .artist = "Host", .podcastName = "Show",
+                                             .episodeNumber = 1, .seasonNumber = std::nullopt,
+                                             .showNotes = "Notes", .releaseYear = 2026, .artworkURL = std::nullopt};
+        return Request(episode, out, "Show_01_Pilot", tags, master, rss, reference, audiogram,
+                       {-16, -1, 11, false});
+    }
+
+    // Files in the output folder (hidden temporaries included) and scratch folders left behind.
+    std::set<std::string> outputNames() const {
+        std::set<std::string> names;
+        if (fs::exists(out))
+            for (const auto& e : fs::directory_iterator(out)) names.insert(e.path().filename().string());
+        return names;
+    }
+    std::size_t scratchFoldersLeft() const {
+        return static_cast<std::size_t>(std::distance(fs::directory_iterator(scratchRoot), fs::directory_iterator()));
+    }
+
+    static std::vector<std::string> fileNames(const std::vector<fs::path>& files) {
+        std::vector<std::string> names;
+        for (const auto& f : files) names.push_back(f.filename().string());
+        return names;
+    }
+
+    fs::path dir, scratchRoot, out, episode;
+    std::optional<std::string> savedTmp;
+    FFmpegRunner noFFmpeg{std::vector<fs::path>{}};
+};
+
+TEST_F(PipelineTest, FullRunWithMusicChaptersTranscriptsAndAACFile) {
+    const fs::path intro = dir / "intro.wav", outro = dir / "outro.wav";
+    writeSpeechLike(intro, 2.0, 660, 0.3f);
+    writeSpeechLike(outro, 1.5, 330, 0.3f);
+    AudioVideoPipeline pipeline(noFFmpeg, std::make_shared<FakeTranscriber>(kWords));
+    Request r = request(true, true, true, true);
+    r.introURL = intro;
+    r.outroURL = outro;
+    r.generateTranscripts = true;
+    r.captionAudiogram = true;
+    r.chapters = Chapters::automatic();
+    Reports reports;
+    const auto files = pipeline.processMultiFormat(r, reports.onProgress(), reports.onLog());
+
+    EXPECT_EQ(fileNames(files),
+              (std::vector<std::string>{"Show_01_Pilot_Master_-16LUFS.wav", "Show_01_Pilot_Chapters.json",
+                                        "Show_01_Pilot_Chapters.txt", "Show_01_Pilot_RSS.m4a",
+                                        "Show_01_Pilot_WhisperRef_16k.wav", "Show_01_Pilot_Transcript.srt",
+                                        "Show_01_Pilot_Transcript.vtt", "Show_01_Pilot_Transcript.txt"}));
+    for (const auto& f : files) EXPECT_EQ(f.parent_path(), fs::absolute(out));
+    const auto names = fileNames(files);
+    EXPECT_EQ(outputNames(), std::set<std::string>(names.begin(), names.end()));
+    EXPECT_EQ(scratchFoldersLeft(), 0u);
+
+    EXPECT_EQ(reports.messages(),
+              (std::vector<std::string>{"Measuring loudness (ITU-R BS.1770)...", "Transcribing on this computer...",
+                                        "Adding intro / outro music...", "Encoding AAC RSS Master with tags...",
+                                        "Generating 16kHz mono Whisper transcript reference...",
+                                        "Export complete."}));
+    const std::vector<double> fractions{0.05, 0.25, 0.3, 0.45, 0.6, 1.0};
+    for (std::size_t i = 0; i < fractions.size() && i < reports.progress.size(); ++i)
+        EXPECT_EQ(reports.progress[i].first, fractions[i]);
+
+    ASSERT_FALSE(reports.log.empty());
+    EXPECT_EQ(reports.log[0].rfind("episode.wav: ", 0), 0u) << reports.log[0];
+    // The first content chapter starts right after the intro; the closing music has its own.
+    EXPECT_TRUE(reports.loggedStart("Chapters: 3 (Intro · "));
+    EXPECT_TRUE(reports.logged("Transcript: 5 words, 1 captions"));
+    EXPECT_TRUE(reports.logged(
+        "RSS master written as AAC (.m4a). Install FFmpeg (sudo apt install ffmpeg) to get MP3 instead."));
+
+    // The master is intro, episode and outro; the reference is the same programme at 16 kHz mono.
+    const auto master = PCMStream::format(files[0]);
+    EXPECT_NEAR(master.durationSeconds, 7.5, 0.01);
+    const auto reference = PCMStream::format(files[4]);
+    EXPECT_EQ(reference.sampleRate, 16000);
+    EXPECT_EQ(reference.channels, 1);
+    EXPECT_NEAR(reference.durationSeconds, master.durationSeconds, 0.01);
+
+    // Chapters and transcripts are on the programme's time line: shifted by the intro.
+    std::ifstream chapters(files[2]);
+    std::string text((std::istreambuf_iterator<char>(chapters)), {});
+    EXPECT_EQ(text.rfind("00:00 Intro\n", 0), 0u) << text;
+    EXPECT_NE(text.find("00:02 "), std::string::npos) << text;
+    EXPECT_NE(text.find("00:06 Outro\n"), std::string::npos) << text;
+    std::ifstream srt(files[5]);
+    std::string captions((std::istreambuf_iterator<char>(srt)), {});
+    EXPECT_EQ(captions.rfind("1\n" + Transcriber::timestamp(2.5, ",") + " --> ", 0), 0u) << captions;
+}
+
+TEST_F(PipelineTest, ACXCheckWithoutMasterIsTheFirstDeliverable) {
+    AudioVideoPipeline pipeline(noFFmpeg, nullptr);
+    Request r = request(false);
+    r.targetLUFS = {-20, -3.5, 11, true};
+    r.cleanup.roomToneSeconds = 1.0;  // not the all-off value
+    Reports reports;
+    const auto files = pipeline.processMultiFormat(r, reports.onProgress(), reports.onLog());
+    EXPECT_EQ(fileNames(files), std::vector<std::string>{"Show_01_Pilot_ACX_Check.txt"});
+    ASSERT_FALSE(reports.progress.empty());
+    EXPECT_EQ(reports.progress[0].second, "Analysing and cleaning up audio...");
+    EXPECT_TRUE(reports.logged("ACX check: passes") ||
+                reports.logged("ACX check: does not pass yet, see Show_01_Pilot_ACX_Check.txt"));
+    EXPECT_TRUE(reports.loggedStart("episode.wav: RMS "));
+    EXPECT_EQ(AudioVideoPipeline::masterSuffix(r.targetLUFS), "_Master_ACX.wav");
+}
+
+TEST_F(PipelineTest, TranscriptionOutcomes) {
+    struct Case {
+        const char* name;
+        std::shared_ptr<const Transcriber> transcriber;
+        std::string skippedLine;  // empty: words arrive
+    };
+    const Case cases[] = {
+        {"unavailable", nullptr, "Transcript skipped: on-device transcription needs an on-device speech model."},
+        {"failing", std::make_shared<FakeTranscriber>(kWords, true), "Transcript skipped: No speech was recognised."},
+        {"words", std::make_shared<FakeTranscriber>(kWords), ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(out);
+        AudioVideoPipeline pipeline(noFFmpeg, c.transcriber);
+        Request r = request(false);
+        r.generateTranscripts = true;
+        r.removeFillers = true;
+        Reports reports;
+        const auto files = pipeline.processMultiFormat(r, reports.onProgress(), reports.onLog());
+        if (!c.skippedLine.empty()) {
+            EXPECT_TRUE(reports.logged(c.skippedLine));
+            EXPECT_TRUE(files.empty());
+            EXPECT_FALSE(reports.loggedStart("Filler words"));
+            EXPECT_FALSE(reports.loggedStart("Transcript: "));
+        } else {
+            EXPECT_EQ(files.size(), 3u);
+            EXPECT_FALSE(reports.loggedStart("Transcript skipped"));
+        }
+    }
+    // Nothing asks for words: no transcription at all.
+    AudioVideoPipeline pipeline(noFFmpeg, std::make_shared<FakeTranscriber>(kWords, true));
+    Reports reports;
+    pipeline.processMultiFormat(request(), reports.onProgress(), reports.onLog());
+    EXPECT_FALSE(reports.loggedStart("Transcript skipped"));
+    EXPECT_EQ(reports.messages(), (std::vector<std::string>{"Measuring loudness (ITU-R BS.1770)...", "Export complete."}));
+}
+
+TEST_F(PipelineTest, MissingIntroIsLoggedAndTheMasterIsTheEpisode) {
+    AudioVideoPipeline pipeline(noFFmpeg, nullptr);
+    Request r = request();
+    r.introURL = dir / "nowhere.wav";
+    Reports reports;
+    const auto files = pipeline.processMultiFormat(r, reports.onProgress(), reports.onLog());
+    EXPECT_TRUE(reports.logged("Intro music not found: " + (dir / "nowhere.wav").string()));
+    EXPECT_EQ(reports.messages()[1], "Adding intro / outro music...");
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_NEAR(PCMStream::format(files[0]).durationSeconds, 4.0, 0.01);
+}
+
+TEST_F(PipelineTest, DebugWordsLineWithAnEmptyValue) {
+    ::setenv("LOTWRIGHT_DEBUG_WORDS", "", 1);
+    AudioVideoPipeline pipeline(noFFmpeg, std::make_shared<FakeTranscriber>(
+                                              std::vector<CaptionWord>{{"Hi", 0.5, 0.75}, {"there.", 0.8, 1.1}}));
+    Request r = request(false);
+    r.generateTranscripts = true;
+    Reports reports;
+    pipeline.processMultiFormat(r, reports.onProgress(), reports.onLog());
+    ::unsetenv("LOTWRIGHT_DEBUG_WORDS");
+    EXPECT_TRUE(reports.logged("Words: Hi[0.50-0.75] there.[0.80-1.10]"));
+}
+
+TEST_F(PipelineTest, ManualChaptersAreNotShiftedByTheIntro) {
+    const fs::path intro = dir / "intro.wav";
+    writeSpeechLike(intro, 2.0, 660, 0.3f);
+    AudioVideoPipeline pipeline(noFFmpeg, nullptr);
+    Request r = request(false);
+    r.introURL = intro;
+    r.chapters = Chapters::manual("0:00 Start; 0:03 Middle");
+    Reports reports;
+    const auto files = pipeline.processMultiFormat(r, reports.onProgress(), reports.onLog());
+    ASSERT_EQ(fileNames(files),
+              (std::vector<std::string>{"Show_01_Pilot_Chapters.json", "Show_01_Pilot_Chapters.txt"}));
+    EXPECT_TRUE(reports.logged("Chapters: 2 (Start · Middle)"));
+    std::ifstream in(files[1]);
+    std::string text((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_NE(text.find("00:03"), std::string::npos) << text;
+
+    r.chapters = Chapters::manual("no times here");
+    Reports unreadable;
+    EXPECT_TRUE(pipeline.processMultiFormat(r, unreadable.onProgress(), unreadable.onLog()).empty());
+    EXPECT_TRUE(unreadable.logged(
+        "Chapters skipped: couldn't read the chapter list (use lines like \"5:30 Interview\")"));
+
+    r.chapters = Chapters::automatic();
+    Reports automatic;
+    pipeline.processMultiFormat(r, automatic.onProgress(), automatic.onLog());
+    EXPECT_TRUE(automatic.logged("Transcript skipped: on-device transcription needs an on-device speech model."));
+    EXPECT_TRUE(automatic.logged("Chapters skipped: automatic chapters need the transcript"));
+}
+
+// Each bad input fails the export with an error naming the file, before anything is written,
+// and leaves no scratch folder.
+TEST_F(PipelineTest, BadInputFailsCleanly) {
+    struct Case {
+        const char* name;
+        std::function<void(Request&)> setUp;
+        std::string mention;  // expected in the error text
+    };
+    const Case cases[] = {
+        {"missing episode", [&](Request& r) { r.sourceURL = dir / "gone.wav"; }, "gone.wav"},
+        {"episode is text",
+         [&](Request& r) {
+             std::ofstream(dir / "notes.wav") << "not audio at all";
+             r.sourceURL = dir / "notes.wav";
+         },
+         "notes.wav"},
+        {"silent episode",
+         [&](Request& r) {
+             writeWav(dir / "silence.wav", kRate, 1, 44100 * 2, [](std::size_t, int) { return 0.0f; });
+             r.sourceURL = dir / "silence.wav";
+         },
+         "silence.wav"},
+        {"intro is not audio",
+         [&](Request& r) {
+             std::ofstream(dir / "intro.mp3") << "garbage";
+             r.introURL = dir / "intro.mp3";
+         },
+         "intro.mp3"},
+        {"base name with a slash", [&](Request& r) { r.baseFileName = "a/b"; }, "a/b"},
+        {"master would replace the episode",
+         [&](Request& r) {
+             fs::create_directories(out);
+             fs::copy_file(episode, out / "x_Master_-16LUFS.wav");
+             r.sourceURL = out / "x_Master_-16LUFS.wav";
+             r.baseFileName = "x";
+         },
+         "x_Master_-16LUFS.wav"},
+        {"output folder is a file",
+         [&](Request& r) {
+             std::ofstream(dir / "file") << "x";
+             r.destinationDirectory = dir / "file" / "out";
+         },
+         "file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(out);
+        AudioVideoPipeline pipeline(noFFmpeg, nullptr);
+        Request r = request(true, true, true, true);
+        c.setUp(r);
+        const auto before = outputNames();
+        try {
+            pipeline.processMultiFormat(r);
+            ADD_FAILURE() << "no error";
+        } catch (const std::exception& e) {
+            EXPECT_NE(std::string(e.what()).find(c.mention), std::string::npos) << e.what();
+        }
+        EXPECT_EQ(outputNames(), before);
+        EXPECT_EQ(scratchFoldersLeft(), 0u);
+    }
+}
+
+// A failing later stage keeps the deliverables finished before it and leaves nothing half-written.
+TEST_F(PipelineTest, BrokenFFmpegFailsTheExportAfterTheMaster) {
+    const fs::path fake = dir / "ffmpeg";
+    std::ofstream(fake) << "#!/bin/sh\necho 'Unknown encoder' >&2\nexit 1\n";
+    fs::permissions(fake, fs::perms::owner_all);
+    FFmpegRunner broken({fake});
+    AudioVideoPipeline pipeline(broken, nullptr);
+    try {
+        pipeline.processMultiFormat(request(true, true, true, false));
+        ADD_FAILURE() << "no error";
+    } catch (const FFmpegRunner::FFmpegError& e) {
+        EXPECT_EQ(e.kind(), FFmpegRunner::FFmpegError::Kind::executionFailed);
+    }
+    EXPECT_EQ(outputNames(), std::set<std::string>{"Show_01_Pilot_Master_-16LUFS.wav"});
+    EXPECT_EQ(scratchFoldersLeft(), 0u);
+}
+
+// Files stop growing at a size limit the way they stop on a full disk: the export fails and
+// leaves neither a partial deliverable nor its scratch folder.
+TEST_F(PipelineTest, WriteFailureLeavesNothingBehind) {
+    const fs::path intro = dir / "intro.wav";
+    writeSpeechLike(intro, 3.0, 660, 0.3f);
+    AudioVideoPipeline pipeline(noFFmpeg, nullptr);
+    Request r = request();
+    r.introURL = intro;
+
+    rlimit old{};
+    ::getrlimit(RLIMIT_FSIZE, &old);
+    auto* previous = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = old;
+    small.rlim_cur = 600 * 1024;  // the processed episode fits, the joined programme does not
+    ::setrlimit(RLIMIT_FSIZE, &small);
+    std::string error;
+    try {
+        pipeline.processMultiFormat(r);
+    } catch (const std::exception& e) {
+        error = e.what();
+    }
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, previous);
+
+    EXPECT_FALSE(error.empty());
+    EXPECT_TRUE(outputNames().empty());
+    EXPECT_EQ(scratchFoldersLeft(), 0u);
+}
+
+}  // namespace
+}  // namespace lw
