@@ -6,7 +6,6 @@
 
 #include "audio/podcast/AudioVideoPipeline.h"
 #include "audio/podcast/ChapterBuilder.h"
-#include "audio/podcast/FFmpegRunner.h"
 #include "audio/podcast/Transcriber.h"
 #include "core/TokenRenamer.h"
 #include "image/BracketMerger.h"
@@ -274,7 +273,7 @@ void flagConflicts(std::vector<SimulatedItemReport>& reports, bool checkExisting
 std::optional<TextureSize> pixelSize(const fs::path& file) { return ChannelPacker::pixelSize(file); }
 
 Environment Environment::current() {
-    return {FFmpegRunner::shared().isFFmpegAvailable(), Transcriber::isSupported()};
+    return {AudioVideoPipeline::shared().producesMP3(), Transcriber::isSupported()};
 }
 
 std::vector<SimulatedItemReport> plan(const BatchPreset& preset, const std::vector<BatchItem>& items,

@@ -234,5 +234,31 @@ TEST_F(PlanRunAgreement, Textures) {
     expectRunMatchesPlan(planned, filesBelow(out / "tiles"));
 }
 
+TEST_F(PlanRunAgreement, Podcasts) {
+    const fs::path speech = "/usr/share/pocketsphinx/test/data/librivox";
+    if (!fs::exists(speech / "sense_and_sensibility_01_austen_64kb-0870.wav")) GTEST_SKIP() << "no recorded speech";
+    // One episode of real speech, about 15 seconds.
+    const std::string episode = (in / "pilot.wav").string();
+    const std::string command = "sox " + quoted((speech / "sense_and_sensibility_01_austen_64kb-0870.wav").string()) +
+                                " " + quoted((speech / "sense_and_sensibility_01_austen_64kb-0920.wav").string()) +
+                                " " + quoted(episode) + " 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+
+    const auto [plan, run] = planAndRun({"podcast", "show=Night Shift", "episode=3", "standard=acx", "whisper=true",
+                                         "audiogram=false", "chapters=manual", "chapterList=0:00 Opening; 0:05 Story",
+                                         "outro=" + (in / "missing.wav").string(), "--out", out.string(),
+                                         in.string()});
+    const Strings planned = withPrefix(plan.lines, "PLAN ");
+    ASSERT_FALSE(planned.empty()) << ::testing::PrintToString(plan.lines);
+    EXPECT_EQ(planned.front(), "Night Shift_03_pilot_Master_ACX.wav");
+    EXPECT_NE(std::find(planned.begin(), planned.end(), "Night Shift_03_pilot_ACX_Check.txt"), planned.end());
+    EXPECT_NE(std::find(planned.begin(), planned.end(), "Night Shift_03_pilot_Chapters.json"), planned.end());
+    const Strings warnings = withPrefix(plan.lines, "WARN ");
+    EXPECT_NE(std::find(warnings.begin(), warnings.end(), "pilot.wav: Outro music not found: missing.wav"),
+              warnings.end());
+    EXPECT_EQ(run.status, 0) << ::testing::PrintToString(run.lines);
+    expectRunMatchesPlan(planned, filesBelow(out));
+}
+
 }  // namespace
 }  // namespace lw
