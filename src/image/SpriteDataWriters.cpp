@@ -154,6 +154,8 @@ std::int64_t internalID(const std::string& text) {
 
 }  // namespace
 
+std::string repairedUtf8(const std::string& text) { return validUtf8(text); }
+
 std::string sha256Hex(const std::string& text, std::size_t bytes) {
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int len = 0;

@@ -27,6 +27,10 @@ std::string unityMeta(const SpriteSheetCompiler::AtlasResult& page, const std::s
 std::string godotSpriteFrames(const SpriteSheetCompiler::Atlas& atlas, const std::vector<std::string>& imageFileNames,
                               const std::string& animationName, double framesPerSecond = 12.0);
 
+// File names on Linux are bytes; data files hold UTF-8. Invalid sequences become U+FFFD, so a
+// page named from the repaired text is the one its data file points to.
+std::string repairedUtf8(const std::string& text);
+
 // Lower-case hex of the first `bytes` bytes of SHA-256(text).
 std::string sha256Hex(const std::string& text, std::size_t bytes = 32);
 

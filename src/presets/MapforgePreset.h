@@ -78,6 +78,7 @@ public:
         std::vector<std::string> images;
         std::vector<std::string> data;
     };
+    // Names come from the sequence name with invalid UTF-8 repaired, as the data files spell them.
     static SpriteFileNames spriteFileNames(const std::string& sequence, const std::string& suffix, int pages,
                                            SpriteSheetCompiler::DataFormat format);
 

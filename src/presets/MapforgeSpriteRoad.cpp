@@ -172,11 +172,13 @@ MapforgePreset::FrameSequence MapforgePreset::frameSequence(const fs::path& cont
     return sequence;
 }
 
-MapforgePreset::SpriteFileNames MapforgePreset::spriteFileNames(const std::string& sequence, const std::string& suffix,
+MapforgePreset::SpriteFileNames MapforgePreset::spriteFileNames(const std::string& sequenceName, const std::string& suffix,
                                                                 int pages, SpriteSheetCompiler::DataFormat format) {
     using F = SpriteSheetCompiler::DataFormat;
     SpriteFileNames names;
     const int count = std::max(1, pages);
+    // The data files refer to the pages by repaired names: the pages are written under those.
+    const std::string sequence = SpriteDataWriters::repairedUtf8(sequenceName);
     for (int i = 0; i < count; ++i) {
         const std::string base =
             count == 1 ? sequence + "_Atlas" + suffix : sequence + "_Atlas-" + std::to_string(i) + suffix;

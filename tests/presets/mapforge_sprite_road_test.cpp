@@ -241,6 +241,55 @@ TEST_F(SpriteRoadTest, RunsEveryFormatWithHalfScale) {
     EXPECT_EQ(failure(preset(Format::jsonHash), "run_02.png"), "skip: run_02.png is part of the run sprite sheet");
 }
 
+TEST_F(SpriteRoadTest, RotationOnlyWhereTheFormatReadsIt) {
+    // Wide and tall frames on a small sheet: packed with quarter turns when the format allows.
+    for (int i = 1; i <= 4; ++i) {
+        writePng(frame(48, 10, i), in / ("spin_0" + std::to_string(i) + ".png"));
+        writePng(frame(10, 48, i + 4), in / ("spin_0" + std::to_string(i + 4) + ".png"));
+    }
+    for (Format format : allDataFormats()) {
+        SCOPED_TRACE(rawValue(format));
+        fs::remove_all(out);
+        auto p = preset(format);
+        p.spriteRotate = true;
+        p.spriteTrim = false;
+        p.maxTextureSize = 64;
+        run(p, "spin_01.png");
+        ASSERT_FALSE(logs.empty());
+        if (supportsRotation(format)) {
+            EXPECT_EQ(logs[0].find(", 0 rotated"), std::string::npos) << logs[0];
+        } else {
+            EXPECT_NE(logs[0].find(", 0 rotated"), std::string::npos) << logs[0];
+        }
+    }
+}
+
+TEST_F(SpriteRoadTest, NamesThatAreNotUtf8NameThePagesTheDataFilesPointTo) {
+    const std::string stem = "w\xFFlk";
+    for (int i = 1; i <= 3; ++i) writePng(frame(16, 16, i), in / (stem + "_0" + std::to_string(i) + ".png"));
+    for (Format format : allDataFormats()) {
+        SCOPED_TRACE(rawValue(format));
+        fs::remove_all(out);
+        const auto names = run(preset(format), stem + "_01.png");
+        const auto expected = MapforgePreset::spriteFileNames(stem, "", 1, format);
+        ASSERT_EQ(expected.images.size(), 1u);
+        const std::string page = expected.images.front();
+        EXPECT_EQ(page, "w\xEF\xBF\xBDlk_Atlas.png");
+        EXPECT_TRUE(fs::exists(out / page)) << page;
+        for (const auto& data : expected.data) {
+            ASSERT_TRUE(fs::exists(out / data)) << data;
+            if (format == Format::unity)
+                EXPECT_EQ(data, page + ".meta");
+            else
+                EXPECT_NE(read(data).find(page), std::string::npos) << data << " does not name " << page;
+        }
+        std::vector<std::string> all = expected.images;
+        all.insert(all.end(), expected.data.begin(), expected.data.end());
+        std::sort(all.begin(), all.end());
+        EXPECT_EQ(outputFiles(), all);
+    }
+}
+
 TEST_F(SpriteRoadTest, BadFramesAndLimits) {
     writePng(frame(8, 8, 1), in / "bad_01.png");
     std::ofstream(in / "bad_02.png") << "not a png";
