@@ -50,16 +50,19 @@ void ElidedLabel::setColorProvider(std::function<QColor()> provider) {
 
 QColor ElidedLabel::currentColor() const { return color_ ? color_() : palette().color(QPalette::WindowText); }
 
+// Two pixels more than the line height: some fixed-width fonts draw "_" below their descent.
 QSize ElidedLabel::sizeHint() const {
-    return {fontMetrics().horizontalAdvance(text_) + 2, fontMetrics().height()};
+    return {fontMetrics().horizontalAdvance(text_) + 2, fontMetrics().height() + 2};
 }
 
-QSize ElidedLabel::minimumSizeHint() const { return {fontMetrics().horizontalAdvance("M…M") + 2, fontMetrics().height()}; }
+QSize ElidedLabel::minimumSizeHint() const {
+    return {fontMetrics().horizontalAdvance("M…M") + 2, fontMetrics().height() + 2};
+}
 
 void ElidedLabel::paintEvent(QPaintEvent*) {
     QPainter p(this);
     p.setPen(currentColor());
-    p.drawText(rect(), Qt::AlignLeft | Qt::AlignVCenter, displayedText());
+    p.drawText(rect(), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextDontClip, displayedText());
 }
 
 // MARK: FormSection

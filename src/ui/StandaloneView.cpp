@@ -90,7 +90,7 @@ public:
 
     QSize sizeHint(const QStyleOptionViewItem&, const QModelIndex& index) const override {
         const BatchItem& item = queue_.itemAt(index.row());
-        int h = QFontMetrics(font(11, Weight::regular, true)).height();
+        int h = QFontMetrics(font(11, Weight::regular, true)).height() + 2;
         if (showsMessage(item)) {
             const QFont f = font(10);
             const int lines = wrappedLines(QString::fromStdString(*item.errorMessage), f,
@@ -123,10 +123,12 @@ public:
         QColor statusColor = secondary;
         if (item.status == ProcessingStatus::completed) statusColor = successColor();
         if (item.status == ProcessingStatus::failed) statusColor = failureColor();
+        if (selected) statusColor = text;  // coloured text on the selection colour is unreadable
         const int sw = QFontMetrics(statusFont).horizontalAdvance(status);
         p->setFont(statusFont);
         p->setPen(statusColor);
-        p->drawText(QRect(r.right() - sw + 1, r.top(), sw, r.height()), Qt::AlignVCenter | Qt::AlignRight, status);
+        p->drawText(QRect(r.right() - sw + 1, r.top(), sw, r.height()), Qt::AlignVCenter | Qt::AlignRight | Qt::TextDontClip,
+                    status);
         int trailing = r.right() - sw - kGap;
 
         if (item.status == ProcessingStatus::processing) {
@@ -145,7 +147,7 @@ public:
         const int width = trailing - r.left();
         const QFont nameFont = font(11, Weight::regular, true);
         const QFontMetrics nameMetrics(nameFont);
-        int contentHeight = nameMetrics.height();
+        int contentHeight = nameMetrics.height() + 2;  // room for "_" below the descent
         QStringList message;
         const QFont messageFont = font(10);
         if (showsMessage(item)) {
@@ -155,15 +157,15 @@ public:
         int y = r.top() + (r.height() - contentHeight) / 2;
         p->setFont(nameFont);
         p->setPen(text);
-        p->drawText(QRect(r.left(), y, width, nameMetrics.height()), Qt::AlignLeft | Qt::AlignVCenter,
+        p->drawText(QRect(r.left(), y, width, nameMetrics.height() + 2), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextDontClip,
                     nameMetrics.elidedText(fileName(item), Qt::ElideRight, width));
-        y += nameMetrics.height() + 2;
+        y += nameMetrics.height() + 4;
         if (!message.isEmpty()) {
             p->setFont(messageFont);
-            p->setPen(item.status == ProcessingStatus::failed ? failureColor() : secondary);
+            p->setPen(item.status == ProcessingStatus::failed && !selected ? failureColor() : secondary);
             const int ls = QFontMetrics(messageFont).lineSpacing();
             for (const QString& line : message) {
-                p->drawText(QRect(r.left(), y, width, ls), Qt::AlignLeft | Qt::AlignVCenter, line);
+                p->drawText(QRect(r.left(), y, width, ls), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextDontClip, line);
                 y += ls;
             }
         }
