@@ -119,7 +119,9 @@ TEST(UtteranceSplitter, CutsInPausesAndSkipsSilence) {
             EXPECT_TRUE(out[i].endsAtPause);
             EXPECT_TRUE(inPause(out[i].offset + length)) << "cut at " << out[i].offset + length;
         }
-        if (i > 0) EXPECT_GT(out[i].index, out[i - 1].index);
+        if (i > 0) {
+            EXPECT_GT(out[i].index, out[i - 1].index);
+        }
         // The samples are the stream's own at that offset.
         const auto at = static_cast<std::size_t>(std::lround(out[i].offset * rate));
         ASSERT_LT(at + 100, audio.size());
@@ -269,7 +271,9 @@ TEST(Transcriber, RecognisesReadSpeechWithWordTimes) {
     std::size_t onSound = 0;
     for (std::size_t i = 0; i < words.size(); ++i) {
         EXPECT_LT(words[i].start, words[i].end) << words[i].text;
-        if (i) EXPECT_GE(words[i].start, words[i - 1].end);
+        if (i) {
+            EXPECT_GE(words[i].start, words[i - 1].end);
+        }
         EXPECT_GE(words[i].start, 0.0);
         EXPECT_LE(words[i].end, duration);
         const auto a = static_cast<std::size_t>(words[i].start * 100), b = static_cast<std::size_t>(words[i].end * 100);

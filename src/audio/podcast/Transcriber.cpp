@@ -6,6 +6,8 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <fstream>
+#include <unordered_set>
 #include <exception>
 #include <map>
 #include <mutex>
@@ -13,6 +15,9 @@
 
 #include <pocketsphinx.h>
 #include <sphinxbase/err.h>
+#include <sphinxbase/ngram_model.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include "audio/PCMStream.h"
 #include "audio/podcast/UtteranceSplitter.h"
@@ -95,18 +100,73 @@ private:
     unsigned free_;
 };
 
+// The pronunciation dictionary cut down to the words the language model knows (about 80 000 of
+// 135 000 entries; the rest can never be recognised): each decoder then loads faster and holds
+// about 12 MB less. Made once per model folder, in an anonymous memory file that goes away with
+// the process. Empty when it cannot be made; the full dictionary is used then.
+std::string languageModelDictionary(const std::filesystem::path& model) {
+    static std::mutex mutex;
+    static std::map<std::filesystem::path, std::string> made;
+    std::lock_guard lock(mutex);
+    if (const auto it = made.find(model); it != made.end()) return it->second;
+    std::string& path = made[model];
+
+    std::unordered_set<std::string> vocabulary;
+    {
+        cmd_ln_t* config = cmd_ln_init(nullptr, ps_args(), TRUE, nullptr);
+        logmath_t* logmath = logmath_init(1.0001, 0, 0);
+        if (ngram_model_t* lm = config && logmath ? ngram_model_read(config, (model / "en-us.lm.bin").c_str(),
+                                                                      NGRAM_AUTO, logmath)
+                                                  : nullptr) {
+            const uint32* counts = ngram_model_get_counts(lm);
+            for (uint32 i = 0; counts && i < counts[0]; ++i)
+                if (const char* word = ngram_word(lm, static_cast<int32>(i))) vocabulary.insert(word);
+            ngram_model_free(lm);
+        }
+        if (logmath) logmath_free(logmath);
+        if (config) cmd_ln_free_r(config);
+    }
+    if (vocabulary.size() < 1000) return path;
+
+    std::ifstream in(model / "cmudict-en-us.dict");
+    std::string text, line;
+    while (std::getline(in, line)) {
+        const std::size_t end = line.find_first_of(" (\t");
+        if (end != std::string::npos && vocabulary.count(line.substr(0, end))) (text += line) += '\n';
+    }
+    if (!in.eof() || text.empty()) return path;
+    const int fd = memfd_create("lotwright-dictionary", MFD_CLOEXEC);
+    if (fd < 0) return path;
+    std::size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
+        if (n <= 0) {
+            ::close(fd);
+            return path;
+        }
+        written += static_cast<std::size_t>(n);
+    }
+    path = "/proc/self/fd/" + std::to_string(fd);  // kept open for the process's life
+    return path;
+}
+
 // One pocketsphinx decoder, used by one thread only.
 class Decoder {
 public:
     explicit Decoder(const std::filesystem::path& model) {
         static std::once_flag quiet;
         std::call_once(quiet, [] { err_set_logfp(nullptr); });
-        const std::string hmm = (model / "en-us").string(), lm = (model / "en-us.lm.bin").string(),
-                          dict = (model / "cmudict-en-us.dict").string();
+        const std::string hmm = (model / "en-us").string(), lm = (model / "en-us.lm.bin").string();
+        std::string dict = languageModelDictionary(model);
+        if (dict.empty()) dict = (model / "cmudict-en-us.dict").string();
         // The single tree pass with at most 3000 active HMMs and 10 word exits per frame: about
-        // half the work of the default three passes, and on read speech no less accurate.
-        std::vector<std::string> args{"-hmm",     hmm,  "-lm",       lm,     "-dict",   dict, "-fwdflat",
-                                      "no",       "-bestpath", "no", "-maxhmmpf", "3000", "-maxwpf", "10"};
+        // half the work of the default three passes, and on read speech no less accurate. The
+        // front end's own silence removal stays off: utterances are already cut at pauses, and
+        // its state carried from one utterance to the next made the words depend on which decoder
+        // had decoded what before.
+        std::vector<std::string> args{"-hmm",      hmm,    "-lm",     lm,   "-dict",          dict,
+                                      "-fwdflat",  "no",   "-bestpath", "no", "-maxhmmpf",    "3000",
+                                      "-maxwpf",   "10",   "-remove_silence", "no"};
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         cmd_ln_t* config = cmd_ln_parse_r(nullptr, ps_args(), static_cast<int32>(argv.size()), argv.data(), TRUE);
