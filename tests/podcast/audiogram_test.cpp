@@ -6,6 +6,8 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include <vips/vips8>
+
 #include "../audio/AudioTestUtil.h"
 #include "audio/PCMStream.h"
 #include "audio/podcast/AudiogramGenerator.h"
@@ -250,6 +252,37 @@ TEST_F(FrameLayout, CoverTitleAndOddInput) {
         std::fill(small.bytes.begin(), small.bytes.end(), 7);
         renderer.draw(small.buffer(), {}, 0, 1);
         EXPECT_TRUE(std::all_of(small.bytes.begin(), small.bytes.end(), [](std::uint8_t b) { return b == 7; }));
+    }
+    fs::remove_all(dir);
+}
+
+TEST_F(FrameLayout, HugeAndCMYKCoversAreDecoded) {
+    ASSERT_EQ(VIPS_INIT("audiogram-test"), 0);
+    fs::path dir = test::makeTempDir("covers");
+    // 8000 x 8000 orange, and a CMYK JPEG of pure cyan; both end up under the 45 % veil.
+    fs::path huge = dir / "huge.jpg", cmyk = dir / "cmyk.jpg";
+    vips::VImage::black(8000, 8000, vips::VImage::option()->set("bands", 3))
+        .linear({0, 0, 0}, {255, 128, 0})
+        .cast(VIPS_FORMAT_UCHAR)
+        .jpegsave(huge.c_str());
+    vips::VImage::black(64, 64, vips::VImage::option()->set("bands", 4))
+        .linear({0, 0, 0, 0}, {255, 0, 0, 0})
+        .cast(VIPS_FORMAT_UCHAR)
+        .copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_CMYK))
+        .jpegsave(cmyk.c_str());
+    struct Case {
+        fs::path file;
+        RGB colour;
+    };
+    for (const auto& c : {Case{huge, {255, 128, 0}}, Case{cmyk, {0, 255, 255}}}) {
+        SCOPED_TRACE(c.file.filename().string());
+        FrameRenderer renderer(W, H, "", c.file, {}, std::nullopt, 30);
+        ASSERT_TRUE(renderer.hasBackground());
+        Frame f(W, H);
+        renderer.draw(f.buffer(), {}, 0, 1);
+        RGB veiled{int(c.colour.r * 0.55), int(c.colour.g * 0.55), int(c.colour.b * 0.55)};
+        // CMYK goes through a generic profile, so its cyan is only roughly the sRGB one.
+        EXPECT_TRUE(near(f.at(2, 2), veiled, c.file == cmyk ? 60 : 6)) << show(f.at(2, 2));
     }
     fs::remove_all(dir);
 }
