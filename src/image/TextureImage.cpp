@@ -400,6 +400,8 @@ std::vector<std::uint8_t> encodePng(const Raster8& image, PngOptions options) {
         [&](int y) { return image.pixels.data() + static_cast<std::size_t>(y) * rowBytes; }, options);
 }
 
+std::vector<std::uint8_t> encodePng(const Raster16& image, PngOptions options) { return encode16(image, options); }
+
 void writePng(const Raster8& image, const std::filesystem::path& destination, PngOptions options) {
     writeBytes(encodePng(image, options), destination);
 }

@@ -63,7 +63,8 @@ struct PngOptions {
 void writePng(const Raster8& image, const std::filesystem::path& destination, PngOptions options = {});
 void writePng(const Raster16& image, const std::filesystem::path& destination, PngOptions options = {});
 
-// Encodes in memory (for benchmarks and tests).
+// Encodes in memory.
 std::vector<std::uint8_t> encodePng(const Raster8& image, PngOptions options = {});
+std::vector<std::uint8_t> encodePng(const Raster16& image, PngOptions options = {});
 
 }  // namespace lw

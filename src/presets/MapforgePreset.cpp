@@ -6,6 +6,7 @@
 #include <limits>
 #include <map>
 
+#include "core/StagedOutputs.h"
 #include "core/TokenRenamer.h"
 #include "image/NormalMapGenerator.h"
 #include "image/TilingChecker.h"
@@ -121,56 +122,33 @@ std::string joined(const std::vector<std::string>& parts, const std::string& sep
 
 std::string sizeText(int width, int height) { return std::to_string(width) + "x" + std::to_string(height); }
 
-// The files one item writes. Until commit() the set is removed again if the item fails, so a
-// failed item leaves no partial set behind.
+// The files one item writes, staged under hidden temporary names and renamed into place only
+// when the item succeeds; a failed item removes only its own temporary files, never a file that
+// another item wrote under the same name.
 class OutputSet {
 public:
-    OutputSet(const fs::path& folder, std::vector<fs::path> inputs) : folder_(folder) {
-        for (auto& input : inputs) inputs_.push_back(standardized(input));
-        std::error_code ec;
-        fs::create_directories(folder_, ec);
-    }
-    ~OutputSet() {
-        if (committed_) return;
-        std::error_code ec;
-        for (const auto& file : written_) fs::remove(file, ec);
-    }
-    OutputSet(const OutputSet&) = delete;
-    OutputSet& operator=(const OutputSet&) = delete;
+    OutputSet(const BatchItem& item, const ProcessingContext& context, std::vector<fs::path> inputs)
+        : folder_(context.configuration.outputDirectory), staged_(item, context, std::move(inputs)) {}
 
-    // The destination of a file name, refused when it would replace one of the item's inputs.
+    // The destination of a file name, refused when it would replace one of the item's inputs,
+    // a file another item of the job wrote, or something that is not a regular file.
     fs::path destination(const std::string& name) const {
         if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
             throw TextureOutputError("The naming pattern gives the unusable file name \"" + name + "\".");
-        fs::path path = folder_ / name;
-        const fs::path standard = standardized(path);
-        for (const auto& input : inputs_)
-            if (standard == input)
-                throw TextureOutputError(name + " would replace its own source file; choose another output folder "
-                                                "or naming pattern.");
-        return path;
+        return folder_ / name;
     }
-    template <class Image>
-    fs::path write(const Image& image, const std::string& name) {
-        fs::path path = destination(name);
-        writePng(image, path);
-        written_.push_back(path);
-        return path;
-    }
+    // A temporary file for the destination of `name`, for writers that take a path.
+    fs::path stage(const std::string& name) { return staged_.add(destination(name)).tempPath(); }
+    void write(const Raster8& image, const std::string& name) { staged_.write(destination(name), encodePng(image)); }
+    void write(const Raster16& image, const std::string& name) { staged_.write(destination(name), encodePng(image)); }
     void writeColor(const ColorRaster& image, const std::string& name) {
         std::visit([&](const auto& raster) { write(raster, name); }, image);
     }
-    void record(const fs::path& path) { written_.push_back(path); }
-    std::vector<fs::path> commit() {
-        committed_ = true;
-        return written_;
-    }
+    std::vector<fs::path> commit() { return staged_.commit(); }
 
 private:
     fs::path folder_;
-    std::vector<fs::path> inputs_;
-    std::vector<fs::path> written_;
-    bool committed_ = false;
+    StagedOutputs staged_;
 };
 
 struct Road {
@@ -239,7 +217,7 @@ struct Road {
             throw TextureImageError(TextureImageError::Kind::tooLarge, *primary);
         const TextureSize target = preset.targetSize(source.width, source.height);
 
-        OutputSet outputs(outputFolder(), sources->all());
+        OutputSet outputs(item, context, sources->all());
         progress(0.5, "Compositing " + displayName(profile));
         Raster8 packed = packer.pack(*sources, profile, target);
         const std::string base =
@@ -286,7 +264,7 @@ struct Road {
             throw MapforgePreset::TextureError::cannotOpenImage(item.sourceURL, e.reason);
         }
         NormalMapGenerator::flipGreen(image);
-        OutputSet outputs(outputFolder(), {item.sourceURL});
+        OutputSet outputs(item, context, {item.sourceURL});
         outputs.writeColor(image, normalMapName(id->first));
         return finish(outputs);
     }
@@ -304,7 +282,7 @@ struct Road {
         }
         const Raster8 normal = NormalMapGenerator::fromHeight(height, preset.normalStrength, preset.normalTarget, true);
         height = RasterF();
-        OutputSet outputs(outputFolder(), {item.sourceURL});
+        OutputSet outputs(item, context, {item.sourceURL});
         outputs.write(normal, normalMapName(stem));
         return finish(outputs);
     }
@@ -323,7 +301,7 @@ struct Road {
             static_cast<std::int64_t>(target.width) * target.height > maxTexturePixels)
             throw TextureImageError(TextureImageError::Kind::tooLarge, item.sourceURL);
         if (!(target == source)) image = PowerOfTwoScaler::scale(image, target);
-        OutputSet outputs(outputFolder(), {item.sourceURL});
+        OutputSet outputs(item, context, {item.sourceURL});
         const std::string base = resolve({{"pot", sizeText(target.width, target.height)}, {"profile", "POT"}});
         outputs.writeColor(image, base + ".png");
         if (preset.generateMipmaps) std::visit([&](const auto& r) { writeMipChain(r, base, outputs); }, image);
@@ -338,20 +316,20 @@ struct Road {
         } catch (const TextureImageError& e) {
             throw MapforgePreset::TextureError::cannotOpenImage(item.sourceURL, e.reason);
         }
-        OutputSet outputs(outputFolder(), {item.sourceURL});
+        OutputSet outputs(item, context, {item.sourceURL});
         if (result.isSeamless()) {
             log(fileName() + ": tiles seamlessly");
             return finish(outputs);
         }
         const std::string previewName = item.originalFileName + "_Tiled2x2.png";
-        const fs::path preview = outputs.destination(previewName);
+        const fs::path preview = outputs.stage(previewName);
         try {
             TilingChecker::writePreview(item.sourceURL, preview);
         } catch (const TextureImageError& e) {
-            if (e.kind == TextureImageError::Kind::unwritable) throw;
+            if (e.kind == TextureImageError::Kind::unwritable)
+                throw TextureImageError(e.kind, outputs.destination(previewName));
             throw MapforgePreset::TextureError::cannotOpenImage(item.sourceURL, e.reason);
         }
-        outputs.record(preview);
         outputs.commit();  // the preview stays for the user to look at
         throw MapforgePreset::TextureError::notSeamless(result.summary() + ". Preview: " + previewName);
     }

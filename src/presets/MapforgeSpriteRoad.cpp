@@ -5,9 +5,11 @@
 #include <climits>
 #include <fstream>
 
+#include "core/StagedOutputs.h"
 #include "image/SpriteDataWriters.h"
 #include "image/SpriteSheetCompiler.h"
 #include "platform/AtomicFile.h"
+#include "platform/FileSafety.h"
 #include "presets/MapforgePreset.h"
 
 namespace lw {
@@ -71,26 +73,12 @@ std::string dataFileText(SpriteSheetCompiler::DataFormat format, const SpriteShe
 }
 
 // Every file of the item goes to a temporary name first; only when all are written are they
-// renamed into place, so a failed item leaves none of its files behind.
-class StagedOutputs {
+// renamed into place, so a failed item leaves none of its files behind and removes nothing
+// another item wrote.
+class SpriteOutputs {
 public:
-    StagedOutputs(fs::path folder, const std::vector<fs::path>& inputs) : folder_(std::move(folder)) {
-        for (const auto& input : inputs) inputs_.push_back(standardized(input));
-        std::error_code ec;
-        fs::create_directories(folder_, ec);
-        if (ec && !fs::is_directory(folder_))
-            throw SpriteOutputError("Could not create the output folder " + folder_.string() + ": " + ec.message());
-    }
-
-    AtomicFile& add(const std::string& name) {
-        const fs::path destination = folder_ / name;
-        const fs::path standard = standardized(destination);
-        for (const auto& input : inputs_)
-            if (standard == input)
-                throw SpriteOutputError(name + " would replace one of its own frames; choose another output folder.");
-        files_.emplace_back(destination);
-        return files_.back();
-    }
+    SpriteOutputs(const BatchItem& item, const ProcessingContext& context, const std::vector<fs::path>& inputs)
+        : folder_(context.configuration.outputDirectory), staged_(item, context, inputs) {}
 
     void writePNG(const std::string& name, const RGBAImage& image) {
         AtomicFile& file = add(name);
@@ -109,25 +97,21 @@ public:
         if (!out) throw SpriteOutputError("Could not write " + name + " to " + folder_.string() + ".");
     }
 
-    std::vector<fs::path> commit() {
-        std::vector<fs::path> done;
-        try {
-            for (auto& file : files_) {
-                file.commit();
-                done.push_back(file.destination());
-            }
-        } catch (const std::exception& e) {
-            std::error_code ec;
-            for (const auto& path : done) fs::remove(path, ec);
-            throw SpriteOutputError("Could not move the sprite sheet into " + folder_.string() + ": " + e.what());
-        }
-        return done;
-    }
+    std::vector<fs::path> commit() { return staged_.commit(); }
 
 private:
+    AtomicFile& add(const std::string& name) {
+        try {
+            return staged_.add(folder_ / name);
+        } catch (const DestinationError& e) {
+            if (e.kind == DestinationError::Kind::replacesInput)
+                throw SpriteOutputError(name + " would replace one of its own frames; choose another output folder.");
+            throw;
+        }
+    }
+
     fs::path folder_;
-    std::vector<fs::path> inputs_;
-    std::vector<AtomicFile> files_;
+    StagedOutputs staged_;
 };
 
 }  // namespace
@@ -226,7 +210,7 @@ std::vector<fs::path> processSpriteSheet(const MapforgePreset& preset, const Bat
     std::vector<Variant> variants{{"", 1.0}};
     if (preset.spriteHalfScale) variants.push_back({"@1x", 0.5});
 
-    StagedOutputs outputs(context.configuration.outputDirectory, sequence.frames);
+    SpriteOutputs outputs(item, context, sequence.frames);
     const SpriteSheetCompiler compiler;
     bool reportedUnreadable = false;
     for (const Variant& variant : variants) {

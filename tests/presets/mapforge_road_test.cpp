@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <sys/stat.h>
+
 #include <fstream>
 #include <mutex>
 
+#include "core/BatchQueueManager.h"
 #include "image/TextureImage.h"
 #include "presets/MapforgePreset.h"
 
@@ -280,6 +283,65 @@ TEST_F(RoadTest, DecompressionBombsAreRefusedFromTheHeader) {
     fs::copy_file(in / "Bomb_Height.png", in / "Tile_Height.png");
     auto p = preset(Mode::channelPackingORM);
     EXPECT_EQ(failure(p, "Tile_AO.png"), "Could not read texture map Tile_Height.png." + tooLarge);
+}
+
+// A failed item removes only its own temporary files: a file of the same name written before it
+// (by another item or an earlier run) stays as it was.
+TEST_F(RoadTest, AFailedItemNeverRemovesAFileItDidNotWrite) {
+    writePng(Raster8(8, 8, 1, 255), in / "Wood_AO.png");
+    std::ofstream(in / "Wood_Height.png") << "not a png";  // read for the normal map, after the pack
+    fs::create_directories(out);
+    std::ofstream(out / "Wood_Pack.png") << "written by another item";
+    auto p = preset(Mode::channelPackingORM);
+    p.engineProfile = ChannelPacker::EngineProfile::gltfORM;  // no height channel in the pack
+    p.generateMipmaps = true;
+    p.generateMissingNormal = true;
+    const std::string message = failure(p, "Wood_AO.png", "{name}_Pack");
+    EXPECT_EQ(message.rfind("Could not read texture map Wood_Height.png.", 0), 0u) << message;
+    EXPECT_EQ(outputFiles(), (std::vector<std::string>{"Wood_Pack.png"}));
+    std::ifstream kept(out / "Wood_Pack.png");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "written by another item");
+}
+
+// Something that is not a regular file under an output's name is never replaced.
+TEST_F(RoadTest, DestinationsThatAreNotRegularFilesAreRefused) {
+    writePng(Raster8(6, 3, 4, 90), in / "icon.png");
+    fs::create_directories(out);
+    ASSERT_EQ(::mkfifo((out / "icon_POT_8x4.png").c_str(), 0600), 0);
+    const std::string message = failure(preset(Mode::powerOfTwoEnforce), "icon.png");
+    EXPECT_NE(message.find("Could not write icon_POT_8x4.png in " + out.string()), std::string::npos) << message;
+    EXPECT_NE(message.find("(a named pipe)"), std::string::npos) << message;
+    EXPECT_TRUE(fs::is_fifo(out / "icon_POT_8x4.png"));
+    EXPECT_EQ(outputFiles(), (std::vector<std::string>{"icon_POT_8x4.png"}));
+}
+
+// Two items of one job that would write the same deliverable: the later one fails, naming the
+// file and the earlier item, and writes nothing.
+TEST_F(RoadTest, TwoItemsOfOneJobNeverWriteTheSameTexture) {
+    fs::create_directories(in / "a");
+    fs::create_directories(in / "b");
+    writePng(Raster8(4, 4, 1, 10), in / "a" / "Cliff_Height.png");
+    writePng(Raster8(4, 4, 1, 200), in / "b" / "Cliff_Height.png");
+    std::vector<BatchItem> items;
+    for (const char* file : {"a/Cliff_Height.png", "b/Cliff_Height.png"})
+        items.emplace_back(Uuid::random(), in / file, std::nullopt, ProcessingStatus::pending, 0, std::nullopt,
+                           StringMap{});
+    const auto p = std::make_shared<MapforgePreset>(preset(Mode::normalFromHeight));
+    BatchConfiguration config(out, true, p->defaultNamingPattern(), false, 2, false, false, {});
+    BatchQueueManager queue;
+    const Uuid jobID = Uuid::random();
+    const ExecutionReport report = queue.submitAndStart(ProcessingJob(jobID, p->id(), p->displayName(), items, config), p);
+    EXPECT_EQ(report.successCount, 1);
+    EXPECT_EQ(report.failureCount, 1);
+    EXPECT_EQ(outputFiles(), (std::vector<std::string>{"Cliff_NormalGL.png"}));
+    const auto job = queue.activeJobs().at(jobID);
+    const auto failed = std::find_if(job.items.begin(), job.items.end(),
+                                     [](const BatchItem& i) { return i.status == ProcessingStatus::failed; });
+    ASSERT_NE(failed, job.items.end());
+    const auto winner = failed == job.items.begin() ? job.items[1] : job.items[0];
+    EXPECT_EQ(failed->errorMessage.value_or(""),
+              "Cliff_NormalGL.png was already written in this job from " + winner.sourceURL.string() +
+                  "; Cliff_Height.png would replace it. Choose a naming pattern that gives every item its own name.");
 }
 
 TEST_F(RoadTest, TilingCheckPassesOrFailsWithPreview) {
