@@ -184,6 +184,8 @@ TEST_F(TagInjectorTest, WithoutFFmpegTheM4AHoldsTheItemsInOrderAndTheCover) {
     ASSERT_TRUE(test::run("ffmpeg -y -f lavfi -i color=red:s=32x32 -frames:v 1 -f image2 -c:v png " + test::quoted(png)));
     ASSERT_TRUE(test::run("ffmpeg -y -f lavfi -i color=blue:s=32x32 -frames:v 1 " + test::quoted(jpg)));
     fs::path notImage = file("cover.png", "this is not a picture");
+    fs::path webp = dir / "cover.webp";
+    ASSERT_TRUE(test::run("ffmpeg -y -f lavfi -i color=yellow:s=32x32 -frames:v 1 " + test::quoted(webp)));
 
     FFmpegRunner none({});
     ID3TagInjector injector(none);
@@ -199,6 +201,7 @@ TEST_F(TagInjectorTest, WithoutFFmpegTheM4AHoldsTheItemsInOrderAndTheCover) {
     const std::vector<Case> cases = {
         {"PNG in capitals", png, "png"},
         {"JPEG", jpg, "mjpeg"},
+        {"WebP becomes JPEG", webp, "mjpeg"},
         {"not an image is left out", notImage, ""},
         {"missing artwork is left out", dir / "missing.jpg", ""},
     };

@@ -11,6 +11,8 @@
 #include "audio/PCMStream.h"
 #include "platform/AtomicFile.h"
 
+#include <vips/vips8>
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -113,14 +115,50 @@ struct InputCloser {
 };
 
 constexpr std::uintmax_t kMaxArtworkBytes = 64u << 20;
+constexpr double kMaxArtworkPixels = 400e6;
 
-// The artwork as one PNG or JPEG packet with its stream parameters; none when the file cannot
-// be read or is neither (the only pictures an M4A cover holds).
+// The artwork as one PNG or JPEG packet (the only pictures an M4A cover holds) with its stream
+// parameters: PNG and JPEG files as they are, other pictures converted to JPEG; none when the
+// file cannot be read as a picture.
 struct Artwork {
     std::unique_ptr<AVPacket, PacketFreer> packet;
     AVCodecParameters* parameters = nullptr;
     ~Artwork() { avcodec_parameters_free(&parameters); }
 };
+
+// Another kind of picture (WebP, TIFF, HEIF, ...) as a JPEG of quality 92, upright, in sRGB.
+std::unique_ptr<Artwork> convertedArtwork(const fs::path& url) {
+    static const bool ready = [] { return VIPS_INIT("lotwright") == 0; }();
+    if (!ready) return nullptr;
+    try {
+        auto image = vips::VImage::new_from_file(url.c_str(), vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
+        if (double(image.width()) * image.height() > kMaxArtworkPixels) return nullptr;
+        image = image.autorot();
+        if (image.interpretation() != VIPS_INTERPRETATION_sRGB) image = image.colourspace(VIPS_INTERPRETATION_sRGB);
+        if (image.has_alpha()) image = image.flatten(vips::VImage::option()->set("background", std::vector<double>{255, 255, 255}));
+        if (image.format() != VIPS_FORMAT_UCHAR) image = image.cast(VIPS_FORMAT_UCHAR);
+        void* bytes = nullptr;
+        std::size_t size = 0;
+        image.write_to_buffer(".jpg", &bytes, &size, vips::VImage::option()->set("Q", 92)->set("strip", true));
+        auto art = std::make_unique<Artwork>();
+        art->packet.reset(av_packet_alloc());
+        art->parameters = avcodec_parameters_alloc();
+        if (!bytes || !art->packet || !art->parameters || av_new_packet(art->packet.get(), int(size)) < 0) {
+            g_free(bytes);
+            return nullptr;
+        }
+        std::memcpy(art->packet->data, bytes, size);
+        g_free(bytes);
+        art->parameters->codec_type = AVMEDIA_TYPE_VIDEO;
+        art->parameters->codec_id = AV_CODEC_ID_MJPEG;
+        art->parameters->width = image.width();
+        art->parameters->height = image.height();
+        return art;
+    } catch (const vips::VError&) {
+        vips_error_clear();
+        return nullptr;
+    }
+}
 
 std::unique_ptr<Artwork> readArtwork(const std::optional<fs::path>& url) {
     if (!url) return nullptr;
@@ -128,12 +166,13 @@ std::unique_ptr<Artwork> readArtwork(const std::optional<fs::path>& url) {
     auto size = fs::file_size(*url, ec);
     if (ec || size == 0 || size > kMaxArtworkBytes) return nullptr;
     AVFormatContext* raw = nullptr;
-    if (avformat_open_input(&raw, url->c_str(), nullptr, nullptr) < 0) return nullptr;
+    if (avformat_open_input(&raw, url->c_str(), nullptr, nullptr) < 0) return convertedArtwork(*url);
     std::unique_ptr<AVFormatContext, InputCloser> input(raw);
-    if (avformat_find_stream_info(input.get(), nullptr) < 0 || input->nb_streams != 1) return nullptr;
+    if (avformat_find_stream_info(input.get(), nullptr) < 0 || input->nb_streams != 1) return convertedArtwork(*url);
     const AVCodecParameters* par = input->streams[0]->codecpar;
-    if (par->codec_id != AV_CODEC_ID_PNG && par->codec_id != AV_CODEC_ID_MJPEG) return nullptr;
-    if (par->width <= 0 || par->height <= 0) return nullptr;  // named like a picture, but not one
+    // Named like a picture without being one has no size.
+    if ((par->codec_id != AV_CODEC_ID_PNG && par->codec_id != AV_CODEC_ID_MJPEG) || par->width <= 0 || par->height <= 0)
+        return convertedArtwork(*url);
     auto art = std::make_unique<Artwork>();
     art->packet.reset(av_packet_alloc());
     art->parameters = avcodec_parameters_alloc();
