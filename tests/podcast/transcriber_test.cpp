@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <cstdlib>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -213,6 +214,42 @@ TEST(Transcriber, ErrorsAndAvailability) {
         FAIL() << "no error";
     } catch (const std::exception& e) {
         EXPECT_NE(std::string(e.what()).find("notes.wav"), std::string::npos) << e.what();
+    }
+}
+
+TEST(Transcriber, FilesWithoutUsableAudio) {
+    TempDir dir;
+    // A header cut short names the file; a WAV cut inside its silent data has nothing to say.
+    const fs::path silence = dir.path() / "silence.wav";
+    writeWav(silence, 16000, 1, std::vector<float>(16000 * 2, 0.0f));
+    const fs::path header = dir.path() / "header.wav", data = dir.path() / "data.wav";
+    fs::copy_file(silence, header);
+    fs::resize_file(header, 20);
+    fs::copy_file(silence, data);
+    fs::resize_file(data, fs::file_size(silence) / 2);
+    try {
+        Transcriber().transcribe(header, "en_US");
+        FAIL() << "no error";
+    } catch (const std::exception& e) {
+        EXPECT_NE(std::string(e.what()).find("header.wav"), std::string::npos) << e.what();
+    }
+    try {
+        Transcriber().transcribe(data, "en_US");
+        FAIL() << "no error";
+    } catch (const Transcriber::TranscriberError& e) {
+        EXPECT_EQ(e.kind(), Transcriber::TranscriberError::Kind::nothingRecognised);
+    }
+
+    // A video without sound.
+    const fs::path video = dir.path() / "picture.mp4";
+    const std::string make = "ffmpeg -v error -f lavfi -i color=c=black:s=16x16:d=1 -c:v mpeg4 '" + video.string() + "'";
+    if (std::system(make.c_str()) != 0) GTEST_SKIP() << "ffmpeg not installed";
+    try {
+        Transcriber().transcribe(video, "en_US");
+        FAIL() << "no error";
+    } catch (const PCMStream::StreamError& e) {
+        EXPECT_EQ(e.kind(), PCMStream::StreamError::Kind::noAudioTrack);
+        EXPECT_EQ(std::string(e.what()), "picture.mp4 has no audio track.");
     }
 }
 
