@@ -255,9 +255,15 @@ public:
     }
 
 private:
+    // Called with a decoder slot taken; gives it back when no thread can be started.
     void spawn() {
         std::lock_guard lock(mutex_);
-        workers_.emplace_back([this] { work(); });
+        try {
+            workers_.emplace_back([this] { work(); });
+        } catch (...) {
+            DecoderSlots::shared().release();
+            throw;
+        }
         ++idle_;
     }
 
