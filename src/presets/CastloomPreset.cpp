@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "core/StagedOutputs.h"
 #include "core/TokenRenamer.h"
 
 namespace lw {
@@ -19,6 +20,22 @@ int currentYear() {
     std::tm local{};
     localtime_r(&now, &local);
     return local.tm_year + 1900;
+}
+// Every file the export of `request` may write.
+std::vector<std::filesystem::path> possibleDeliverables(const AudioVideoPipeline::MultiFormatExportRequest& request) {
+    std::vector<std::string> suffixes;
+    if (request.generateMaster) suffixes.push_back(AudioVideoPipeline::masterSuffix(request.targetLUFS));
+    if (request.targetLUFS.acx) suffixes.push_back("_ACX_Check.txt");
+    if (request.chapters.kind != AudioVideoPipeline::ChapterSetting::Kind::off)
+        suffixes.insert(suffixes.end(), {"_Chapters.json", "_Chapters.txt"});
+    if (request.generateRSSMaster) suffixes.insert(suffixes.end(), {"_RSS_192k.mp3", "_RSS.m4a"});
+    if (request.generateWhisperReference) suffixes.push_back("_WhisperRef_16k.wav");
+    if (request.generateTranscripts)
+        suffixes.insert(suffixes.end(), {"_Transcript.srt", "_Transcript.vtt", "_Transcript.txt"});
+    if (request.generateAudiogram) suffixes.push_back("_Audiogram.mp4");
+    std::vector<std::filesystem::path> files;
+    for (const auto& suffix : suffixes) files.push_back(request.destinationDirectory / (request.baseFileName + suffix));
+    return files;
 }
 }  // namespace
 
@@ -108,6 +125,7 @@ AudioVideoPipeline::MultiFormatExportRequest CastloomPreset::exportRequest(const
     request.outroURL = outroURL;
     request.generateTranscripts = generateTranscripts;
     request.captionAudiogram = captionAudiogram;
+    request.audiogramAspect = audiogramAspect;
     request.audiogramClip = audiogramClip;
     request.audiogramSeconds = audiogramSeconds;
     request.removeFillers = removeFillerWords;
@@ -123,6 +141,8 @@ std::vector<std::filesystem::path> CastloomPreset::process(const BatchItem& item
                                                            const ProcessingContext& context) const {
     const AudioVideoPipeline& pipeline = AudioVideoPipeline::shared();
     const auto request = exportRequest(item, context);
+    // Two items of one job that resolve to the same base name would overwrite each other's deliverables.
+    if (context.deliverables) context.deliverables->claim(possibleDeliverables(request), item);
     const auto onProgress = context.onProgressUpdate;
     const auto onLog = context.log;
     return pipeline.processMultiFormat(
@@ -141,7 +161,8 @@ bool operator==(const CastloomPreset& a, const CastloomPreset& b) {
            a.introURL == b.introURL && a.outroURL == b.outroURL && a.generateMaster == b.generateMaster &&
            a.generateRSSMaster == b.generateRSSMaster && a.generateWhisperReference == b.generateWhisperReference &&
            a.generateTranscripts == b.generateTranscripts && a.generateAudiogram == b.generateAudiogram &&
-           a.captionAudiogram == b.captionAudiogram && a.audiogramClip == b.audiogramClip &&
+           a.captionAudiogram == b.captionAudiogram && a.audiogramAspect == b.audiogramAspect &&
+           a.audiogramClip == b.audiogramClip &&
            a.audiogramSeconds == b.audiogramSeconds && a.removeFillerWords == b.removeFillerWords &&
            a.chapterMode == b.chapterMode && a.chapterList == b.chapterList && a.artworkURL == b.artworkURL;
 }

@@ -85,6 +85,7 @@ public:
     bool generateTranscripts = true;
     bool generateAudiogram = true;
     bool captionAudiogram = true;
+    AudiogramGenerator::AspectRatio audiogramAspect = AudiogramGenerator::AspectRatio::square;
     AudioVideoPipeline::ClipChoice audiogramClip = AudioVideoPipeline::ClipChoice::automatic();
     double audiogramSeconds = 45.0;
     bool removeFillerWords = false;

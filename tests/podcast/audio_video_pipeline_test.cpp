@@ -140,6 +140,7 @@ TEST_F(PipelineTest, FullRunWithMusicChaptersTranscriptsAndAACFile) {
     r.generateTranscripts = true;
     r.captionAudiogram = true;
     r.chapters = Chapters::automatic();
+    r.audiogramSeconds = 1;
     Reports reports;
     const auto files = pipeline.processMultiFormat(r, reports.onProgress(), reports.onLog());
 
@@ -147,7 +148,8 @@ TEST_F(PipelineTest, FullRunWithMusicChaptersTranscriptsAndAACFile) {
               (std::vector<std::string>{"Show_01_Pilot_Master_-16LUFS.wav", "Show_01_Pilot_Chapters.json",
                                         "Show_01_Pilot_Chapters.txt", "Show_01_Pilot_RSS.m4a",
                                         "Show_01_Pilot_WhisperRef_16k.wav", "Show_01_Pilot_Transcript.srt",
-                                        "Show_01_Pilot_Transcript.vtt", "Show_01_Pilot_Transcript.txt"}));
+                                        "Show_01_Pilot_Transcript.vtt", "Show_01_Pilot_Transcript.txt",
+                                        "Show_01_Pilot_Audiogram.mp4"}));
     for (const auto& f : files) EXPECT_EQ(f.parent_path(), fs::absolute(out));
     const auto names = fileNames(files);
     EXPECT_EQ(outputNames(), std::set<std::string>(names.begin(), names.end()));
@@ -157,8 +159,8 @@ TEST_F(PipelineTest, FullRunWithMusicChaptersTranscriptsAndAACFile) {
               (std::vector<std::string>{"Measuring loudness (ITU-R BS.1770)...", "Transcribing on this computer...",
                                         "Adding intro / outro music...", "Encoding AAC RSS Master with tags...",
                                         "Generating 16kHz mono Whisper transcript reference...",
-                                        "Export complete."}));
-    const std::vector<double> fractions{0.05, 0.25, 0.3, 0.45, 0.6, 1.0};
+                                        "Rendering social audiogram video snippet...", "Export complete."}));
+    const std::vector<double> fractions{0.05, 0.25, 0.3, 0.45, 0.6, 0.85, 1.0};
     for (std::size_t i = 0; i < fractions.size() && i < reports.progress.size(); ++i)
         EXPECT_EQ(reports.progress[i].first, fractions[i]);
 
@@ -402,6 +404,37 @@ TEST_F(PipelineTest, WriteFailureLeavesNothingBehind) {
     EXPECT_FALSE(error.empty());
     EXPECT_TRUE(outputNames().empty());
     EXPECT_EQ(scratchFoldersLeft(), 0u);
+}
+
+TEST_F(PipelineTest, AudiogramClipStartAndCaptions) {
+    AudioVideoPipeline pipeline(noFFmpeg, std::make_shared<FakeTranscriber>(kWords));
+    struct Case {
+        Clip clip;
+        double seconds;
+        std::string clipLine;  // empty: no clip file
+    };
+    writeSpeechLike(episode, 3.0);
+    const Case cases[] = {
+        {Clip::at(600), 1.0, "Audiogram clip: 00:02 to 00:03"},  // limited to the episode's end
+        {Clip::at(0.04), 1.0, ""},
+        {Clip::start(), 45.0, ""},  // longer than the episode: the whole episode
+        {Clip::at(1.0), 1.0, "Audiogram clip: 00:01 to 00:02"},
+    };
+    for (const auto& c : cases) {
+        fs::remove_all(out);
+        Request r = request(false, false, false, true);
+        r.audiogramClip = c.clip;
+        r.audiogramSeconds = c.seconds;
+        r.captionAudiogram = true;
+        Reports reports;
+        const auto files = pipeline.processMultiFormat(r, reports.onProgress(), reports.onLog());
+        ASSERT_EQ(fileNames(files), std::vector<std::string>{"Show_01_Pilot_Audiogram.mp4"});
+        EXPECT_NEAR(PCMStream::format(files[0]).durationSeconds, std::min(3.0, c.seconds), 0.1);
+        if (c.clipLine.empty())
+            EXPECT_FALSE(reports.loggedStart("Audiogram clip: "));
+        else
+            EXPECT_TRUE(reports.logged(c.clipLine)) << c.clipLine;
+    }
 }
 
 }  // namespace

@@ -34,6 +34,7 @@ TEST(CastloomPreset, DefaultsAndIdentity) {
     EXPECT_TRUE(p.generateMaster && p.generateRSSMaster && p.generateTranscripts && p.generateAudiogram &&
                 p.captionAudiogram);
     EXPECT_FALSE(p.generateWhisperReference || p.removeFillerWords);
+    EXPECT_EQ(p.audiogramAspect, AudiogramGenerator::AspectRatio::square);
     EXPECT_EQ(p.audiogramClip, AudioVideoPipeline::ClipChoice::automatic());
     EXPECT_EQ(p.audiogramSeconds, 45.0);
     EXPECT_EQ(p.chapterMode, ChapterMode::off);
@@ -176,6 +177,67 @@ TEST(CastloomPreset, NamingOfTheThirdItem) {
     EXPECT_EQ(TokenRenamer::resolve(p.defaultNamingPattern(), item, 3, 5, vars), "My Show_09_ep_intro_take2");
 }
 
+ProcessingContext contextOf(int itemIndex, int total, const std::string& pattern) {
+    return ProcessingContext{Uuid::random(),
+                             BatchConfiguration("/out", true, pattern, false, 1, false, false, {}),
+                             itemIndex,
+                             total,
+                             {},
+                             {},
+                             nullptr};
+}
+
+TEST(CastloomPreset, ExportRequestOfAnItem) {
+    CastloomPreset p;
+    p.episodeNumber = 7;
+    p.showTitle = "My Show";
+    p.hostName = "Ana";
+    p.introURL = "/music/in.wav";
+    p.generateWhisperReference = true;
+    p.audiogramAspect = AudiogramGenerator::AspectRatio::landscape;
+    p.audiogramSeconds = 30;
+    p.removeFillerWords = true;
+    p.chapterMode = ChapterMode::manual;
+    p.artworkURL = "/art/cover.png";
+    BatchItem item(Uuid::random(), "/in/ep_intro_take2.wav", std::nullopt, ProcessingStatus::pending, 0, std::nullopt,
+                   {});
+    const auto r = p.exportRequest(item, contextOf(3, 5, p.defaultNamingPattern()));
+    EXPECT_EQ(r.sourceURL, item.sourceURL);
+    EXPECT_EQ(r.destinationDirectory, std::filesystem::path("/out"));
+    EXPECT_EQ(r.baseFileName, "My Show_09_ep_intro_take2");
+    EXPECT_EQ(r.metadata.title, "ep intro take2");
+    EXPECT_EQ(r.metadata.artist, "Ana");
+    EXPECT_EQ(r.metadata.podcastName, "My Show");
+    EXPECT_EQ(r.metadata.episodeNumber, 9);
+    EXPECT_EQ(r.metadata.seasonNumber, std::nullopt);
+    EXPECT_EQ(r.metadata.showNotes, "Exported with Castloom. Loudness normalized to -16 LUFS.");
+    ASSERT_TRUE(r.metadata.releaseYear);
+    EXPECT_GE(*r.metadata.releaseYear, 2024);
+    EXPECT_EQ(r.metadata.artworkURL, std::filesystem::path("/art/cover.png"));
+    EXPECT_TRUE(r.generateMaster && r.generateRSSMaster && r.generateWhisperReference && r.generateAudiogram);
+    EXPECT_EQ(r.targetLUFS, p.loudnessTarget());
+    EXPECT_EQ(r.cleanup, p.effectiveCleanup());
+    EXPECT_EQ(r.introURL, p.introURL);
+    EXPECT_EQ(r.outroURL, std::nullopt);
+    EXPECT_TRUE(r.generateTranscripts && r.captionAudiogram && r.removeFillers);
+    EXPECT_EQ(r.audiogramAspect, AudiogramGenerator::AspectRatio::landscape);
+    EXPECT_EQ(r.audiogramClip, AudioVideoPipeline::ClipChoice::automatic());
+    EXPECT_EQ(r.audiogramSeconds, 30);
+    EXPECT_EQ(r.chapters, AudioVideoPipeline::ChapterSetting::manual(""));
+    EXPECT_FALSE(r.transcriptLocale.empty());
+
+    p.setLoudnessStandard(Standard::acx);
+    p.chapterMode = ChapterMode::automatic;
+    const auto acx = p.exportRequest(item, contextOf(1, 1, "{title}"));
+    EXPECT_EQ(acx.baseFileName, "ep_intro_take2");
+    EXPECT_EQ(acx.metadata.episodeNumber, 7);
+    EXPECT_EQ(acx.metadata.showNotes, "Exported with Castloom for Audible / ACX.");
+    EXPECT_EQ(acx.cleanup.roomToneSeconds, 1.0);
+    EXPECT_EQ(acx.chapters, AudioVideoPipeline::ChapterSetting::automatic());
+    p.chapterMode = ChapterMode::off;
+    EXPECT_EQ(p.exportRequest(item, contextOf(1, 1, "{title}")).chapters, AudioVideoPipeline::ChapterSetting::off());
+}
+
 TEST(CastloomPreset, EqualityComparesEveryOption) {
     const CastloomPreset base;
     EXPECT_EQ(base, CastloomPreset());
@@ -194,6 +256,7 @@ TEST(CastloomPreset, EqualityComparesEveryOption) {
         [](CastloomPreset& p) { p.generateTranscripts = false; },
         [](CastloomPreset& p) { p.generateAudiogram = false; },
         [](CastloomPreset& p) { p.captionAudiogram = false; },
+        [](CastloomPreset& p) { p.audiogramAspect = AudiogramGenerator::AspectRatio::vertical; },
         [](CastloomPreset& p) { p.audiogramClip = AudioVideoPipeline::ClipChoice::at(12); },
         [](CastloomPreset& p) { p.audiogramSeconds = 30; },
         [](CastloomPreset& p) { p.removeFillerWords = true; },

@@ -17,6 +17,7 @@
 #include "audio/PCMStream.h"
 #include "audio/WAVWriter.h"
 #include "audio/podcast/ChapterBuilder.h"
+#include "audio/podcast/ClipPicker.h"
 #include "audio/podcast/FillerRemover.h"
 #include "platform/AtomicFile.h"
 #include "platform/Error.h"
@@ -173,6 +174,7 @@ struct AudioVideoPipeline::Run {
     void writeRSS();
     void writeReference();
     void writeTranscripts();
+    void writeAudiogram();
 };
 
 // Refuses, before any work, a base name that cannot name a file, an output folder that cannot be
@@ -441,6 +443,57 @@ void AudioVideoPipeline::Run::writeTranscripts() {
     log("Transcript: " + std::to_string(words.size()) + " words, " + std::to_string(cues.size()) + " captions");
 }
 
+void AudioVideoPipeline::Run::writeAudiogram() {
+    if (!request.generateAudiogram) return;
+    progress(0.85, "Rendering social audiogram video snippet...");
+    const double length = std::min(episodeDuration, request.audiogramSeconds);
+
+    double wanted = 0;
+    switch (request.audiogramClip.kind) {
+        case ClipChoice::Kind::at: wanted = request.audiogramClip.seconds; break;
+        case ClipChoice::Kind::start: wanted = 0; break;
+        case ClipChoice::Kind::automatic:
+            if (!words.empty()) {
+                wanted = ClipPicker::liveliestStart(words, episodeDuration, length);
+            } else {
+                const auto levels = LoudnessNormalizer::levels(episodeFile, 0.5);
+                wanted = ClipPicker::loudestStart(levels, 0.5, length);
+            }
+            break;
+    }
+    double start = std::min(wanted, episodeDuration - length);
+    if (!(start >= 0)) start = 0;  // negative or not a number
+
+    std::vector<CaptionWord> captions = request.captionAudiogram ? words : std::vector<CaptionWord>{};
+    fs::path audio = episodeFile;
+    if (start > 0.05) {
+        audio = *scratch / "clip.wav";
+        LoudnessNormalizer::excerpt(episodeFile, audio, start, length);
+        std::vector<CaptionWord> moved;
+        for (const auto& word : captions) {
+            if (word.end > start && word.start < start + length)
+                moved.push_back({word.text, std::max(0.0, word.start - start), word.end - start});
+        }
+        captions = std::move(moved);
+        log("Audiogram clip: " + ChapterBuilder::clock(start, false) + " to " +
+            ChapterBuilder::clock(start + length, false));
+    }
+
+    AudiogramGenerator::AudiogramConfig config{
+        .aspectRatio = request.audiogramAspect,
+        .maxDurationSeconds = length,
+        .waveformColor = "#3B82F6",
+        .backgroundImageURL = request.metadata.artworkURL,
+        .framesPerSecond = 30,
+        .captions = std::move(captions),
+        .title = request.metadata.podcastName.empty() ? std::nullopt
+                                                      : std::optional<std::string>(request.metadata.podcastName),
+    };
+    const fs::path video = deliverable("_Audiogram.mp4");
+    pipeline.audiogramGenerator_.generate(audio, video, config);
+    outputs.push_back(video);
+}
+
 std::vector<fs::path> AudioVideoPipeline::processMultiFormat(const MultiFormatExportRequest& request,
                                                              const ProgressHandler& onProgress,
                                                              const LogHandler& onLog) const {
@@ -462,6 +515,7 @@ std::vector<fs::path> AudioVideoPipeline::processMultiFormat(const MultiFormatEx
     run.writeRSS();
     run.writeReference();
     run.writeTranscripts();
+    run.writeAudiogram();
     run.progress(1.0, "Export complete.");
     return std::move(run.outputs);
 }

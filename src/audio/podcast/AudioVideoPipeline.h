@@ -9,7 +9,7 @@
 //
 // The export runs its stages strictly in order in the calling thread: loudness processing and
 // clean-up, transcription, filler cuts, intro and outro music, master and ACX check, chapters,
-// RSS file, 16 kHz reference, transcripts (the audiogram stage is not wired yet). Scratch files live in a private folder
+// RSS file, 16 kHz reference, transcripts, audiogram. Scratch files live in a private folder
 // under the temporary folder that is removed however the call ends; every deliverable is
 // written under a temporary name in the destination folder and renamed into place when
 // complete, so a failing stage leaves the deliverables finished before it and nothing half-written.
@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "audio/LoudnessNormalizer.h"
+#include "audio/podcast/AudiogramGenerator.h"
 #include "audio/podcast/FFmpegRunner.h"
 #include "audio/podcast/ID3TagInjector.h"
 #include "audio/podcast/Transcriber.h"
@@ -73,6 +74,7 @@ public:
         std::optional<std::filesystem::path> outroURL;
         bool generateTranscripts = false;
         bool captionAudiogram = false;
+        AudiogramGenerator::AspectRatio audiogramAspect = AudiogramGenerator::AspectRatio::square;
         double audiogramSeconds = 45;
         ClipChoice audiogramClip = ClipChoice::start();
         bool removeFillers = false;
@@ -110,6 +112,7 @@ public:
                                                           const LogHandler& onLog = {}) const;
 
     const ID3TagInjector& tagInjector() const { return tagInjector_; }
+    const AudiogramGenerator& audiogramGenerator() const { return audiogramGenerator_; }
 
 private:
     struct Run;
@@ -119,6 +122,7 @@ private:
     std::shared_ptr<const Transcriber> transcriber_;
     bool installedRecogniser_;  // transcriber_ is the default recogniser: ask for its model on each run
     ID3TagInjector tagInjector_;
+    AudiogramGenerator audiogramGenerator_;
 };
 
 }  // namespace lw
