@@ -286,6 +286,15 @@ TEST_F(TagInjectorTest, MP3RoundTripThroughFFmpeg) {
         in.read(head, 4);
         EXPECT_EQ(std::string(head, 4), std::string("ID3\x03", 4));
     }
+    // A chapter file with lines ffmpeg does not understand still tags the file; the chapter it
+    // can read is kept.
+    fs::path bad = file("bad-chapters.txt", ";FFMETADATA1\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=1500\n"
+                                            "title=First\nnot a key value line\n[CHAPTER]\nSTART=soon\n");
+    fs::path dest = dir / "bad.mp3";
+    ID3TagInjector().inject(Meta{"T", "A", "P"}, mp3, dest, bad);
+    auto j = probe(dest);
+    ASSERT_GE(j["chapters"].size(), 1u);
+    EXPECT_EQ(j["chapters"][0]["tags"]["title"], "First");
 }
 
 TEST_F(TagInjectorTest, BadSourcesFailClearlyAndLeaveNothing) {
