@@ -445,7 +445,7 @@ TEST(NormalizerError, CasesAndTexts) {
 }
 
 TEST_F(LoudnessNormalizerTest, BadInputFailsCleanly) {
-    // Silent and too short: the Part's text, and nothing written (an earlier file stays as it was).
+    // Silent and too short: the error's own text, and nothing written (an earlier file stays as it was).
     for (const char* name : {"silent.wav", "short.wav"}) {
         SCOPED_TRACE(name);
         const auto dest = out(std::string("bad-") + name);

@@ -122,6 +122,15 @@ TEST(ChannelDiscovery, GathersSiblings) {
     // The dropped file holds its own channel even when another file comes first by name.
     sources = packer.discoverChannels(dir / "Wall_Occlusion.png");
     EXPECT_EQ(sources->maps[Channel::ambientOcclusion].filename(), "Wall_Occlusion.png");
+    // Dropping a map of another channel: of several maps of one channel, the first by name.
+    for (const char* name : {"Wall_ao.tga", "Wall_AmbientOcclusion.png", "Wall_Rough.png"}) touch(dir / name);
+    for (const char* dropped : {"Wall_Metal.bmp", "Wall_Height.psd"}) {
+        sources = packer.discoverChannels(dir / dropped);
+        ASSERT_TRUE(sources);
+        EXPECT_EQ(sources->maps[Channel::ambientOcclusion].filename(), "Wall_AO.png") << dropped;
+        EXPECT_EQ(sources->maps[Channel::roughness].filename(), "Wall_Rough.png") << dropped;
+    }
+    for (const char* name : {"Wall_ao.tga", "Wall_AmbientOcclusion.png", "Wall_Rough.png"}) fs::remove(dir / name);
     EXPECT_FALSE(packer.discoverChannels(dir / "Wall_Albedo.png"));
     // An unreadable folder still gives the dropped file.
     sources = packer.discoverChannels(dir / "missing" / "Stone_AO.png");

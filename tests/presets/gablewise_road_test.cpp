@@ -3,13 +3,17 @@
 #include <exiv2/exiv2.hpp>
 #include <vips/vips8>
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <mutex>
 #include <set>
 
 #include "core/BatchQueueManager.h"
+#include "image/ArchitecturalStraightener.h"
+#include "image/CoreImagePipeline.h"
 #include "image/MetadataStripper.h"
 #include "presets/GablewisePreset.h"
 
@@ -199,6 +203,77 @@ TEST_F(GablewiseRoadTest, WebCapIsMetOrReported) {
     EXPECT_TRUE(MetadataStripper::hasLocation(written[0]));  // switch off: metadata carried
 
     EXPECT_STREQ(PresetError::cannotMeetSizeLimit(50).what(), "Could not get the web image under 50 KB");
+}
+
+TEST_F(GablewiseRoadTest, StraighteningLevelsARolledFacade) {
+    // A light facade with dark vertical members, shot with the camera rolled by 3 degrees.
+    const int W = 1440, H = 960;
+    const double roll = 3.0 * M_PI / 180.0;
+    std::vector<std::uint8_t> px(static_cast<std::size_t>(W) * H * 3, 210);
+    for (int i = 0; i < 8; ++i) {
+        const double x = W * (0.08 + 0.12 * i);
+        for (int y = 0; y < H; ++y) {
+            const double centre = x + std::tan(roll) * (y - H / 2.0);
+            for (int col = static_cast<int>(centre) - 6; col <= static_cast<int>(centre) + 6; ++col) {
+                if (col < 0 || col >= W) continue;
+                const double cover = std::clamp(4.5 - std::fabs(col + 0.5 - centre), 0.0, 1.0);
+                for (int c = 0; c < 3; ++c)
+                    px[(static_cast<std::size_t>(y) * W + col) * 3 + c] = static_cast<std::uint8_t>(std::lround(210 - cover * 180));
+            }
+        }
+    }
+    const fs::path source = root / "in" / "facade.jpg";
+    vips::VImage::new_from_memory(px.data(), px.size(), W, H, 3, VIPS_FORMAT_UCHAR)
+        .copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB))
+        .jpegsave(source.c_str(), vips::VImage::option()->set("Q", 95));
+
+    GablewisePreset preset = plainPreset();
+    preset.autoStraightenVerticals = true;
+    preset.exportWebPackage = false;
+    const auto written = preset.process(item(source), context());
+    ASSERT_EQ(written.size(), 1u);
+    EXPECT_TRUE(std::any_of(logLines.begin(), logLines.end(), [](const std::string& l) {
+        return l.rfind("Straightened facade.jpg: roll -3.", 0) == 0 || l.rfind("Straightened facade.jpg: roll -2.9", 0) == 0;
+    })) << ::testing::PrintToString(logLines);
+    // The written print stands upright.
+    auto print = CoreImagePipeline::shared().loadImage(written[0]);
+    ASSERT_TRUE(print);
+    const auto again = ArchitecturalStraightener().analyze(*print);
+    EXPECT_GE(again.linesDetected, 4);
+    EXPECT_EQ(again.rotationAngleRadians, 0);
+}
+
+TEST_F(GablewiseRoadTest, WebEncoderFailuresReachTheItemAsTheirOwnErrors) {
+    // A cap no 256-pixel JPEG meets, and an image wider than JPEG allows (66000 pixels, kept
+    // whole by a custom portal's limit): each fails the item with its own kind, writing nothing.
+    const fs::path small = photo("small.jpg", 800, 600);
+    const fs::path wide = root / "in" / "wide.png";
+    (vips::VImage::black(66000, 8, vips::VImage::option()->set("bands", 3)) + 90)
+        .cast(VIPS_FORMAT_UCHAR)
+        .copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB))
+        .pngsave(wide.c_str());
+    struct Case {
+        fs::path source;
+        int capKB;
+        double maxSide;
+        PresetError::Kind kind;
+    };
+    const Case cases[] = {{small, 1, 2048, PresetError::Kind::cannotMeetSizeLimit},
+                          {wide, 100000, 100000, PresetError::Kind::encodingFailed}};
+    for (const auto& c : cases) {
+        GablewisePreset preset = plainPreset();
+        preset.setPortal(Portal::custom);
+        preset.exportPrintPackage = false;
+        preset.maxWebFileSizeKB = c.capKB;
+        preset.maxWebDimension = c.maxSide;
+        try {
+            preset.process(item(c.source), context());
+            ADD_FAILURE() << c.source.filename() << " accepted";
+        } catch (const PresetError& e) {
+            EXPECT_EQ(e.kind, c.kind) << c.source.filename() << ": " << e.what();
+        }
+    }
+    EXPECT_TRUE(filesUnder(out).empty());
 }
 
 TEST_F(GablewiseRoadTest, PhotoCutShortFailsEveryTime) {

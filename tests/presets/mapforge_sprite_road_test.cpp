@@ -299,7 +299,7 @@ TEST_F(SpriteRoadTest, BadFramesAndLimits) {
     EXPECT_TRUE(logged("bad_02.png could not be decoded and was left out of the bad sprite sheet"));
     EXPECT_EQ(nlohmann::json::parse(read("bad_Atlas.json"))["frames"].size(), 2u);
 
-    // None decodes: the Part's error, and nothing is written.
+    // None decodes: the atlas error, and nothing is written.
     fs::remove_all(out);
     std::ofstream(in / "junk_01.png") << "a";
     std::ofstream(in / "junk_02.png") << "b";

@@ -196,6 +196,7 @@ TEST(PhotoSettingsCodecTest, DoubleReader) {
         EXPECT_THROW(codec::doubleValue("k", t, 0, 1), CodecError) << t;
     try {
         codec::doubleValue("lufs", "0", -40, -5);
+        ADD_FAILURE() << "0 is outside -40...-5";
     } catch (const CodecError& e) {
         EXPECT_EQ(e.expected, "a number -40.0 to -5.0");
     }
