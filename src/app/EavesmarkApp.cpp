@@ -24,11 +24,12 @@ GablewisePreset EavesmarkApp::defaultPreset() {
 
 namespace {
 
-// The background update check is for installed copies, not for a build tree.
+// The background update check is for installed copies, not for the executable in its build tree.
 bool startedFromInstall() {
     const QString here = QDir(QCoreApplication::applicationDirPath()).canonicalPath();
-    const QString installed = QDir(QStringLiteral(LW_INSTALL_BINDIR)).canonicalPath();
-    return !installed.isEmpty() && here == installed;
+    const QString buildTree = QDir(QStringLiteral(LW_BUILD_TREE)).canonicalPath();
+    if (buildTree.isEmpty()) return true;
+    return here != buildTree && !here.startsWith(buildTree + "/");
 }
 
 }  // namespace

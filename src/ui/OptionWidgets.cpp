@@ -229,7 +229,7 @@ FilePickerRow::FilePickerRow(const QString& label, std::vector<FileType> types,
         const bool exists = url_ && fs::exists(*url_, ec);
         return exists ? palette().color(QPalette::WindowText) : failureColor();
     });
-    layout->addWidget(name_, 1);
+    layout->addWidget(name_);
 
     remove_ = new QToolButton(this);
     remove_->setAutoRaise(true);
