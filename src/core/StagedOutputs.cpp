@@ -56,6 +56,12 @@ StagedOutputs::StagedOutputs(const BatchItem& item, const ProcessingContext& con
     , record_(context.deliverables)
     , inputs_(std::move(inputs)) {}
 
+void StagedOutputs::check(const fs::path& destination) const {
+    checkDestination(destination);
+    checkNotInput(destination, inputs_);
+    if (record_) record_->check(destination, item_);
+}
+
 AtomicFile& StagedOutputs::add(const fs::path& destination) {
     checkDestination(destination);
     checkNotInput(destination, inputs_);

@@ -62,6 +62,8 @@ public:
     StagedOutputs(const StagedOutputs&) = delete;
     StagedOutputs& operator=(const StagedOutputs&) = delete;
 
+    // Throws like add() without staging anything (to refuse a destination before the work).
+    void check(const std::filesystem::path& destination) const;
     // Checks the destination (see above), creates its folder and returns the temporary file to
     // write it through. Throws DestinationError or OutputError naming the file.
     AtomicFile& add(const std::filesystem::path& destination);

@@ -17,7 +17,8 @@
 #include "image/MetadataStripper.h"
 #include "image/Watermark.h"
 #include "image/WebEncoder.h"
-#include "platform/AtomicFile.h"
+#include "core/StagedOutputs.h"
+#include "platform/FileSafety.h"
 #include "presets/GablewisePreset.h"
 
 namespace lw {
@@ -83,181 +84,204 @@ Image croppedToAspect(const Image& image, double ratio) {
     return image.cropped({e.x + (w - cw) / 2, e.y + (h - ch) / 2, cw, ch});
 }
 
-void writeBytes(const fs::path& file, const std::vector<std::uint8_t>& bytes, const fs::path& destination) {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    out.flush();
-    if (!out) throw Error("Could not write " + destination.filename().string() + " in " + destination.parent_path().string());
+// The first line of a library's message, for the log.
+std::string firstLine(const std::string& text) {
+    const auto end = text.find_first_of("\r\n");
+    return end == std::string::npos ? text : text.substr(0, end);
 }
 
-void commitAll(const std::vector<Deliverable>& deliverables) {
-    // All temporary files first; only then the renames, so a failure leaves nothing visible.
-    std::vector<AtomicFile> files;
-    files.reserve(deliverables.size());
-    for (const Deliverable& d : deliverables) {
-        const fs::path folder = d.destination.parent_path();
-        std::error_code ec;
-        fs::create_directories(folder, ec);
-        if (ec || !fs::is_directory(folder))
-            throw Error("Could not create the output folder " + folder.string() + ": " +
-                        (ec ? ec.message() : std::string("a file is in the way")));
-        AtomicFile& file = files.emplace_back(d.destination);
-        writeBytes(file.tempPath(), d.bytes, d.destination);
-    }
-    std::vector<fs::path> committed;
+// A library's exception (libvips, std::filesystem, out of memory) caught while `step` ran on the
+// photo `source`, as the road's own one-line error; the library's detail goes to the log.
+[[noreturn]] void rethrowAsRoadError(const std::string& step, const fs::path& source,
+                                     const std::function<void(const std::string&)>& log) {
+    std::string reason;
     try {
-        for (AtomicFile& file : files) {
-            file.commit();
-            committed.push_back(file.destination());
-        }
+        throw;
+    } catch (const Error&) {
+        throw;
+    } catch (const BatchSkip&) {
+        throw;
+    } catch (const vips::VError& e) {
+        log(source.filename().string() + ": " + step + ": libvips: " + firstLine(e.what()));
+        if (step == "loading") throw GablewisePreset::PresetError::cannotDecodeImage(source);
+        reason = "the image library failed";
+    } catch (const std::bad_alloc&) {
+        reason = "there is not enough memory";
     } catch (const fs::filesystem_error& e) {
-        std::error_code ignored;
-        for (const fs::path& p : committed) fs::remove(p, ignored);
-        throw Error("Could not write " + e.path1().filename().string() + ": " + e.code().message());
+        log(source.filename().string() + ": " + step + ": " + e.what());
+        reason = e.path1().empty() ? e.code().message()
+                                   : e.path1().filename().string() + ": " + writeFailureReason(e.path1(), e.code());
+    } catch (const std::exception& e) {
+        log(source.filename().string() + ": " + step + ": " + firstLine(e.what()));
+        reason = "an unexpected error occurred";
     }
+    throw Error("Could not process " + source.filename().string() + " (" + step + "): " + reason + ".");
 }
 
 }  // namespace
 
 std::vector<fs::path> GablewisePreset::process(const BatchItem& item, const ProcessingContext& context) const {
-    const CoreImagePipeline& pipeline = CoreImagePipeline::shared();
-    const auto progress = [&](double fraction, const std::string& message) {
-        if (context.onProgressUpdate) context.onProgressUpdate(fraction, message);
-    };
-    const auto log = [&](const std::string& line) {
-        if (context.log) context.log(line);
-    };
-    const fs::path& source = item.sourceURL;
-    const std::string sourceName = source.filename().string();
-
-    // 1. Bracket.
-    std::vector<fs::path> members{source};
-    if (mergeBrackets) {
-        members = BracketMerger::brackets(source, supportedExtensions());
-        if (members.size() >= 2 && !samePath(members.front(), source))
-            throw BatchSkip(sourceName + " is merged into " + members.front().filename().string() + "'s bracket");
-        if (members.size() < 2) members = {source};
-    }
-
-    // 2. Fusion, or the photo alone.
-    progress(0.2, members.size() >= 2 ? "Merging bracket" : "Loading");
-    Image photo;
-    if (members.size() >= 2) {
-        photo = MergeGate::shared().run([&] { return fuseBracket(members); });
-        log(fmt::format("Merged {} exposures into {}", members.size(), sourceName));
-    } else {
-        std::optional<Image> loaded = pipeline.loadImage(source);
-        if (!loaded) throw PresetError::cannotDecodeImage(source);
-        photo = *loaded;
-    }
+    std::string step = "loading";
     try {
-        photo = photo.materialized();
-    } catch (const vips::VError&) {
-        throw PresetError::cannotDecodeImage(source);
-    }
-    const ImageProperties properties = photo.properties();
-
-    // 3. Straightening.
-    if (autoStraightenVerticals) {
-        progress(0.35, "Straightening");
-        auto [straightened, parameters] = ArchitecturalStraightener().autoStraighten(photo);
-        if (!parameters.isIdentity()) {
-            photo = straightened.materialized();
-            log(fmt::format("Straightened {}: roll {:.2f} degrees, keystone {:.3f}, {} lines", sourceName,
-                            parameters.rotationAngleRadians * 180.0 / std::numbers::pi,
-                            parameters.verticalKeystoneCorrection, parameters.linesDetected));
-        }
-    }
-
-    // 4. Watermark, on the full-size photo so both sets carry it.
-    if (watermarkURL) {
-        progress(0.5, "Watermarking");
-        std::optional<Image> logo;
-        try {
-            logo = pipeline.loadImage(*watermarkURL);
-            if (logo) logo = logo->materialized();
-        } catch (const std::exception&) {
-            logo.reset();
-        }
-        if (!logo || logo->empty()) throw PresetError::cannotDecodeWatermark(*watermarkURL);
-        photo = photo.withPixels(Watermark::apply(photo.pixels(), logo->pixels(), watermarkOpacity)).materialized();
-    }
-
-    // Names: the job's pattern with the address and the set's size word.
-    const TokenRenamer renamer;
-    const auto nameFor = [&](const std::string& size) {
-        return renamer.resolve(context.configuration.namingPattern, item, context.itemIndex, context.totalItems,
-                               {{"address", propertyAddress}, {"size", size}}) +
-               ".jpg";
-    };
-    const fs::path outputDirectory = context.configuration.outputDirectory;
-
-    const auto finish = [&](std::vector<std::uint8_t>& bytes, const std::string& name) {
-        if (stripGPSMetadata) MetadataStripper::stripPrivate(bytes, name);
-    };
-
-    std::vector<Deliverable> deliverables;
-
-    // 5. Print set: full resolution.
-    if (exportPrintPackage) {
-        progress(0.6, "Encoding print set");
-        Deliverable print;
-        print.destination = outputDirectory / printFolder / nameFor("Print");
-        auto bytes = pipeline.jpegData(photo, printQuality, properties, ColorSpace::sRGB);
-        if (!bytes) throw PresetError::encodingFailed();
-        print.bytes = std::move(*bytes);
-        finish(print.bytes, print.destination.filename().string());
-        print.width = photo.width();
-        print.height = photo.height();
-        print.quality = printQuality;
-        deliverables.push_back(std::move(print));
-    }
-
-    // 6. Web set: portal shape, longest side, file-size cap.
-    if (exportWebPackage) {
-        progress(0.75, "Encoding web set");
-        Image web = photo;
-        if (auto r = ratio(webAspect)) web = croppedToAspect(web, *r);
-        web = pipeline.scaledToFit(web, maxWebDimension).materialized();
-        Deliverable out;
-        out.destination = outputDirectory / folderName(portal()) / nameFor("Web");
-        const std::string name = out.destination.filename().string();
-        const int longest = std::max(web.width(), web.height());
-        const auto scaledWeb = [&](double scale) {
-            return scale < 1 ? pipeline.scaledToFit(web, std::max(1.0, std::round(longest * scale))) : web;
+        const CoreImagePipeline& pipeline = CoreImagePipeline::shared();
+        const auto progress = [&](double fraction, const std::string& message) {
+            if (context.onProgressUpdate) context.onProgressUpdate(fraction, message);
         };
-        const WebEncoder::Encode encode = [&](double scale, double quality) -> std::optional<std::vector<std::uint8_t>> {
-            auto bytes = pipeline.jpegData(scaledWeb(scale), quality, properties, ColorSpace::sRGB);
-            if (bytes) finish(*bytes, name);
-            return bytes;
+        const auto log = [&](const std::string& line) {
+            if (context.log) context.log(line);
         };
-        WebEncoder::Result result;
-        try {
-            result = WebEncoder().encodeUnderCap(encode, static_cast<std::size_t>(maxWebFileSizeKB) * 1024, longest);
-        } catch (const WebEncodingError& e) {
-            if (e.kind == WebEncodingError::Kind::encodingFailed) throw PresetError::encodingFailed();
-            throw PresetError::cannotMeetSizeLimit(maxWebFileSizeKB);
-        }
-        const Image chosen = scaledWeb(result.scale);  // lazy: only its size is read
-        out.width = chosen.width();
-        out.height = chosen.height();
-        out.bytes = std::move(result.bytes);
-        out.quality = result.quality;
-        deliverables.push_back(std::move(out));
-    }
+        const fs::path& source = item.sourceURL;
+        const std::string sourceName = source.filename().string();
 
-    // 7. Write everything, then report it.
-    progress(0.9, "Writing");
-    commitAll(deliverables);
-    std::vector<fs::path> written;
-    for (const Deliverable& d : deliverables) {
-        log(fmt::format("Wrote {}/{} from {} ({} x {}, {}, quality {:.0f})", d.destination.parent_path().filename().string(),
-                        d.destination.filename().string(), sourceName, d.width, d.height, kilobytes(d.bytes.size()),
-                        d.quality * 100));
-        written.push_back(d.destination);
+        // 1. Bracket.
+        std::vector<fs::path> members{source};
+        if (mergeBrackets) {
+            members = BracketMerger::brackets(source, supportedExtensions());
+            if (members.size() >= 2 && !samePath(members.front(), source))
+                throw BatchSkip(sourceName + " is merged into " + members.front().filename().string() + "'s bracket");
+            if (members.size() < 2) members = {source};
+        }
+
+        // 2. Fusion, or the photo alone.
+        progress(0.2, members.size() >= 2 ? "Merging bracket" : "Loading");
+        Image photo;
+        if (members.size() >= 2) {
+            photo = MergeGate::shared().run([&] { return fuseBracket(members); });
+            log(fmt::format("Merged {} exposures into {}", members.size(), sourceName));
+        } else {
+            std::optional<Image> loaded = pipeline.loadImage(source);
+            if (!loaded) throw PresetError::cannotDecodeImage(source);
+            photo = *loaded;
+        }
+        try {
+            photo = photo.materialized();
+        } catch (const vips::VError&) {
+            throw PresetError::cannotDecodeImage(source);
+        }
+        const ImageProperties properties = photo.properties();
+
+        // 3. Straightening.
+        if (autoStraightenVerticals) {
+            step = "straightening";
+            progress(0.35, "Straightening");
+            auto [straightened, parameters] = ArchitecturalStraightener().autoStraighten(photo);
+            if (!parameters.isIdentity()) {
+                photo = straightened.materialized();
+                log(fmt::format("Straightened {}: roll {:.2f} degrees, keystone {:.3f}, {} lines", sourceName,
+                                parameters.rotationAngleRadians * 180.0 / std::numbers::pi,
+                                parameters.verticalKeystoneCorrection, parameters.linesDetected));
+            }
+        }
+
+        // 4. Watermark, on the full-size photo so both sets carry it.
+        if (watermarkURL) {
+            step = "watermarking";
+            progress(0.5, "Watermarking");
+            std::optional<Image> logo;
+            try {
+                logo = pipeline.loadImage(*watermarkURL);
+                if (logo) logo = logo->materialized();
+            } catch (const std::exception&) {
+                logo.reset();
+            }
+            if (!logo || logo->empty()) throw PresetError::cannotDecodeWatermark(*watermarkURL);
+            photo = photo.withPixels(Watermark::apply(photo.pixels(), logo->pixels(), watermarkOpacity)).materialized();
+        }
+
+        // Names: the job's pattern with the address and the set's size word.
+        const TokenRenamer renamer;
+        const auto nameFor = [&](const std::string& size) {
+            return renamer.resolve(context.configuration.namingPattern, item, context.itemIndex, context.totalItems,
+                                   {{"address", propertyAddress}, {"size", size}}) +
+                   ".jpg";
+        };
+        const fs::path outputDirectory = context.configuration.outputDirectory;
+
+        const auto finish = [&](std::vector<std::uint8_t>& bytes, const std::string& name) {
+            if (stripGPSMetadata) MetadataStripper::stripPrivate(bytes, name);
+        };
+
+        // Every destination is checked before any encoding: not an input, not written by another
+        // item of this job, a name the file system takes, nothing but a regular file in the way.
+        std::vector<fs::path> inputs = members;
+        if (watermarkURL) inputs.push_back(*watermarkURL);
+        StagedOutputs outputs(item, context, inputs);
+        const fs::path printDestination = outputDirectory / printFolder / nameFor("Print");
+        const fs::path webDestination = outputDirectory / folderName(portal()) / nameFor("Web");
+        if (exportPrintPackage) outputs.check(printDestination);
+        if (exportWebPackage) outputs.check(webDestination);
+
+        std::vector<Deliverable> deliverables;
+
+        // 5. Print set: full resolution.
+        if (exportPrintPackage) {
+            step = "encoding the print set";
+            progress(0.6, "Encoding print set");
+            Deliverable print;
+            print.destination = printDestination;
+            auto bytes = pipeline.jpegData(photo, printQuality, properties, ColorSpace::sRGB);
+            if (!bytes) throw PresetError::encodingFailed();
+            print.bytes = std::move(*bytes);
+            finish(print.bytes, print.destination.filename().string());
+            print.width = photo.width();
+            print.height = photo.height();
+            print.quality = printQuality;
+            deliverables.push_back(std::move(print));
+        }
+
+        // 6. Web set: portal shape, longest side, file-size cap.
+        if (exportWebPackage) {
+            step = "encoding the web set";
+            progress(0.75, "Encoding web set");
+            Image web = photo;
+            if (auto r = ratio(webAspect)) web = croppedToAspect(web, *r);
+            web = pipeline.scaledToFit(web, maxWebDimension).materialized();
+            Deliverable out;
+            out.destination = webDestination;
+            const std::string name = out.destination.filename().string();
+            const int longest = std::max(web.width(), web.height());
+            const auto scaledWeb = [&](double scale) {
+                return scale < 1 ? pipeline.scaledToFit(web, std::max(1.0, std::round(longest * scale))) : web;
+            };
+            const WebEncoder::Encode encode = [&](double scale, double quality) -> std::optional<std::vector<std::uint8_t>> {
+                auto bytes = pipeline.jpegData(scaledWeb(scale), quality, properties, ColorSpace::sRGB);
+                if (bytes) finish(*bytes, name);
+                return bytes;
+            };
+            WebEncoder::Result result;
+            try {
+                result = WebEncoder().encodeUnderCap(encode, static_cast<std::size_t>(maxWebFileSizeKB) * 1024, longest);
+            } catch (const WebEncodingError& e) {
+                if (e.kind == WebEncodingError::Kind::encodingFailed) throw PresetError::encodingFailed();
+                throw PresetError::cannotMeetSizeLimit(maxWebFileSizeKB);
+            }
+            const Image chosen = scaledWeb(result.scale);  // lazy: only its size is read
+            out.width = chosen.width();
+            out.height = chosen.height();
+            out.bytes = std::move(result.bytes);
+            out.quality = result.quality;
+            deliverables.push_back(std::move(out));
+        }
+
+        // 7. Write everything, then report it.
+        step = "writing";
+        progress(0.9, "Writing");
+        for (const Deliverable& d : deliverables) outputs.write(d.destination, d.bytes);
+        outputs.commit();
+        std::vector<fs::path> written;
+        for (const Deliverable& d : deliverables) {
+            log(fmt::format("Wrote {}/{} from {} ({} x {}, {}, quality {:.0f})", d.destination.parent_path().filename().string(),
+                            d.destination.filename().string(), sourceName, d.width, d.height, kilobytes(d.bytes.size()),
+                            d.quality * 100));
+            written.push_back(d.destination);
+        }
+        progress(1.0, "Done");
+        return written;
+    } catch (...) {
+        rethrowAsRoadError(step, item.sourceURL, [&](const std::string& line) {
+            if (context.log) context.log(line);
+        });
     }
-    progress(1.0, "Done");
-    return written;
 }
 
 }  // namespace lw

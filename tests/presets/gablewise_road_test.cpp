@@ -348,6 +348,107 @@ TEST_F(GablewiseRoadTest, BadInputFailsByNameAndWritesNothing) {
     for (const auto& e : fs::directory_iterator(root)) EXPECT_NE(e.path().filename(), "out");
 }
 
+// An output never replaces the item's own input, however the output folder is spelled.
+TEST_F(GablewiseRoadTest, AnOutputNeverReplacesItsOwnInput) {
+    fs::create_directories(root / "in" / "MLS_Web_Package");
+    fs::create_directories(root / "in" / "sub");
+    const fs::path source = root / "in" / "MLS_Web_Package" / "house.jpg";
+    fs::rename(photo("house.jpg", 600, 400), source);
+    fs::create_symlink(root / "in", root / "link");
+    const auto before = fs::file_size(source);
+    const auto beforeTime = fs::last_write_time(source);
+    GablewisePreset preset = plainPreset();
+    preset.exportPrintPackage = false;
+    for (const fs::path& folder : {root / "in", root / "in" / ".", root / "in" / "sub" / "..", root / "link"}) {
+        BatchConfiguration configuration(folder, true, "{name}", false, 1, false, false, {});
+        ProcessingContext c{Uuid::random(), configuration, 1, 1, {}, {}, {}};
+        try {
+            preset.process(item(source), c);
+            ADD_FAILURE() << "re-encoded its own input through " << folder;
+        } catch (const Error& e) {
+            EXPECT_STREQ(e.what(), "house.jpg would replace its own source file; choose another output folder or "
+                                   "naming pattern.");
+        }
+    }
+    EXPECT_EQ(fs::file_size(source), before);
+    EXPECT_EQ(fs::last_write_time(source), beforeTime);
+    EXPECT_EQ(filesUnder(root / "in").size(), 1u);
+}
+
+// A name longer than the file system allows says so; a long name within the limit is written.
+TEST_F(GablewiseRoadTest, LongAddressesAreWrittenOrRefusedWithTheReason) {
+    const fs::path source = photo("house.jpg", 600, 400);
+    GablewisePreset preset = plainPreset();
+    preset.exportWebPackage = false;
+    preset.propertyAddress = std::string(240, 'A');  // + "_03_Print.jpg": 253 bytes
+    const auto written = preset.process(item(source), context());
+    ASSERT_EQ(written.size(), 1u);
+    EXPECT_EQ(written[0].filename().string().size(), 253u);
+    EXPECT_TRUE(fs::exists(written[0]));
+
+    preset.propertyAddress = std::string(300, 'B');
+    try {
+        preset.process(item(source), context());
+        ADD_FAILURE() << "a 313-byte name was accepted";
+    } catch (const Error& e) {
+        const std::string message = e.what();
+        EXPECT_EQ(message.rfind("Could not write " + std::string(300, 'B') + "_03_Print.jpg in " +
+                                    (out / "Print_Package").string() + ": ",
+                                0),
+                  0u)
+            << message;
+        EXPECT_NE(message.find("longer than the file system allows (313 bytes; at most 255)"), std::string::npos);
+    }
+    EXPECT_EQ(filesUnder(out).size(), 1u);
+}
+
+// Two items of one job whose deliverables would share a name: the later one fails naming the
+// file and the earlier item, and the earlier deliverable stays; files from before the job are
+// still replaced.
+TEST_F(GablewiseRoadTest, TwoItemsOfOneJobNeverWriteTheSameDeliverable) {
+    fs::create_directories(root / "in" / "a");
+    fs::create_directories(root / "in" / "b");
+    fs::rename(photo("house.jpg", 600, 400), root / "in" / "a" / "house.jpg");
+    fs::rename(photo("house.jpg", 500, 400), root / "in" / "b" / "house.jpg");
+    fs::create_directories(out / "Print_Package");
+    std::ofstream(out / "Print_Package" / "house_Print.jpg") << "from an earlier run";
+
+    auto preset = std::make_shared<GablewisePreset>(plainPreset());
+    preset->exportWebPackage = false;
+    std::vector<BatchItem> items{item(root / "in" / "a" / "house.jpg"), item(root / "in" / "b" / "house.jpg")};
+    BatchConfiguration configuration(out, true, "{name}_{size}", false, 1, false, false, {});
+    BatchQueueManager queue;
+    const Uuid jobID = Uuid::random();
+    const ExecutionReport report =
+        queue.submitAndStart(ProcessingJob(jobID, preset->id(), preset->displayName(), items, configuration), preset);
+    EXPECT_EQ(report.successCount, 1);
+    EXPECT_EQ(report.failureCount, 1);
+    const auto job = queue.activeJobs().at(jobID);
+    EXPECT_EQ(job.items[1].status, ProcessingStatus::failed);
+    EXPECT_EQ(job.items[1].errorMessage.value_or(""),
+              "house_Print.jpg was already written in this job from " + (root / "in" / "a" / "house.jpg").string() +
+                  "; house.jpg would replace it. Choose a naming pattern that gives every item its own name.");
+    EXPECT_EQ(filesUnder(out), (std::set<fs::path>{"Print_Package/house_Print.jpg"}));
+    EXPECT_EQ(open(out / "Print_Package" / "house_Print.jpg").width(), 600);
+}
+
+// A destination that is not a regular file is never replaced.
+TEST_F(GablewiseRoadTest, DestinationsThatAreNotRegularFilesAreRefused) {
+    const fs::path source = photo("house.jpg", 600, 400);
+    fs::create_directories(out / "Print_Package" / "house_Print.jpg");
+    GablewisePreset preset = plainPreset();
+    BatchConfiguration configuration(out, true, "{name}_{size}", false, 1, false, false, {});
+    ProcessingContext c{Uuid::random(), configuration, 1, 1, {}, {}, {}};
+    try {
+        preset.process(item(source), c);
+        ADD_FAILURE() << "replaced a folder";
+    } catch (const Error& e) {
+        EXPECT_NE(std::string(e.what()).find("(a folder)"), std::string::npos) << e.what();
+    }
+    EXPECT_TRUE(fs::is_directory(out / "Print_Package" / "house_Print.jpg"));
+    EXPECT_TRUE(filesUnder(out).empty());
+}
+
 TEST_F(GablewiseRoadTest, WatermarkWithAndWithoutAlpha) {
     const fs::path source = photo("room.jpg", 1200, 900, 0.3);
     for (bool alpha : {true, false}) {
