@@ -1,4 +1,5 @@
 // The podcast vertical's settings: its option table, encoder and dictionary reader.
+#include "audio/podcast/AudiogramGenerator.h"
 #include "audio/podcast/ChapterBuilder.h"
 #include "presets/CastloomPreset.h"
 #include "presets/PresetSettingsCodec.h"
@@ -46,6 +47,7 @@ const OptionTable& podcastOptions() {
         {"transcript", "On-device transcript as .srt, .vtt and .txt (true/false, an on-device speech model)"},
         {"audiogram", "Export the audiogram video (true/false)"},
         {"captions", "Burn captions into the audiogram (true/false, an on-device speech model)"},
+        {"aspect", "Audiogram shape: square | vertical | wide"},
         {"clip", "Audiogram clip: auto (liveliest part) | start | a start time like 12:30"},
         {"clipLength", "Audiogram length in seconds, 10-120"},
         {"fillers", "Cut um, uh and stuttered words (true/false, an on-device speech model)"},
@@ -94,6 +96,7 @@ StringMap encode(const CastloomPreset& preset) {
         {"transcript", boolText(preset.generateTranscripts)},
         {"audiogram", boolText(preset.generateAudiogram)},
         {"captions", boolText(preset.captionAudiogram)},
+        {"aspect", key(preset.audiogramAspect)},
         {"clip", clipText(preset.audiogramClip)},
         {"clipLength", numberText(preset.audiogramSeconds)},
         {"fillers", boolText(preset.removeFillerWords)},
@@ -163,6 +166,12 @@ void apply(const StringMap& values, CastloomPreset& preset, bool strict) {
         {"audiogram", flag(&CastloomPreset::generateAudiogram, "audiogram")},
         {"captions", flag(&CastloomPreset::captionAudiogram, "captions")},
         {"fillers", flag(&CastloomPreset::removeFillerWords, "fillers")},
+        {"aspect",
+         [&](const std::string& v) {
+             const auto aspect = AudiogramGenerator::aspectRatioFromKey(v);
+             if (!aspect) throw CodecError::invalidValue("aspect", v, "square, vertical or wide");
+             preset.audiogramAspect = *aspect;
+         }},
         {"clip",
          [&](const std::string& v) {
              const auto choice = clip(v);

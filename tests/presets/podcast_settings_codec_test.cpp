@@ -32,9 +32,10 @@ TEST(PodcastSettingsCodec, OptionTableAndDefaultEncoding) {
     for (const auto& [key, help] : options) keys.push_back(key);
     EXPECT_EQ(keys, (std::vector<std::string>{"show", "host", "episode", "standard", "lufs", "rumble", "hum", "gate",
                                               "leveler", "trimSilence", "maxPause", "intro", "outro", "master", "rss",
-                                              "whisper", "transcript", "audiogram", "captions", "clip",
+                                              "whisper", "transcript", "audiogram", "captions", "aspect", "clip",
                                               "clipLength", "fillers", "chapters", "chapterList", "artwork"}));
     EXPECT_EQ(options[3].second, "Loudness standard: apple | spotify | youtube | ebu | atsc | acx | custom");
+    EXPECT_EQ(options[19].second, "Audiogram shape: square | vertical | wide");
     EXPECT_EQ(options[16].second, "On-device transcript as .srt, .vtt and .txt (true/false, an on-device speech model)");
 
     const StringMap values = codec::encode(CastloomPreset());
@@ -56,6 +57,11 @@ TEST(PodcastSettingsCodec, EncodesClipTimesAndHum) {
     }
     preset.cleanup.humRemoval = HumMode::hz60;
     EXPECT_EQ(codec::encode(preset).at("hum"), "60");
+    preset.audiogramAspect = AudiogramGenerator::AspectRatio::landscape;
+    EXPECT_EQ(codec::encode(preset).at("aspect"), "wide");
+    EXPECT_EQ(applied({{"aspect", "Vertical"}}).audiogramAspect, AudiogramGenerator::AspectRatio::vertical);
+    EXPECT_EQ(strictError({{"aspect", "portrait"}}),
+              "Invalid value 'portrait' for 'aspect' (expected square, vertical or wide)");
 }
 
 TEST(PodcastSettingsCodec, StandardAndLufsRules) {

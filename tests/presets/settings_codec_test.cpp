@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include "presets/CastloomPreset.h"
 #include "presets/GablewisePreset.h"
 #include "presets/MapforgePreset.h"
 #include "presets/PresetSettingsCodec.h"
@@ -34,7 +35,7 @@ StringMap movedSettings(Vertical vertical) {
                     {"trimSilence", "false"},  {"maxPause", "1.5"},       {"intro", "/srv/in.wav"},
                     {"outro", "/srv/out.wav"}, {"master", "false"},       {"rss", "false"},
                     {"whisper", "true"},       {"transcript", "false"},   {"audiogram", "false"},
-                    {"captions", "false"},     {"clip", "1:02:03"},       {"clipLength", "12.5"},
+                    {"captions", "false"},     {"aspect", "vertical"},    {"clip", "1:02:03"},       {"clipLength", "12.5"},
                     {"fillers", "true"},       {"chapters", "manual"},    {"chapterList", "0:00 Intro; 5:30 Talk"},
                     {"artwork", "/srv/cover.png"}};
     }
@@ -46,7 +47,7 @@ const std::vector<Vertical>& builtVerticals() { return allVerticals(); }
 TEST(SettingsCodec, OptionTablesPerVertical) {
     EXPECT_EQ(codec::options(Vertical::gablewise).size(), 12u);
     EXPECT_EQ(codec::options(Vertical::mapforge).size(), 16u);
-    EXPECT_EQ(codec::options(Vertical::castloom).size(), 25u);
+    EXPECT_EQ(codec::options(Vertical::castloom).size(), 26u);
     for (Vertical vertical : builtVerticals()) {
         const auto& table = codec::options(vertical);
         const StringMap encoded = codec::encode(*defaultPreset(vertical));
@@ -72,6 +73,9 @@ TEST(SettingsCodec, EveryPresetSurvivesEncodeThenStrictMakePreset) {
         EXPECT_EQ(encoded, moved);
         for (const auto& [key, value] : moved) EXPECT_NE(defaults.at(key), value) << key;
         EXPECT_EQ(codec::encode(*codec::makePreset(vertical, encoded, true)), moved);
+        if (vertical == Vertical::castloom)
+            EXPECT_TRUE(dynamic_cast<const CastloomPreset&>(*codec::makePreset(vertical, encoded, true)) ==
+                        dynamic_cast<const CastloomPreset&>(*preset));
     }
 }
 
@@ -146,7 +150,7 @@ TEST(SettingsCodec, TenMegabyteValues) {
 
 TEST(SettingsCodec, BundlesOfEachVertical) {
     const std::vector<std::pair<Vertical, std::size_t>> sizes{{Vertical::gablewise, 13}, {Vertical::mapforge, 17},
-                                                                     {Vertical::castloom, 26}};
+                                                                     {Vertical::castloom, 27}};
     for (const auto& [vertical, entries] : sizes) {
         const auto preset = defaultPreset(vertical);
         const auto before = std::chrono::system_clock::now();
