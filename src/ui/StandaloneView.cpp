@@ -190,9 +190,10 @@ void QueueListModel::refresh() {
     std::vector<Uuid> ids;
     for (const auto& i : model_.queueItems()) ids.push_back(i.id);
     if (ids == ids_) {
-        if (!ids_.empty()) emit dataChanged(index(0), index(static_cast<int>(ids_.size()) - 1));
-        // Row heights follow whether a message shows.
+        // Same rows: their texts changed, and their heights follow whether a message shows.
+        emit layoutAboutToBeChanged();
         emit layoutChanged();
+        if (!ids_.empty()) emit dataChanged(index(0), index(static_cast<int>(ids_.size()) - 1));
         return;
     }
     beginResetModel();

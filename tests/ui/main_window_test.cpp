@@ -158,6 +158,24 @@ private slots:
         QVERIFY(w.view().clearFinishedButton()->isEnabled());
     }
 
+    void failureReasonsUnderTheName() {
+        TempDir dir("reasons");
+        TempDir out("reasons_out");
+        Window w;
+        w.model->setOutputDirectory(out.path);
+        w.model->ingest({dir.touch("a.jpg"), dir.touch("b_fail.jpg"), dir.touch("c_skip.jpg")});
+        QListView* list = w.view().queueList();
+        const int plain = list->visualRect(list->model()->index(1, 0)).height();
+        w.model->start();
+        QVERIFY(waitUntil([&] { return !w.model->isProcessing(); }));
+        QCoreApplication::processEvents();
+        // Failed and skipped rows grow by the message line; completed rows do not.
+        QCOMPARE(list->visualRect(list->model()->index(0, 0)).height(), plain);
+        QVERIFY(list->visualRect(list->model()->index(1, 0)).height() > plain);
+        QVERIFY(list->visualRect(list->model()->index(2, 0)).height() > plain);
+        QCOMPARE(list->model()->index(1, 0).data(Qt::AccessibleTextRole).toString(), QString("b_fail.jpg Failed"));
+    }
+
     void removingSelectedRows() {
         TempDir dir("select");
         Window w;
