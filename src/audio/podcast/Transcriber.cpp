@@ -45,6 +45,7 @@ namespace {
 
 constexpr double recogniserRate = 16000;
 constexpr unsigned defaultDecoderLimit = 4;
+constexpr double maximumWordSeconds = 3.0;
 
 std::filesystem::path modelFolder(const std::filesystem::path& chosen) {
     return chosen.empty() ? std::filesystem::path(LW_SPEECH_MODEL_DIR) : chosen;
@@ -197,6 +198,8 @@ public:
             while (text.size() > 1 && text.back() == '.') text.pop_back();
             int sf = 0, ef = 0;
             ps_seg_frames(seg, &sf, &ef);
+            // A "word" over 3 s long is the recogniser stretching a word over noise or music.
+            if ((ef + 1 - sf) / frameRate_ > maximumWordSeconds) continue;
             words.push_back({text, u.offset + sf / frameRate_, u.offset + (ef + 1) / frameRate_});
         }
         return words;
