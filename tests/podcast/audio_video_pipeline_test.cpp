@@ -10,6 +10,8 @@
 #include "../audio/AudioTestUtil.h"
 #include "audio/podcast/AudioVideoPipeline.h"
 #include "audio/podcast/ChapterBuilder.h"
+#include "audio/LoudnessProcessing.h"
+#include "audio/podcast/FillerRemover.h"
 
 namespace lw {
 namespace {
@@ -296,6 +298,41 @@ TEST_F(PipelineTest, ManualChaptersAreNotShiftedByTheIntro) {
     pipeline.processMultiFormat(r, automatic.onProgress(), automatic.onLog());
     EXPECT_TRUE(automatic.logged("Transcript skipped: on-device transcription needs an on-device speech model."));
     EXPECT_TRUE(automatic.logged("Chapters skipped: automatic chapters need the transcript"));
+}
+
+// Cutting fillers shortens the master by exactly the plan's cuts and moves the words onto the cut file.
+TEST_F(PipelineTest, FillerCutsShortenTheMasterByThePlan) {
+    const std::vector<CaptionWord> words{{"So", 0.5, 0.9}, {"um", 1.2, 1.55}, {"we", 1.8, 2.0}, {"go.", 2.1, 2.4}};
+    AudioVideoPipeline pipeline(noFFmpeg, std::make_shared<FakeTranscriber>(words));
+    Request r = request();
+    r.generateTranscripts = true;
+    const auto plain = pipeline.processMultiFormat(r);
+    const auto plainFrames = test::readAll(plain[0]).size();
+
+    r.removeFillers = true;
+    r.baseFileName = "cut";
+    Reports reports;
+    const auto cut = pipeline.processMultiFormat(r, reports.onProgress(), reports.onLog());
+    ASSERT_TRUE(reports.loggedStart("Filler words: removed 1 (1 x ")) << (reports.log.size() > 1 ? reports.log[1] : "");
+    const auto messages = reports.messages();
+    EXPECT_NE(std::find(messages.begin(), messages.end(), "Removing filler words..."), messages.end());
+
+    // The plan the export followed, made again from the same processed episode.
+    const fs::path processed = dir / "processed.wav";
+    LoudnessNormalizer::process(episode, processed, r.targetLUFS, r.cleanup);
+    const auto plan = FillerRemover::plan(
+        words, true, FillerRemover::hiddenFillerCuts(words, LoudnessNormalizer::speechFrames(processed)));
+    ASSERT_FALSE(plan.cuts.empty());
+    double seconds = 0;
+    for (const auto& range : plan.cuts) seconds += range.upperBound - range.lowerBound;
+    const auto cutFrames = test::readAll(cut[0]).size();
+    EXPECT_NEAR(static_cast<double>(plainFrames - cutFrames), seconds * kRate, static_cast<double>(plan.cuts.size()));
+
+    // The transcript follows the cut episode.
+    std::ifstream srt(cut[1]);
+    std::string captions((std::istreambuf_iterator<char>(srt)), {});
+    EXPECT_EQ(captions.find("um"), std::string::npos) << captions;
+    EXPECT_NE(captions.find(Transcriber::timestamp(plan.words.back().end, ",")), std::string::npos) << captions;
 }
 
 // Each bad input fails the export with an error naming the file, before anything is written,
