@@ -2,7 +2,9 @@
 //
 // Runs one job of a vertical's preset through the batch queue without a window: folders are
 // expanded to the preset's files, the pairs are applied with the strict settings reader, every
-// log line is printed as it comes, and a last line reports the counts:
+// log line is printed as it comes, each finished item's deliverables follow it in the order written,
+//   output: <path>
+// and a last line reports the counts:
 //   report: processed=N succeeded=N failed=N skipped=N seconds=S
 // With --plan nothing is run or written: the output planner projects the job (files that would
 // be replaced included) and prints, per item in order, its projected names and its warnings:
@@ -183,6 +185,10 @@ int main(int argc, char** argv) {
     manager.addLogListener([](const std::string& line) {
         std::fwrite(line.data(), 1, line.size(), stdout);
         std::fputc('\n', stdout);
+        std::fflush(stdout);
+    });
+    manager.addOutputListener([](const Uuid&, const Uuid&, const std::vector<fs::path>& files) {
+        for (const auto& file : files) std::printf("output: %s\n", file.c_str());
         std::fflush(stdout);
     });
     const ExecutionReport report = manager.submitAndStart(std::move(job), preset);
