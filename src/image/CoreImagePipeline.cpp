@@ -12,6 +12,7 @@
 #include <libraw/libraw.h>
 
 #include "platform/AtomicFile.h"
+#include "platform/FileSafety.h"
 
 namespace lw {
 
@@ -255,8 +256,24 @@ std::optional<std::vector<std::uint8_t>> CoreImagePipeline::jpegData(const Image
 
 void CoreImagePipeline::write(const Image& ciImage, const fs::path& to, PixelFormat format, ColorSpace colorSpace,
                               double quality, const std::optional<ImageProperties>& properties) const {
-    if (to.has_parent_path()) fs::create_directories(to.parent_path());
+    if (to.has_parent_path()) {
+        std::error_code ec;
+        fs::create_directories(to.parent_path(), ec);
+        if (ec || !fs::is_directory(to.parent_path()))
+            throw ImageError(ImageError::Kind::writeFailed, to,
+                             "cannot create the folder " + to.parent_path().string() + " (" +
+                                 (ec ? writeFailureReason(to.parent_path(), ec) : std::string("a file is in the way")) +
+                                 ")");
+    }
     if (ciImage.empty()) throw ImageError(ImageError::Kind::writeFailed, to, "the image is empty");
+    try {
+        checkDestination(to);
+    } catch (const DestinationError& e) {
+        throw ImageError(ImageError::Kind::writeFailed, to, e.kind == DestinationError::Kind::notRegularFile
+                                                                ? "something that is not a regular file has that name"
+                                                                : writeFailureReason(to, std::make_error_code(
+                                                                                             std::errc::filename_too_long)));
+    }
     const ImageProperties props = uprightProperties(properties ? *properties : ciImage.properties());
     const std::string ext = lowerExtension(to);
     const int deepBits = format == PixelFormat::RGBA8 ? 8 : 16;
@@ -291,8 +308,14 @@ void CoreImagePipeline::write(const Image& ciImage, const fs::path& to, PixelFor
         throw;
     } catch (const std::runtime_error& e) {
         throw ImageError(ImageError::Kind::writeFailed, to, firstLine(e.what()));
+    } catch (const std::bad_alloc&) {
+        throw ImageError(ImageError::Kind::writeFailed, to, "there is not enough memory");
     }
-    out.commit();
+    try {
+        out.commit();
+    } catch (const DestinationError& e) {
+        throw ImageError(ImageError::Kind::writeFailed, to, e.what());
+    }
 }
 
 ImageProperties CoreImagePipeline::uprightProperties(const ImageProperties& properties) {

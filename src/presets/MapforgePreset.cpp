@@ -6,7 +6,10 @@
 #include <limits>
 #include <map>
 
+#include <vips/vips8>
+
 #include "core/StagedOutputs.h"
+#include "platform/FileSafety.h"
 #include "core/TokenRenamer.h"
 #include "image/NormalMapGenerator.h"
 #include "image/TilingChecker.h"
@@ -339,15 +342,41 @@ struct Road {
 
 std::vector<fs::path> MapforgePreset::process(const BatchItem& item, const ProcessingContext& context) const {
     Road road{*this, item, context};
-    switch (operationalMode) {
-        case Mode::channelPackingORM: return road.channelPacking();
-        case Mode::normalMapConvert: return road.normalConvert();
-        case Mode::normalFromHeight: return road.normalFromHeight();
-        case Mode::powerOfTwoEnforce: return road.powerOfTwo();
-        case Mode::spriteSheetAtlas: return processSpriteSheet(*this, item, context);
-        case Mode::tilingCheck: return road.tilingCheck();
+    const auto log = [&](const std::string& line) {
+        if (context.log) context.log(line);
+    };
+    const std::string name = item.sourceURL.filename().string();
+    std::string reason;
+    try {
+        switch (operationalMode) {
+            case Mode::channelPackingORM: return road.channelPacking();
+            case Mode::normalMapConvert: return road.normalConvert();
+            case Mode::normalFromHeight: return road.normalFromHeight();
+            case Mode::powerOfTwoEnforce: return road.powerOfTwo();
+            case Mode::spriteSheetAtlas: return processSpriteSheet(*this, item, context);
+            case Mode::tilingCheck: return road.tilingCheck();
+        }
+        return {};
+    } catch (const Error&) {
+        throw;
+    } catch (const BatchSkip&) {
+        throw;
+    } catch (const vips::VError& e) {
+        // A library's exception becomes one line naming the file; its detail goes to the log.
+        const std::string detail = e.what();
+        log(name + ": libvips: " + detail.substr(0, detail.find('\n')));
+        reason = "the image library failed";
+    } catch (const std::bad_alloc&) {
+        reason = "there is not enough memory";
+    } catch (const fs::filesystem_error& e) {
+        log(name + ": " + e.what());
+        reason = e.path1().filename().string() + ": " + writeFailureReason(e.path1(), e.code());
+    } catch (const std::exception& e) {
+        const std::string detail = e.what();
+        log(name + ": " + detail.substr(0, detail.find('\n')));
+        reason = "an unexpected error occurred";
     }
-    return {};
+    throw Error("Could not process " + name + " (" + rawValue(operationalMode) + "): " + reason + ".");
 }
 
 }  // namespace lw

@@ -267,9 +267,20 @@ TEST(CoreImagePipeline, WriteCreatesFoldersOrFailsWritingNothing) {
     EXPECT_TRUE(fs::exists(dir / "a" / "b" / "c" / "x.jpg"));
 
     spit(dir / "file", {1, 2, 3});
-    EXPECT_THROW(pipe().write(img, dir / "file" / "sub" / "x.jpg", PixelFormat::RGBA8, ColorSpace::sRGB, 0.9,
-                              std::nullopt),
-                 fs::filesystem_error);
+    try {
+        pipe().write(img, dir / "file" / "sub" / "x.jpg", PixelFormat::RGBA8, ColorSpace::sRGB, 0.9, std::nullopt);
+        ADD_FAILURE() << "wrote under a file";
+    } catch (const lw::ImageError& e) {  // one line naming the file, not the library's exception
+        EXPECT_EQ(e.kind(), lw::ImageError::Kind::writeFailed);
+        EXPECT_EQ(std::string(e.what()).rfind("Could not write image x.jpg: cannot create the folder ", 0), 0u)
+            << e.what();
+        EXPECT_EQ(std::string(e.what()).find('\n'), std::string::npos);
+    }
+    // Nothing but a regular file is ever replaced.
+    fs::create_directories(dir / "folder.jpg");
+    EXPECT_THROW(pipe().write(img, dir / "folder.jpg", PixelFormat::RGBA8, ColorSpace::sRGB, 0.9, std::nullopt),
+                 lw::ImageError);
+    EXPECT_TRUE(fs::is_directory(dir / "folder.jpg"));
     EXPECT_EQ(slurp(dir / "file"), (std::vector<std::uint8_t>{1, 2, 3}));
     fs::remove_all(dir);
 }
