@@ -335,6 +335,18 @@ TEST_F(PipelineTest, FillerCutsShortenTheMasterByThePlan) {
     EXPECT_NE(captions.find(Transcriber::timestamp(plan.words.back().end, ",")), std::string::npos) << captions;
 }
 
+// A cover that is not a picture is left out of the RSS file instead of failing the episode.
+TEST_F(PipelineTest, CoverThatIsNotAPictureIsLeftOut) {
+    std::ofstream(dir / "cover.jpg") << "not a picture";
+    AudioVideoPipeline pipeline(noFFmpeg, nullptr);
+    Request r = request(false, true);
+    r.metadata.artworkURL = dir / "cover.jpg";
+    Reports reports;
+    const auto files = pipeline.processMultiFormat(r, reports.onProgress(), reports.onLog());
+    EXPECT_EQ(fileNames(files), std::vector<std::string>{"Show_01_Pilot_RSS.m4a"});
+    EXPECT_TRUE(reports.logged("Cover art left out: cover.jpg is not a PNG or JPEG picture."));
+}
+
 // Each bad input fails the export with an error naming the file, before anything is written,
 // and leaves no scratch folder.
 TEST_F(PipelineTest, BadInputFailsCleanly) {

@@ -13,6 +13,10 @@
 #include <system_error>
 #include <unicode/locid.h>
 
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
 #include "audio/LoudnessProcessing.h"
 #include "audio/PCMStream.h"
 #include "audio/WAVWriter.h"
@@ -83,6 +87,23 @@ private:
     fs::path path_;
 };
 
+// Whether the file holds a PNG or JPEG picture, the covers an MP3 and an M4A can carry.
+bool isCoverPicture(const fs::path& file) {
+    AVFormatContext* context = nullptr;
+    if (avformat_open_input(&context, file.c_str(), nullptr, nullptr) < 0) return false;
+    bool picture = false;
+    if (avformat_find_stream_info(context, nullptr) >= 0) {
+        for (unsigned i = 0; i < context->nb_streams; ++i) {
+            const AVCodecParameters* p = context->streams[i]->codecpar;
+            if (p->codec_type == AVMEDIA_TYPE_VIDEO && p->width > 0 && p->height > 0 &&
+                (p->codec_id == AV_CODEC_ID_PNG || p->codec_id == AV_CODEC_ID_MJPEG))
+                picture = true;
+        }
+    }
+    avformat_close_input(&context);
+    return picture;
+}
+
 }  // namespace
 
 // ---- request
@@ -134,7 +155,7 @@ std::string AudioVideoPipeline::masterSuffix(const LoudnessNormalizer::LoudnessT
 struct AudioVideoPipeline::Run {
     Run(const AudioVideoPipeline& pipeline, const MultiFormatExportRequest& request, const ProgressHandler& onProgress,
         const LogHandler& onLog)
-        : pipeline(pipeline), request(request), onProgress(onProgress), onLog(onLog) {}
+        : pipeline(pipeline), request(request), onProgress(onProgress), onLog(onLog), metadata(request.metadata) {}
 
     const AudioVideoPipeline& pipeline;
     const MultiFormatExportRequest& request;
@@ -142,6 +163,7 @@ struct AudioVideoPipeline::Run {
     const LogHandler& onLog;
 
     fs::path destination;  // absolute
+    ID3TagInjector::PodcastMetadata metadata;  // the request's, without a cover that is not a picture
     std::optional<ScratchFolder> scratch;
     LoudnessNormalizer::Result normalisation;
     fs::path episodeFile;
@@ -163,6 +185,7 @@ struct AudioVideoPipeline::Run {
     fs::path deliverable(const std::string& suffix) const { return destination / (request.baseFileName + suffix); }
 
     void checkNames() const;
+    void checkCover();
     void normaliseEpisode();
     void transcribe();
     void removeFillers();
@@ -197,6 +220,16 @@ void AudioVideoPipeline::Run::checkNames() const {
     }
     checkDestination(deliverable(masterSuffix(request.targetLUFS)));
     checkNotInput(deliverable(masterSuffix(request.targetLUFS)), inputs);
+}
+
+// A cover that is missing is left out by the tag writer; one that is there but is not a picture
+// would make the RSS file fail, so it is left out here, with a line saying so.
+void AudioVideoPipeline::Run::checkCover() {
+    if (!metadata.artworkURL) return;
+    std::error_code ec;
+    if (!fs::exists(*metadata.artworkURL, ec) || isCoverPicture(*metadata.artworkURL)) return;
+    log("Cover art left out: " + metadata.artworkURL->filename().string() + " is not a PNG or JPEG picture.");
+    metadata.artworkURL.reset();
 }
 
 void AudioVideoPipeline::Run::normaliseEpisode() {
@@ -405,12 +438,12 @@ void AudioVideoPipeline::Run::writeRSS() {
         arguments.push_back(encoded.string());
         pipeline.runner_->execute(arguments);
         const fs::path rss = deliverable("_RSS_192k.mp3");
-        pipeline.tagInjector_.inject(request.metadata, encoded, rss, chapterMetadataFile);
+        pipeline.tagInjector_.inject(metadata, encoded, rss, chapterMetadataFile);
         outputs.push_back(rss);
     } else {
         progress(0.45, "Encoding AAC RSS Master with tags...");
         const fs::path rss = deliverable("_RSS.m4a");
-        pipeline.tagInjector_.inject(request.metadata, workingFile, rss, std::nullopt);
+        pipeline.tagInjector_.inject(metadata, workingFile, rss, std::nullopt);
         outputs.push_back(rss);
         log("RSS master written as AAC (.m4a). Install FFmpeg (sudo apt install ffmpeg) to get MP3 instead.");
     }
@@ -483,7 +516,7 @@ void AudioVideoPipeline::Run::writeAudiogram() {
         .aspectRatio = request.audiogramAspect,
         .maxDurationSeconds = length,
         .waveformColor = "#3B82F6",
-        .backgroundImageURL = request.metadata.artworkURL,
+        .backgroundImageURL = metadata.artworkURL,
         .framesPerSecond = 30,
         .captions = std::move(captions),
         .title = request.metadata.podcastName.empty() ? std::nullopt
@@ -502,6 +535,7 @@ std::vector<fs::path> AudioVideoPipeline::processMultiFormat(const MultiFormatEx
     run.destination = fs::absolute(request.destinationDirectory);
     run.checkNames();
     run.scratch.emplace();
+    run.checkCover();
 
     run.normaliseEpisode();
     run.transcribe();
