@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <plist/plist.h>
 
+#include "core/BatchQueueManager.h"
 #include "image/TextureImage.h"
 #include "presets/MapforgePreset.h"
 
@@ -239,6 +240,36 @@ TEST_F(SpriteRoadTest, RunsEveryFormatWithHalfScale) {
 
     // The other frames are part of the first one's sheet.
     EXPECT_EQ(failure(preset(Format::jsonHash), "run_02.png"), "skip: run_02.png is part of the run sprite sheet");
+}
+
+// walk.png and walk_01.png... both make the "walk" sheet: the later item of the job fails, naming
+// the sheet and the earlier item, and the earlier sheet stays whole.
+TEST_F(SpriteRoadTest, TwoSequencesOfOneJobNeverWriteTheSameSheet) {
+    writePng(frame(8, 8, 1), in / "walk.png");
+    writePng(frame(8, 8, 2), in / "walk_01.png");
+    writePng(frame(8, 8, 3), in / "walk_02.png");
+    std::vector<BatchItem> items;
+    for (const char* file : {"walk.png", "walk_01.png", "walk_02.png"})
+        items.emplace_back(Uuid::random(), in / file, std::nullopt, ProcessingStatus::pending, 0, std::nullopt,
+                           StringMap{});
+    const auto p = std::make_shared<MapforgePreset>(preset(Format::jsonHash));
+    BatchConfiguration config(out, true, p->defaultNamingPattern(), false, 1, false, false, {});
+    BatchQueueManager queue;
+    const Uuid jobID = Uuid::random();
+    const ExecutionReport report = queue.submitAndStart(ProcessingJob(jobID, p->id(), p->displayName(), items, config), p);
+    EXPECT_EQ(report.successCount, 1);
+    EXPECT_EQ(report.failureCount, 1);
+    EXPECT_EQ(report.skippedCount, 1);
+    const auto job = queue.activeJobs().at(jobID);
+    EXPECT_EQ(job.items[1].status, ProcessingStatus::failed);
+    const std::string error = job.items[1].errorMessage.value_or("");
+    EXPECT_NE(error.find(" was already written in this job from " + (in / "walk.png").string() +
+                         "; walk_01.png would replace it."),
+              std::string::npos)
+        << error;
+    const auto sheet = nlohmann::json::parse(read(outputFiles().front().ends_with(".json") ? outputFiles().front()
+                                                                                           : outputFiles().back()));
+    EXPECT_EQ(sheet["frames"].size(), 1u);  // walk.png's own sheet
 }
 
 TEST_F(SpriteRoadTest, RotationOnlyWhereTheFormatReadsIt) {
