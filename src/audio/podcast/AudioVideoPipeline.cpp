@@ -1,5 +1,6 @@
 #include "audio/podcast/AudioVideoPipeline.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -86,6 +87,43 @@ public:
 private:
     fs::path path_;
 };
+
+// Copies a file's bytes to `to`; a failed write says why, naming `named` (the deliverable).
+void copyBytes(const fs::path& from, const fs::path& to, const fs::path& named) {
+    const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) throw fs::filesystem_error("cannot read", from, std::error_code(errno, std::generic_category()));
+    const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (out < 0) {
+        const int error = errno;
+        ::close(in);
+        throw DestinationError::cannotWrite(named, std::error_code(error, std::generic_category()));
+    }
+    std::vector<char> buffer(1 << 20);
+    int error = 0;
+    bool readFailed = false;
+    for (;;) {
+        const ssize_t n = ::read(in, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            error = errno;
+            readFailed = true;
+            break;
+        }
+        if (n == 0) break;
+        for (ssize_t done = 0; done < n && !error;) {
+            const ssize_t w = ::write(out, buffer.data() + done, static_cast<std::size_t>(n - done));
+            if (w < 0 && errno == EINTR) continue;
+            if (w < 0) error = errno;
+            else done += w;
+        }
+        if (error) break;
+    }
+    ::close(in);
+    if (!error && ::fsync(out) != 0) error = errno;
+    if (::close(out) != 0 && !error) error = errno;
+    if (readFailed) throw fs::filesystem_error("cannot read", from, std::error_code(error, std::generic_category()));
+    if (error) throw DestinationError::cannotWrite(named, std::error_code(error, std::generic_category()));
+}
 
 // Whether the file holds a PNG or JPEG picture, the covers an MP3 and an M4A can carry.
 bool isCoverPicture(const fs::path& file) {
@@ -365,7 +403,7 @@ void AudioVideoPipeline::Run::writeMaster() {
     if (!request.generateMaster) return;
     const fs::path master = deliverable(masterSuffix(request.targetLUFS));
     AtomicFile out(master);
-    fs::copy_file(workingFile, out.tempPath(), fs::copy_options::overwrite_existing);
+    copyBytes(workingFile, out.tempPath(), master);
     out.commit();
     outputs.push_back(master);
 }
@@ -531,7 +569,11 @@ std::vector<fs::path> AudioVideoPipeline::processMultiFormat(const MultiFormatEx
                                                              const ProgressHandler& onProgress,
                                                              const LogHandler& onLog) const {
     Run run(*this, request, onProgress, onLog);
-    fs::create_directories(request.destinationDirectory);
+    std::error_code created;
+    fs::create_directories(request.destinationDirectory, created);
+    if (created)
+        throw Error("Could not create the output folder " + request.destinationDirectory.string() + ": " +
+                    created.message() + ".");
     run.destination = fs::absolute(request.destinationDirectory);
     run.checkNames();
     run.scratch.emplace();
