@@ -6,6 +6,7 @@
 #include <array>
 #include <atomic>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -112,6 +113,9 @@ void TemporaryFiles::installSignalHandlers() {
     std::call_once(once, [] {
         install(SIGINT, previousInt);
         install(SIGTERM, previousTerm);
+        // A process that ends while items are still being written (the window closed during a
+        // cancelled run) leaves none of their temporary files either.
+        std::atexit([] { unlinkAll(); });
     });
 }
 

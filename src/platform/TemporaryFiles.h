@@ -1,7 +1,7 @@
 #pragma once
 // The process-wide list of temporary files that are open right now (written to, not yet renamed
-// into place). On SIGINT or SIGTERM they are removed before the process ends, so an interrupted
-// run leaves no hidden partial files behind. Paths are copied into fixed storage when they are
+// into place). On SIGINT or SIGTERM, and when the process exits, they are removed, so an
+// interrupted run leaves no hidden partial files behind. Paths are copied into fixed storage when they are
 // registered, so the signal handler only reads memory and calls unlink().
 #include <filesystem>
 

@@ -163,6 +163,26 @@ TEST(TemporaryFiles, RemovedOnInterruption) {
     fs::remove_all(dir);
 }
 
+lw::AtomicFile* unfinishedWriter = nullptr;  // reachable, so not a leak
+
+// A process that exits while a file is still being written (a writer thread still running)
+// removes its temporary file too.
+TEST(TemporaryFiles, RemovedWhenTheProcessExitsMidWrite) {
+    auto dir = freshDir("exit");
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        unfinishedWriter = new lw::AtomicFile(dir / "render.wav");  // never committed nor destroyed
+        std::ofstream(unfinishedWriter->tempPath()) << "half a render";
+        std::exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_TRUE(fs::is_empty(dir));
+    fs::remove_all(dir);
+}
+
 TEST(TemporaryFiles, ListFollowsTheWritersLifetime) {
     auto dir = freshDir("registry");
     const int before = lw::TemporaryFiles::count();
