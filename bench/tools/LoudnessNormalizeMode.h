@@ -26,6 +26,7 @@
 #include "audio/LoudnessNormalizer.h"
 #include "audio/LoudnessProcessing.h"
 #include "audio/PCMStream.h"
+#include "MachineLoad.h"
 
 namespace lw::bench {
 
@@ -241,7 +242,7 @@ inline int runNormalizeMode(const std::vector<std::string>& args) {
     const Reference peer = reference(peerOut);
     std::printf("ffmpeg loudnorm two-pass: pass1=%.2f s pass2=%.2f s total=%.2f s; I=%.2f LUFS (error %+.2f LU) TP=%.2f dBTP\n",
                 pass1, pass2, pass1 + pass2, peer.integrated, peer.integrated - target.integratedLUFS, peer.truePeak);
-    std::printf("ratio (ffmpeg two passes / ours): %.2fx\n", (pass1 + pass2) / ours);
+    std::printf("ratio (ffmpeg two passes / ours): %.2fx%s\n", (pass1 + pass2) / ours, busyNote());
     std::filesystem::remove(peerOut);
     return 0;
 }

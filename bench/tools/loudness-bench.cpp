@@ -21,6 +21,7 @@
 #include "audio/LoudnessMeter.h"
 #include "audio/PCMStream.h"
 #include "audio/WAVWriter.h"
+#include "MachineLoad.h"
 
 #if __has_include("LoudnessNormalizeMode.h")
 #include "LoudnessNormalizeMode.h"
@@ -110,6 +111,7 @@ void benchFile(const fs::path& file, bool decode) {
     std::string line = fmt::format("{} ours: I={} LRA={} TP={} t={:.2f} | libebur128: I={} LRA={} TP={} t={:.2f} | ratio={:.2f}",
                                    file.string(), number(a.integrated), number(a.range), number(a.truePeak), a.time,
                                    number(b.integrated), number(b.range), number(b.truePeak), b.time, b.time / a.time);
+    line += lw::bench::busyNote();
     if (auto ff = runTimed("ffmpeg -nostats -hide_banner -i " + shellQuoted(file.string()) +
                            " -af ebur128=peak=true -f null -")) {
         const std::string& text = ff->first;
@@ -118,6 +120,7 @@ void benchFile(const fs::path& file, bool decode) {
         line += fmt::format(" | ffmpeg ebur128: I={} LRA={} TP={} t={:.2f} | ratio={:.2f}", number(summaryValue(tail, "I:"), 1),
                             number(summaryValue(tail, "LRA:"), 1), number(summaryValue(tail, "Peak:"), 1), ff->second,
                             ff->second / a.time);
+        line += lw::bench::busyNote();
     } else {
         line += " | ffmpeg ebur128: unavailable";
     }
@@ -130,7 +133,7 @@ void benchFile(const fs::path& file, bool decode) {
         double ourDecode = seconds(start);
         std::string peer = "unavailable";
         if (auto ff = runTimed("ffmpeg -nostats -hide_banner -i " + shellQuoted(file.string()) + " -f null -"))
-            peer = fmt::format("t={:.2f} | ratio={:.2f}", ff->second, ff->second / ourDecode);
+            peer = fmt::format("t={:.2f} | ratio={:.2f}{}", ff->second, ff->second / ourDecode, lw::bench::busyNote());
         fmt::print("{} decode: ours t={:.2f} ({} frames) | ffmpeg -f null: {}\n", file.string(), ourDecode, frames, peer);
     }
     std::fflush(stdout);
@@ -229,6 +232,7 @@ int main(int argc, char** argv) {
                    "       loudness-bench --normalize TARGET_LUFS:CEILING_DBTP [--acx] [--cleanup ...] IN OUT\n");
         return 2;
     }
+    if (args[0] != "--make-episode") lw::bench::printMachineLoad("loudness-bench");
     if (args[0] == "--normalize") {
 #ifdef LW_HAVE_NORMALIZE_MODE
         return lw::bench::runNormalizeMode(args);
