@@ -408,9 +408,16 @@ LoudnessNormalizer::Result LoudnessNormalizer::process(const fs::path& sourceURL
         if (std::abs(error) <= kCorrectionToleranceDB) break;
         const double corrected = gainDB + error;
         if (corrected >= kMaxGainDB) break;
-        last.writer.reset();  // drop the missed render before writing the next
+        // The missed render stays complete, under its temporary name, until the next one is:
+        // a correction that fails (disk full, source gone) leaves the missed render to deliver.
+        std::optional<Render> next;
+        try {
+            next.emplace(render(sourceURL, destinationURL, analysis, plan, corrected, target.truePeakDB));
+        } catch (const std::exception&) {
+            break;
+        }
+        last = std::move(*next);
         gainDB = corrected;
-        last = render(sourceURL, destinationURL, analysis, plan, gainDB, target.truePeakDB);
     }
     last.writer->close();
 

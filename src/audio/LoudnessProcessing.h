@@ -8,8 +8,9 @@
 // One analysis pass (meter, 100 ms block levels, mains hum), a clean-up plan, then up to three
 // streaming renders (filters, leveller, static gain, gate, true-peak limiter, cuts, 24-bit WAV),
 // each measured as it is written; a render that misses the target by more than 0.3 dB is
-// redone with the gain corrected unless that gain would reach 40 dB. Only the last render is
-// kept; the destination appears complete or not at all.
+// redone with the gain corrected unless that gain would reach 40 dB. Only the last complete
+// render is kept (a correction that fails leaves the render before it); the destination
+// appears complete or not at all.
 #include <filesystem>
 #include <optional>
 #include <string>

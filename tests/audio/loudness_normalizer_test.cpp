@@ -3,8 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <ebur128.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <csignal>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -13,8 +19,10 @@
 #include <limits>
 #include <numbers>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "AudioTestUtil.h"
 #include "audio/LoudnessNormalizer.h"
 #include "audio/LoudnessProcessing.h"
 #include "audio/PCMStream.h"
@@ -612,6 +620,138 @@ TEST_F(LoudnessNormalizerTest, ClippedInputIsNotMadeWorse) {
     EXPECT_EQ(clippedOut, 0u);
     EXPECT_LE(ebur(a).truePeakDB, Target::stereoPodcast().truePeakDB + 0.1);
     EXPECT_LT(r.gainDB, 0.0);
+}
+
+// Counts the files created in a folder: each render writes one temporary file there.
+class CreatedFiles {
+public:
+    explicit CreatedFiles(const fs::path& folder) : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+        ::inotify_add_watch(fd_, folder.c_str(), IN_CREATE);
+    }
+    ~CreatedFiles() { ::close(fd_); }
+    int count() {
+        alignas(inotify_event) char buffer[4096];
+        ssize_t n;
+        while ((n = ::read(fd_, buffer, sizeof buffer)) > 0) {
+            for (char* p = buffer; p < buffer + n;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(p);
+                if (!(event->mask & IN_ISDIR)) ++count_;
+                p += sizeof(inotify_event) + event->len;
+            }
+        }
+        return count_;
+    }
+
+private:
+    int fd_;
+    int count_ = 0;
+};
+
+TEST_F(LoudnessNormalizerTest, CorrectsAMissAtMostTwiceAndNeverAtFortyDecibels) {
+    struct Case {
+        const char* name;
+        const char* file;
+        Target target;
+        int fewestRenders, mostRenders;
+        bool lands;  // ends within 0.3 dB of the target
+    };
+    const std::vector<Case> cases = {
+        {"lands at once", "noisy.wav", Target::monoPodcast(), 1, 1, true},
+        // The limiter takes loudness away at a low ceiling: the first render falls short.
+        {"corrected", "noisy.wav", Target{-16.0, -3.0, 11.0, false}, 2, 3, true},
+        // Out of reach under this ceiling: three renders, then the last one stands.
+        {"out of reach", "noisy.wav", Target{-14.0, -10.0, 11.0, false}, 3, 3, false},
+        // The first render already takes more than 40 dB; its miss is not corrected.
+        {"forty decibels", "quiet.wav", Target{-16.0, -10.0, 11.0, false}, 1, 1, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path folder = outDir / (std::string("renders-") + c.name);
+        fs::create_directories(folder);
+        CreatedFiles created(folder);
+        const auto r = LoudnessNormalizer::process(in(c.file), folder / "master.wav", c.target, CleanupOptions::none());
+        const int renders = created.count();
+        EXPECT_GE(renders, c.fewestRenders);
+        EXPECT_LE(renders, c.mostRenders);
+        ASSERT_TRUE(r.input.integratedLUFS && r.output.integratedLUFS);
+        const double firstGain = c.target.integratedLUFS - *r.input.integratedLUFS;
+        const double miss = c.target.integratedLUFS - *r.output.integratedLUFS;
+        if (renders == 1) EXPECT_DOUBLE_EQ(r.gainDB, firstGain);
+        else EXPECT_GT(r.gainDB - firstGain, 0.3);
+        if (c.lands) {
+            EXPECT_LE(std::abs(miss), 0.3);
+        } else {
+            EXPECT_GT(std::abs(miss), 0.3);
+            // Why it stopped: the render count, or a correction that would need 40 dB or more.
+            EXPECT_EQ(r.gainDB + miss >= 40.0, renders == 1);
+        }
+        EXPECT_NEAR(ebur(load(folder / "master.wav")).integrated, *r.output.integratedLUFS, 0.1);
+        EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
+    }
+}
+
+TEST_F(LoudnessNormalizerTest, AFailedCorrectionDeliversTheRenderBeforeIt) {
+    // The source is a pipe that serves the recording until the second render has started, then
+    // something that is not audio: the correction render fails to read it.
+    const fs::path work = outDir / "failed-correction";
+    fs::create_directories(work / "out");
+    const fs::path source = work / "episode.wav", dest = work / "out" / "master.wav";
+    ASSERT_EQ(::mkfifo(source.c_str(), 0600), 0);
+    // Small enough (16-bit mono at 22.05 kHz, 675 kB) to fit the pipe whole, so the writing end
+    // is always closed before the reader is done and the next reader gets a fresh pipe.
+    const fs::path small = work / "small.wav";
+    sox(in("noisy.wav").string() + " -b 16 -r 22050 " + small.string());
+    std::ifstream f(small, std::ios::binary);
+    const std::string recording((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    ASSERT_LE(recording.size(), 1u << 20);
+    const std::string garbage(65536, 'x');
+    ::signal(SIGPIPE, SIG_IGN);
+    CreatedFiles created(work / "out");
+    const int readerClosed = ::inotify_init1(IN_CLOEXEC);
+    ::inotify_add_watch(readerClosed, source.c_str(), IN_CLOSE_NOWRITE);
+    std::atomic<bool> stop = false;
+    std::thread server([&] {
+        for (;;) {
+            const int fd = ::open(source.c_str(), O_WRONLY | O_CLOEXEC);  // waits for a reader
+            if (fd < 0) return;
+            if (stop) {
+                ::close(fd);
+                return;
+            }
+            EXPECT_GE(::fcntl(fd, F_SETPIPE_SZ, 1 << 20), static_cast<int>(recording.size()));
+            const std::string& data = created.count() >= 2 ? garbage : recording;
+            for (std::size_t at = 0; at < data.size();) {
+                const ssize_t n = ::write(fd, data.data() + at, data.size() - at);
+                if (n <= 0) break;  // the reader has seen enough
+                at += static_cast<std::size_t>(n);
+            }
+            ::close(fd);
+            // One reader per opening: wait until this one has closed before serving the next.
+            alignas(inotify_event) char event[sizeof(inotify_event) + NAME_MAX + 1];
+            if (::read(readerClosed, event, sizeof event) <= 0) return;
+        }
+    });
+    const Target target{-14.0, -10.0, 11.0, false};  // out of reach: every render is corrected
+    std::optional<LoudnessNormalizer::Result> r;
+    try {
+        r = LoudnessNormalizer::process(source, dest, target, CleanupOptions::none());
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << e.what();
+    }
+    stop = true;
+    const int wake = ::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    server.join();
+    ::close(wake);
+    ::close(readerClosed);
+
+    EXPECT_EQ(created.count(), 2);
+    ASSERT_TRUE(r);
+    ASSERT_TRUE(r->input.integratedLUFS && r->output.integratedLUFS);
+    EXPECT_DOUBLE_EQ(r->gainDB, target.integratedLUFS - *r->input.integratedLUFS);  // the first render's
+    const Audio delivered = load(dest), original = load(small);
+    EXPECT_EQ(delivered.frames(), original.frames());
+    EXPECT_NEAR(ebur(delivered).integrated, *r->output.integratedLUFS, 0.1);
+    EXPECT_EQ(std::distance(fs::directory_iterator(work / "out"), fs::directory_iterator()), 1);
 }
 
 TEST_F(LoudnessNormalizerTest, ExtremelyQuietInputStopsCorrectingAtFortyDecibels) {
