@@ -3,8 +3,29 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <numbers>
 
 namespace lw {
+
+DCBlocker::DCBlocker(double sampleRate, std::vector<double> offsets)
+    : pole_(std::exp(-2.0 * std::numbers::pi * cutoffHz / sampleRate)),
+      previousIn_(std::move(offsets)),
+      previousOut_(previousIn_.size(), 0.0) {}
+
+void DCBlocker::process(float* samples, std::size_t frames) {
+    const std::size_t ch = previousIn_.size();
+    for (std::size_t c = 0; c < ch; ++c) {
+        double in = previousIn_[c], out = previousOut_[c];
+        for (std::size_t i = 0; i < frames; ++i) {
+            float& s = samples[i * ch + c];
+            out = s - in + pole_ * out;
+            in = s;
+            s = static_cast<float>(out);
+        }
+        previousIn_[c] = in;
+        previousOut_[c] = out;
+    }
+}
 
 namespace {
 constexpr float silentDB = -120.0f;

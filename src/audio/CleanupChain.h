@@ -16,6 +16,21 @@ std::vector<BiquadCoefficients> rumbleFilterSections(double sampleRate);
 std::vector<BiquadCoefficients> humNotchSections(double mainsHz, double sampleRate);
 inline constexpr int humNotchHarmonics = 4;
 
+// DC blocker: a first-order high-pass at 5 Hz, far below the voice band, run in double
+// precision. Each channel starts from its offset (the recording's mean), so a constant offset
+// is gone from the first sample on instead of decaying from full size.
+class DCBlocker {
+public:
+    static constexpr double cutoffHz = 5.0;
+    DCBlocker(double sampleRate, std::vector<double> offsets);
+    void process(float* samples, std::size_t frames);
+
+private:
+    double pole_;
+    std::vector<double> previousIn_;
+    std::vector<double> previousOut_;
+};
+
 // Mean-square level of each 100 ms block, averaged over channels, after the rumble filter
 // (so handling noise and hum fundamentals do not count as speech).
 class BlockLevelMeter {

@@ -109,6 +109,7 @@ struct Analysis {
     std::vector<double> weightedPower;  // K-weighted power of each 100 ms, from the meter
     std::size_t weightedFrames = 1;
     std::optional<double> humHz;  // detected mains hum, when looked for
+    std::vector<double> dcOffset;  // mean of each channel
 };
 
 Analysis analyse(const fs::path& source, bool detectHum) {
@@ -120,17 +121,30 @@ Analysis analyse(const fs::path& source, bool detectHum) {
     BlockLevelMeter blocks(a.sampleRate, a.channels);
     std::optional<HumDetector> hum;
     if (detectHum) hum.emplace(a.sampleRate, a.channels);
+    const std::size_t ch = static_cast<std::size_t>(a.channels);
+    std::vector<double> sums(ch, 0.0);
+    std::optional<DCBlocker> dcBlocker;
+    std::vector<float> withoutDC;
     PCMStream::read(source, a.sampleRate, a.channels, std::nullopt,
                     [&](std::span<const float> samples, std::size_t frames) {
                         bool finite = true;
                         for (const float v : samples) finite &= std::isfinite(v);
                         if (!finite) throw LoudnessNormalizer::NormalizerError::notANumber(source);
+                        for (std::size_t i = 0; i < frames; ++i)
+                            for (std::size_t c = 0; c < ch; ++c) sums[c] += samples[i * ch + c];
                         meter.addFrames(samples.data(), frames);
-                        blocks.add(samples.data(), frames);
-                        if (hum) hum->add(samples.data(), frames);
+                        // Speech detection and the hum detector hear the signal without its
+                        // offset, as the render will.
+                        if (!dcBlocker && frames > 0)
+                            dcBlocker.emplace(a.sampleRate, std::vector<double>(samples.begin(), samples.begin() + ch));
+                        withoutDC.assign(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(frames * ch));
+                        if (dcBlocker) dcBlocker->process(withoutDC.data(), frames);
+                        blocks.add(withoutDC.data(), frames);
+                        if (hum) hum->add(withoutDC.data(), frames);
                         a.frames += frames;
                     });
     a.measurement = measurementOf(meter);
+    for (double sum : sums) a.dcOffset.push_back(a.frames > 0 ? sum / static_cast<double>(a.frames) : 0.0);
     for (const auto& sub : meter.subBlocks()) a.weightedPower.push_back(sub.weightedPower);
     a.weightedFrames = std::max<std::size_t>(1, meter.framesPerSubBlock());
     a.blockLevelsDB = blocks.finish();
@@ -288,6 +302,7 @@ Render render(const fs::path& source, const fs::path& destination, const Analysi
     out.writer = std::make_unique<WAVWriter>(destination, a.sampleRate, channels, 24);
     LoudnessMeter meter(a.sampleRate, channels);
 
+    DCBlocker dcBlocker(a.sampleRate, a.dcOffset);
     BiquadCascade filters(plan.filters, channels);
     std::optional<NoiseGate> gate;
     // The gate listens above 80 Hz like the analysis that set its threshold, so rumble that
@@ -348,6 +363,7 @@ Render render(const fs::path& source, const fs::path& destination, const Analysi
                             [&](std::span<const float> samples, std::size_t frames) {
                                 std::vector<float> buffer(samples.begin(),
                                                           samples.begin() + static_cast<std::ptrdiff_t>(frames * ch));
+                                dcBlocker.process(buffer.data(), frames);
                                 filters.process(buffer.data(), frames);
                                 gains.resize(frames);
                                 leveler.fill(position, frames, gains.data());

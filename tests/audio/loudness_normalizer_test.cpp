@@ -622,6 +622,44 @@ TEST_F(LoudnessNormalizerTest, ClippedInputIsNotMadeWorse) {
     EXPECT_LT(r.gainDB, 0.0);
 }
 
+TEST_F(LoudnessNormalizerTest, RemovesADCOffsetBeforeTheGain) {
+    // Quiet speech (about -46 LUFS) riding on an offset: +0.05 on the left, -0.03 on the right.
+    const Audio speech = load(in("stereo.wav"));
+    const fs::path plain = outDir / "dc-plain.wav", offset = outDir / "dc-offset.wav";
+    for (const auto& [file, dc] : {std::pair{plain, false}, std::pair{offset, true}}) {
+        test::writeWav(file, speech.rate, 2, speech.frames(), [&, dc = dc](std::size_t i, int c) {
+            return 0.1f * speech.samples[i * 2 + static_cast<std::size_t>(c)] + (dc ? (c == 0 ? 0.05f : -0.03f) : 0.0f);
+        });
+    }
+    struct Case {
+        const char* name;
+        Target target;
+        CleanupOptions cleanup;
+    };
+    const std::vector<Case> cases = {
+        {"no clean-up", Target::stereoPodcast(), CleanupOptions::none()},
+        {"all clean-up", Target::stereoPodcast(), kAll},
+        {"ACX, gate only", Target::audibleACX(), cleanupWith(false, HumMode::off, true, false, false, 0)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto withOffset = LoudnessNormalizer::process(offset, out(std::string("dc-") + c.name), c.target, c.cleanup);
+        const auto without = LoudnessNormalizer::process(plain, out(std::string("nodc-") + c.name), c.target, c.cleanup);
+        const Audio a = load(out(std::string("dc-") + c.name));
+        for (int ch = 0; ch < 2; ++ch) {
+            double sum = 0;
+            for (std::size_t i = 0; i < a.frames(); ++i) sum += a.samples[i * 2 + static_cast<std::size_t>(ch)];
+            EXPECT_LT(std::abs(sum / static_cast<double>(a.frames())), 1e-3) << ch;
+        }
+        // The offset changes nothing audible: same level, same limiting as without it.
+        ASSERT_TRUE(withOffset.output.integratedLUFS && without.output.integratedLUFS);
+        EXPECT_NEAR(*withOffset.output.integratedLUFS, *without.output.integratedLUFS, 0.3);
+        EXPECT_NEAR(withOffset.output.rmsDB, without.output.rmsDB, 0.3);
+        EXPECT_NEAR(withOffset.limiterReductionDB, without.limiterReductionDB, 1.0);
+        EXPECT_NEAR(withOffset.output.truePeakDBTP, without.output.truePeakDBTP, 0.5);
+    }
+}
+
 // Counts the files created in a folder: each render writes one temporary file there.
 class CreatedFiles {
 public:
