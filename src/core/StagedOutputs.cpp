@@ -82,10 +82,9 @@ AtomicFile& StagedOutputs::add(const fs::path& destination) {
     return files_.emplace_back(destination);
 }
 
-void StagedOutputs::write(const fs::path& destination, std::span<const std::uint8_t> bytes) {
-    AtomicFile& file = add(destination);
+void StagedOutputs::writeFile(const AtomicFile& file, std::span<const std::uint8_t> bytes) {
     const auto fail = [&](int error) {
-        return DestinationError::cannotWrite(destination, std::error_code(error, std::generic_category()));
+        return DestinationError::cannotWrite(file.destination(), std::error_code(error, std::generic_category()));
     };
     const int fd = ::open(file.tempPath().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) throw fail(errno);
@@ -103,6 +102,14 @@ void StagedOutputs::write(const fs::path& destination, std::span<const std::uint
         left -= static_cast<std::size_t>(n);
     }
     if (::close(fd) != 0) throw fail(errno);
+}
+
+void StagedOutputs::writeFile(const AtomicFile& file, std::string_view text) {
+    writeFile(file, std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+}
+
+void StagedOutputs::write(const fs::path& destination, std::span<const std::uint8_t> bytes) {
+    writeFile(add(destination), bytes);
 }
 
 void StagedOutputs::write(const fs::path& destination, std::string_view text) {

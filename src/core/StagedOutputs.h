@@ -70,6 +70,9 @@ public:
     // add() and write the bytes to its temporary name.
     void write(const std::filesystem::path& destination, std::span<const std::uint8_t> bytes);
     void write(const std::filesystem::path& destination, std::string_view text);
+    // Writes the bytes to a staged file's temporary name; throws DestinationError with the reason.
+    static void writeFile(const AtomicFile& file, std::span<const std::uint8_t> bytes);
+    static void writeFile(const AtomicFile& file, std::string_view text);
 
     // Claims the destinations in the job's record and renames every temporary file into place.
     // Returns the destinations in the order they were added. Throws DestinationError or

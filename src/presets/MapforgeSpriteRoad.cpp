@@ -90,11 +90,7 @@ public:
     }
 
     void writeText(const std::string& name, const std::string& text) {
-        AtomicFile& file = add(name);
-        std::ofstream out(file.tempPath(), std::ios::binary | std::ios::trunc);
-        out.write(text.data(), static_cast<std::streamsize>(text.size()));
-        out.close();
-        if (!out) throw SpriteOutputError("Could not write " + name + " to " + folder_.string() + ".");
+        StagedOutputs::writeFile(add(name), text);
     }
 
     std::vector<fs::path> commit() { return staged_.commit(); }
