@@ -4,7 +4,9 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "audio/LibraryErrors.h"
 #include "audio/LoudnessMeter.h"
+#include "audio/LoudnessProcessing.h"
 #include "audio/WAVWriter.h"
 #include "platform/FileSafety.h"
 
@@ -45,7 +47,7 @@ const std::vector<CleanupOptions::HumMode>& allHumModes() {
     return modes;
 }
 
-LoudnessNormalizer::Measurement LoudnessNormalizer::measure(const fs::path& url) {
+LoudnessNormalizer::Measurement LoudnessNormalizer::measure(const fs::path& url) try {
     const PCMStream::Format format = PCMStream::format(url);
     LoudnessMeter meter(format.sampleRate, format.channels);
     PCMStream::read(url, format.sampleRate, format.channels, std::nullopt,
@@ -63,6 +65,8 @@ LoudnessNormalizer::Measurement LoudnessNormalizer::measure(const fs::path& url)
     m.samplePeakDB = r.samplePeakDB;
     m.noiseFloorDB = r.noiseFloorDB;
     return m;
+} catch (...) {
+    rethrowLibraryErrorsAs([&](const std::string& reason) { return NormalizerError::failed(url, reason); });
 }
 
 namespace {
@@ -109,7 +113,7 @@ void copySpans(const fs::path& source, const fs::path& destination, std::vector<
 }  // namespace
 
 void LoudnessNormalizer::concatenate(const std::vector<fs::path>& files, const fs::path& to, double sampleRate,
-                                     int channels) {
+                                     int channels) try {
     checkNotInput(to, files);
     WAVWriter writer(to, sampleRate, channels, kEditBitDepth);
     for (const auto& file : files) {
@@ -117,9 +121,11 @@ void LoudnessNormalizer::concatenate(const std::vector<fs::path>& files, const f
                         [&](std::span<const float> samples, std::size_t frames) { writer.write(samples, frames); });
     }
     writer.close();
+} catch (...) {
+    rethrowLibraryErrorsAs([&](const std::string& reason) { return NormalizerError::failed(to, reason); });
 }
 
-void LoudnessNormalizer::cut(const fs::path& source, const fs::path& to, const std::vector<TimeRange>& removing) {
+void LoudnessNormalizer::cut(const fs::path& source, const fs::path& to, const std::vector<TimeRange>& removing) try {
     const double rate = PCMStream::format(source).sampleRate;
     std::vector<KeptSpan> removed;
     for (const auto& r : removing) {
@@ -135,18 +141,22 @@ void LoudnessNormalizer::cut(const fs::path& source, const fs::path& to, const s
     }
     kept.push_back({cursor, std::numeric_limits<std::uint64_t>::max()});
     copySpans(source, to, std::move(kept), std::nullopt);
+} catch (...) {
+    rethrowLibraryErrorsAs([&](const std::string& reason) { return NormalizerError::failed(source, reason); });
 }
 
-void LoudnessNormalizer::excerpt(const fs::path& source, const fs::path& to, double start, double length) {
+void LoudnessNormalizer::excerpt(const fs::path& source, const fs::path& to, double start, double length) try {
     const double rate = PCMStream::format(source).sampleRate;
     const std::uint64_t a = frameAt(start, rate);
     const std::uint64_t b = frameAt(std::max(0.0, start) + std::max(0.0, length), rate);
     std::vector<KeptSpan> spans;
     if (b > a) spans.push_back({a, b});
     copySpans(source, to, std::move(spans), static_cast<double>(b) / rate);
+} catch (...) {
+    rethrowLibraryErrorsAs([&](const std::string& reason) { return NormalizerError::failed(source, reason); });
 }
 
-std::vector<float> LoudnessNormalizer::levels(const fs::path& url, double step) {
+std::vector<float> LoudnessNormalizer::levels(const fs::path& url, double step) try {
     if (!(step > 0)) throw std::invalid_argument("LoudnessNormalizer::levels: step must be positive");
     std::vector<float> out;
     double rate = 0;
@@ -182,9 +192,11 @@ std::vector<float> LoudnessNormalizer::levels(const fs::path& url, double step) 
                     });
     if (count > 0) finish();
     return out;
+} catch (...) {
+    rethrowLibraryErrorsAs([&](const std::string& reason) { return NormalizerError::failed(url, reason); });
 }
 
-std::vector<FillerRemover::SpeechFrame> LoudnessNormalizer::speechFrames(const fs::path& url) {
+std::vector<FillerRemover::SpeechFrame> LoudnessNormalizer::speechFrames(const fs::path& url) try {
     constexpr double kFrameSeconds = 0.02;
     constexpr double kFloor = 1e-10;
     std::vector<FillerRemover::SpeechFrame> out;
@@ -218,6 +230,8 @@ std::vector<FillerRemover::SpeechFrame> LoudnessNormalizer::speechFrames(const f
         }
     });
     return out;
+} catch (...) {
+    rethrowLibraryErrorsAs([&](const std::string& reason) { return NormalizerError::failed(url, reason); });
 }
 
 }  // namespace lw

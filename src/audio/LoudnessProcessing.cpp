@@ -12,6 +12,7 @@
 
 #include "audio/CleanupChain.h"
 #include "audio/HumDetector.h"
+#include "audio/LibraryErrors.h"
 #include "audio/Limiter.h"
 #include "audio/LoudnessMeter.h"
 #include "audio/PCMStream.h"
@@ -72,6 +73,11 @@ LoudnessNormalizer::NormalizerError LoudnessNormalizer::NormalizerError::invalid
     return NormalizerError(Kind::invalidTarget, url,
                            "Cannot normalise " + url.filename().string() + ": the loudness target (" + values +
                                ") is not a finite number.");
+}
+
+LoudnessNormalizer::NormalizerError LoudnessNormalizer::NormalizerError::failed(const fs::path& url,
+                                                                                const std::string& reason) {
+    return NormalizerError(Kind::failed, url, "Could not process " + url.filename().string() + ": " + reason + ".");
 }
 
 // ---- Analysis, plan, render -----------------------------------------------------------------
@@ -406,7 +412,7 @@ std::optional<double> matchedLevel(const LoudnessNormalizer::Measurement& m, boo
 // ---- process / normalize --------------------------------------------------------------------
 
 LoudnessNormalizer::Result LoudnessNormalizer::process(const fs::path& sourceURL, const fs::path& destinationURL,
-                                                       const LoudnessTarget& target, const CleanupOptions& cleanup) {
+                                                       const LoudnessTarget& target, const CleanupOptions& cleanup) try {
     if (!std::isfinite(target.integratedLUFS) || !std::isfinite(target.truePeakDB))
         throw NormalizerError::invalidTarget(sourceURL, target);
     checkNotInput(destinationURL, {sourceURL});
@@ -450,6 +456,8 @@ LoudnessNormalizer::Result LoudnessNormalizer::process(const fs::path& sourceURL
                                      static_cast<int>(std::lround(result.output.sampleRate))};
     }
     return result;
+} catch (...) {
+    rethrowLibraryErrorsAs([&](const std::string& reason) { return NormalizerError::failed(sourceURL, reason); });
 }
 
 LoudnessNormalizer::Result LoudnessNormalizer::normalize(const fs::path& sourceURL, const fs::path& destinationURL,

@@ -54,7 +54,7 @@ struct LoudnessNormalizer::Result {
 
 class LoudnessNormalizer::NormalizerError : public Error {
 public:
-    enum class Kind { silentOrTooShort, cannotCreateExportSession, exportFailed, notANumber, invalidTarget };
+    enum class Kind { silentOrTooShort, cannotCreateExportSession, exportFailed, notANumber, invalidTarget, failed };
 
     static NormalizerError silentOrTooShort(const std::filesystem::path& url);
     static NormalizerError cannotCreateExportSession();
@@ -63,6 +63,8 @@ public:
     static NormalizerError notANumber(const std::filesystem::path& url);
     // The target's loudness or ceiling is not a finite number.
     static NormalizerError invalidTarget(const std::filesystem::path& url, const LoudnessTarget& target);
+    // Out of memory, a thread or file system failure: "Could not process NAME: reason."
+    static NormalizerError failed(const std::filesystem::path& url, const std::string& reason);
 
     Kind kind() const { return kind_; }
     const std::filesystem::path& url() const { return url_; }

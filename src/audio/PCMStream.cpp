@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -15,6 +16,8 @@ extern "C" {
 #include <libavutil/opt.h>
 #include <libswresample/swresample.h>
 }
+
+#include "audio/LibraryErrors.h"
 
 namespace fs = std::filesystem;
 
@@ -197,12 +200,15 @@ private:
 
 }  // namespace
 
-Format format(const fs::path& url) {
-    return openFile(url).format;
-}
+namespace {
 
-Format read(const fs::path& url, std::optional<double> sampleRate, std::optional<int> channels,
-            std::optional<double> maxDuration, const ChunkHandler& chunk) {
+// An exception of the caller's chunk handler, carried through unchanged.
+struct HandlerFailure {
+    std::exception_ptr error;
+};
+
+Format readStream(const fs::path& url, std::optional<double> sampleRate, std::optional<int> channels,
+                  std::optional<double> maxDuration, const ChunkHandler& chunk) {
     OpenFile file = openFile(url);
     double outRate = sampleRate.value_or(file.format.sampleRate);
     int outChannels = channels.value_or(file.format.channels);
@@ -244,7 +250,11 @@ Format read(const fs::path& url, std::optional<double> sampleRate, std::optional
         if (limit) n = std::min(n, *limit - delivered);
         if (n > 0) {
             std::size_t count = static_cast<std::size_t>(n) * static_cast<std::size_t>(outChannels);
-            chunk(std::span<const float>(converter.scratch(), count), static_cast<std::size_t>(n));
+            try {
+                chunk(std::span<const float>(converter.scratch(), count), static_cast<std::size_t>(n));
+            } catch (...) {
+                throw HandlerFailure{std::current_exception()};
+            }
             delivered += n;
         }
         if (limit && delivered >= *limit) done = true;
@@ -297,6 +307,24 @@ Format read(const fs::path& url, std::optional<double> sampleRate, std::optional
         throw StreamError::readFailed(url, "the audio data could not be decoded (" + errorText(lastError) + ")");
 
     return Format{static_cast<double>(rate), outChannels, file.format.durationSeconds};
+}
+
+}  // namespace
+
+Format format(const fs::path& url) {
+    return withLibraryErrorsAs([&] { return openFile(url).format; },
+                               [&](const std::string& reason) { return StreamError::readFailed(url, reason); });
+}
+
+Format read(const fs::path& url, std::optional<double> sampleRate, std::optional<int> channels,
+            std::optional<double> maxDuration, const ChunkHandler& chunk) {
+    try {
+        return withLibraryErrorsAs(
+            [&] { return readStream(url, sampleRate, channels, maxDuration, chunk); },
+            [&](const std::string& reason) { return StreamError::readFailed(url, reason); });
+    } catch (const HandlerFailure& failure) {
+        std::rethrow_exception(failure.error);
+    }
 }
 
 }  // namespace lw::PCMStream

@@ -6,6 +6,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "audio/LibraryErrors.h"
 #include "platform/AtomicFile.h"
 #include "platform/FileSafety.h"
 
@@ -44,7 +45,8 @@ WAVWriter::WAVWriter(const fs::path& url, double sampleRate, int channels, int b
         throw WriteError(Kind::openFailed, url, "unsupported sample rate");
 
     checkDestination(url);  // a folder, device or fifo under that name is never replaced
-    impl_->out.emplace(url);
+    withLibraryErrorsAs([&] { impl_->out.emplace(url); },
+                        [&](const std::string& reason) { return WriteError(Kind::openFailed, url, reason); });
     SF_INFO info{};
     info.samplerate = static_cast<int>(std::lround(sampleRate));
     info.channels = channels;
@@ -91,11 +93,9 @@ void WAVWriter::close() {
     impl_->file = nullptr;
     if (int rc = sf_close(file); rc != 0)
         throw WriteError(WriteError::Kind::writeFailed, url_, sf_error_number(rc));
-    try {
-        impl_->out->commit();
-    } catch (const fs::filesystem_error& e) {
-        throw WriteError(WriteError::Kind::writeFailed, url_, e.code().message());
-    }
+    withLibraryErrorsAs([&] { impl_->out->commit(); }, [&](const std::string& reason) {
+        return WriteError(WriteError::Kind::writeFailed, url_, reason);
+    });
 }
 
 }  // namespace lw
