@@ -335,9 +335,10 @@ RasterF loadDataMap(const std::filesystem::path& file, std::optional<TextureSize
     }
 }
 
-ColorRaster loadColorRaster(const std::filesystem::path& file) {
+ColorRaster loadColorRaster(const std::filesystem::path& file, ColorLoadOptions options) {
     vips::VImage image = openImage(file);
     try {
+        if (options.upright) image = image.autorot();
         image = storedRgbOrGrey(image);
         const bool alpha = hasAlpha(image);
         const int colourBands = image.bands() - (alpha ? 1 : 0);
@@ -349,7 +350,19 @@ ColorRaster loadColorRaster(const std::filesystem::path& file) {
         if (format == VIPS_FORMAT_USHORT) return toRaster<std::uint16_t>(colour);
         // Anything else is brought to 16 bits.
         const double scale = formatScale(format);
-        colour = colour.cast(VIPS_FORMAT_FLOAT).linear(65535.0 / scale, 0.0);
+        colour = colour.cast(VIPS_FORMAT_FLOAT);
+        // libvips hands EXR alpha over as 0...255 beside colour in 0...1.
+        if (alpha && image.get_typeof(VIPS_META_LOADER) != 0 &&
+            std::string(image.get_string(VIPS_META_LOADER)) == "openexrload")
+            colour = colour.extract_band(0, vips::VImage::option()->set("n", 3)).bandjoin(colour.extract_band(3) / 255.0);
+        if (options.linearToSRGB && (format == VIPS_FORMAT_FLOAT || format == VIPS_FORMAT_DOUBLE)) {
+            // The sRGB curve on the colour bands, clamped to 0...1 first (HDR highlights clip).
+            vips::VImage rgb = colour.extract_band(0, vips::VImage::option()->set("n", 3));
+            rgb = (rgb < 0.0).ifthenelse(0.0, (rgb > 1.0).ifthenelse(1.0, rgb));
+            rgb = (rgb <= 0.0031308).ifthenelse(rgb * 12.92, rgb.pow(1.0 / 2.4) * 1.055 - 0.055);
+            colour = alpha ? rgb.bandjoin(colour.extract_band(3)) : rgb;
+        }
+        colour = colour.linear(65535.0 / scale, 0.0);
         Raster16 out(colour.width(), colour.height(), colour.bands());
         RasterF f = toRaster<float>(colour.cast(VIPS_FORMAT_FLOAT));
         tbb::parallel_for(0, f.height, [&](int y) {

@@ -44,8 +44,16 @@ RasterF loadDataMap(const std::filesystem::path& file, std::optional<TextureSize
 // Colour pixels as stored: RGB or RGBA (grey is expanded, palettes resolved), 8 bits, or 16
 // bits when the file holds more than 8 bits per sample (float is clamped to 0...1 and stored as
 // 16 bits). Throws TextureImageError.
+// With `upright` the EXIF orientation is applied, as the photo loader does. With
+// `linearToSRGB`, float samples (EXR and float TIFF, which hold linear light) are encoded with
+// the sRGB transfer curve before they are stored as 16 bits; alpha stays linear. Leave it off
+// for data maps (normals, roughness, height...), whose values are not light.
+struct ColorLoadOptions {
+    bool upright = false;
+    bool linearToSRGB = false;
+};
 using ColorRaster = std::variant<Raster8, Raster16>;
-ColorRaster loadColorRaster(const std::filesystem::path& file);
+ColorRaster loadColorRaster(const std::filesystem::path& file, ColorLoadOptions options = {});
 
 // The image resized to exactly the given size (Lanczos 3; colour weighted by alpha when the image
 // has an alpha channel). Throws TextureImageError (kind tooLarge) for an empty or oversized target.

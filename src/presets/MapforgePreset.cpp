@@ -294,7 +294,11 @@ struct Road {
         progress(0.3, "Rescaling to Power-of-Two...");
         ColorRaster image;
         try {
-            image = loadColorRaster(item.sourceURL);
+            // Upright as the photo loader reads it; linear float colour is stored sRGB-encoded,
+            // data maps (material channels, normals) keep their values.
+            const ChannelPacker packer;
+            const bool dataMap = packer.identify(item.sourceURL) || packer.identifyNormal(item.sourceURL);
+            image = loadColorRaster(item.sourceURL, {true, !dataMap});
         } catch (const TextureImageError& e) {
             throw MapforgePreset::TextureError::cannotOpenImage(item.sourceURL, e.reason);
         }

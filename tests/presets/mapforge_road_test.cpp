@@ -1,10 +1,12 @@
 // The texture road end to end: each mode on small generated maps, with its names, skips,
 // log lines and failures.
 #include <gtest/gtest.h>
+#include <vips/vips8>
 #include <zlib.h>
 
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <mutex>
 
@@ -250,6 +252,64 @@ TEST_F(RoadTest, PowerOfTwoWithMipsAndInputProtection) {
     EXPECT_EQ(failure(p, "icon.png", "{name}"),
               "icon.png would replace its own source file; choose another output folder or naming pattern.");
     EXPECT_EQ(fs::file_size(in / "icon.png"), before);
+}
+
+TEST_F(RoadTest, PowerOfTwoReadsUprightAndStoresLinearColourAsSRGB) {
+    // A 64 x 32 JPEG, red in its stored top-left quadrant, to be shown turned a quarter clockwise
+    // (EXIF orientation 6): upright it is 32 x 64 with the red at the top right.
+    {
+        vips::VImage xy = vips::VImage::xyz(64, 32);
+        vips::VImage red = (xy[0] < 32) & (xy[1] < 16);
+        vips::VImage rgb = red.ifthenelse(std::vector<double>{255, 0, 0}, std::vector<double>{128, 128, 128})
+                               .cast(VIPS_FORMAT_UCHAR)
+                               .copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
+        rgb.set("orientation", 6);
+        rgb.jpegsave((in / "turned.jpg").c_str(), vips::VImage::option()->set("Q", 95));
+    }
+    auto p = preset(Mode::powerOfTwoEnforce);
+    ASSERT_EQ(run(p, "turned.jpg"), (std::vector<std::string>{"turned_POT_32x64.png"}));
+    const auto upright = std::get<Raster8>(loadColorRaster(out / "turned_POT_32x64.png"));
+    EXPECT_GT(upright.at(24, 8, 0), 200);
+    EXPECT_LT(upright.at(24, 8, 1), 60);
+    EXPECT_NEAR(upright.at(8, 8, 0), 128, 8);
+    EXPECT_NEAR(upright.at(24, 48, 0), 128, 8);
+
+    // Linear float sources: colour is stored with the sRGB curve, data maps keep their values,
+    // alpha stays as it was; 16 bits either way.
+    vips::VImage half = (vips::VImage::black(8, 4, vips::VImage::option()->set("bands", 3)) + 0.5)
+                            .cast(VIPS_FORMAT_FLOAT)
+                            .copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_scRGB));
+    half.tiffsave((in / "Sky.tif").c_str());
+    half.tiffsave((in / "Rock_Roughness.tif").c_str());
+    struct Case {
+        std::string source;
+        int colour;
+        int alpha;  // -1: no alpha
+    };
+    std::vector<Case> cases = {{"Sky.tif", 48192, -1}, {"Rock_Roughness.tif", 32768, -1}};
+    if (std::system("convert -list format 2>/dev/null | grep -q EXR") == 0) {
+        for (const char* name : {"Sky_Albedo.exr", "Rock_Height.exr"}) {
+            const std::string command = "convert '" + (in / "Sky.tif").string() +
+                                        "' -alpha set -channel A -evaluate set 50% +channel "
+                                        "-define quantum:format=floating-point '" +
+                                        (in / name).string() + "'";
+            ASSERT_EQ(std::system(command.c_str()), 0);
+        }
+        cases.push_back({"Sky_Albedo.exr", 48192, 32768});
+        cases.push_back({"Rock_Height.exr", 32768, 32768});
+    }
+    for (const auto& c : cases) {
+        const auto names = run(p, c.source);
+        ASSERT_EQ(names.size(), 1u) << c.source;
+        const ColorRaster written = loadColorRaster(out / names[0]);
+        ASSERT_TRUE(std::holds_alternative<Raster16>(written)) << c.source;
+        const auto& r = std::get<Raster16>(written);
+        EXPECT_NEAR(r.at(1, 1, 0), c.colour, 3) << c.source;
+        EXPECT_EQ(r.channels, c.alpha < 0 ? 3 : 4) << c.source;
+        if (c.alpha >= 0 && r.channels == 4) {
+            EXPECT_NEAR(r.at(1, 1, 3), c.alpha, 3) << c.source;
+        }
+    }
 }
 
 // A map over the pixel limit is refused from its header, before any pixel is decoded, on every
