@@ -288,7 +288,9 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
 
 void AudiogramGenerator::generate(const fs::path& audioURL, const fs::path& destinationURL,
                                   const AudiogramConfig& config, Statistics* statistics) const {
-    const auto [width, height] = dimensions(config.aspectRatio);
+    // Plain copies: lambdas below capture them, which structured bindings cannot be in C++20.
+    const auto dims = dimensions(config.aspectRatio);
+    const int width = dims.first, height = dims.second;
     const int fps = config.framesPerSecond;
     if (fps < 1 || fps > 16000) throw AudiogramError(AudiogramError::Kind::writerSetupFailed);
 
