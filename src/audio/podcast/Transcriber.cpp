@@ -330,6 +330,8 @@ bool endsSentence(const std::string& text) {
 
 bool Transcriber::isSupported() { return modelInstalled(modelFolder({})); }
 
+bool Transcriber::isAvailable() const { return modelInstalled(modelFolder(options_.modelDirectory)); }
+
 std::vector<CaptionWord> Transcriber::transcribe(const std::filesystem::path& url, const std::string& locale) const {
     const auto model = modelFolder(options_.modelDirectory);
     if (!modelInstalled(model)) throw TranscriberError::unsupportedSystem();

@@ -77,6 +77,8 @@ public:
 
     // True when the recogniser's model files are installed.
     static bool isSupported();
+    // True when the model files of this transcriber's model folder are there.
+    bool isAvailable() const;
 
     // Splits a word whose text holds spaces into one word per piece, sharing its time evenly.
     static std::vector<CaptionWord> splitMultiWordRuns(const std::vector<CaptionWord>& words);

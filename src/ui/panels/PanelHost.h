@@ -8,6 +8,7 @@
 #include "presets/Vertical.h"
 #include "ui/StandaloneScenes.h"
 #include "ui/StandaloneViewModel.h"
+#include "ui/panels/CastloomOptions.h"
 
 namespace lw::ui {
 
@@ -23,8 +24,10 @@ public:
 StandaloneBranding hostedBranding(Vertical vertical);
 
 // The window of `preset`'s vertical showing its panel, not yet shown. `branding` replaces
-// hostedBranding(). The environment should hold an in-memory settings store.
+// hostedBranding(); `capabilities` replaces what the podcast panel asks of this machine. The
+// environment should hold an in-memory settings store.
 std::unique_ptr<HostedPanel> hostPanel(Vertical vertical, const BatchPreset& preset, ShellEnvironment environment,
-                                       std::optional<StandaloneBranding> branding = std::nullopt);
+                                       std::optional<StandaloneBranding> branding = std::nullopt,
+                                       std::optional<PodcastCapabilities> capabilities = std::nullopt);
 
 }  // namespace lw::ui
