@@ -38,10 +38,11 @@ public:
     }
     std::vector<fs::path> chosen;
 
+    // Open with nothing selected takes the folder on show (the user went into it to add it).
     void accept() override {
         chosen.clear();
         for (const auto& f : selectedFiles()) chosen.push_back(fspath(f));
-        if (chosen.empty()) return;
+        if (chosen.empty()) chosen.push_back(fspath(directory().absolutePath()));
         QDialog::accept();
     }
 };
