@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <system_error>
 #include <unicode/locid.h>
 
@@ -27,6 +28,7 @@ extern "C" {
 #include "platform/AtomicFile.h"
 #include "platform/Error.h"
 #include "platform/FileSafety.h"
+#include "platform/TemporaryFiles.h"
 #include "platform/Uuid.h"
 
 namespace fs = std::filesystem;
@@ -82,10 +84,17 @@ public:
     ScratchFolder& operator=(const ScratchFolder&) = delete;
 
     const fs::path& path() const { return path_; }
-    fs::path operator/(const std::string& name) const { return path_ / name; }
+    // A file in the folder, on the process-wide list of temporary files so that an interrupted
+    // process removes it too.
+    fs::path operator/(const std::string& name) {
+        fs::path file = path_ / name;
+        registrations_.emplace_back(file);
+        return file;
+    }
 
 private:
     fs::path path_;
+    std::deque<TemporaryFiles::Registration> registrations_;
 };
 
 // Copies a file's bytes to `to`; a failed write says why, naming `named` (the deliverable).
