@@ -1,4 +1,4 @@
-// photo-bench [--work DIR] [--runs N] [--batch N] [--jobs N] [--only road|fusion|batch]
+// photo-bench [--work DIR] [--runs N] [--batch N] [--jobs N] [--only road|fusion|batch] [--size WxH] [--keep 1]
 //
 // Times the photo road and exposure fusion on 24-megapixel photos made here (and on real
 // photos a Debian package ships, when found), against the peer tools on the same input:
@@ -177,6 +177,8 @@ int main(int argc, char** argv) {
     }
 
     fs::path work = fs::temp_directory_path() / "lw-photo-bench";
+    int W = 6000, H = 4000;
+    bool keep = false;
     int runs = 3, batch = 64, jobs = 8;
     std::string only;
     for (std::size_t i = 0; i + 1 < args.size(); i += 2) {
@@ -185,13 +187,16 @@ int main(int argc, char** argv) {
         else if (args[i] == "--batch") batch = std::max(0, std::atoi(args[i + 1].c_str()));
         else if (args[i] == "--jobs") jobs = std::max(1, std::atoi(args[i + 1].c_str()));
         else if (args[i] == "--only") only = args[i + 1];
+        else if (args[i] == "--keep") keep = args[i + 1] == "1";
+        else if (args[i] == "--size") std::sscanf(args[i + 1].c_str(), "%dx%d", &W, &H);
     }
+    W = std::max(W, 64);
+    H = std::max(H, 64);
     fs::remove_all(work);
     fs::create_directories(work);
-    const int W = 6000, H = 4000;
 
     bench::printMachineLoad("photo-bench");
-    std::printf("photo-bench: 24 MP (%d x %d) photos in %s, best of %d runs\n", W, H, work.c_str(), runs);
+    std::printf("photo-bench: %.0f MP (%d x %d) photos in %s, best of %d runs\n", W * double(H) / 1e6, W, H, work.c_str(), runs);
     const fs::path photo = work / "facade.jpg";
     saveJpeg(makeScene(W, H, 1.0), photo);
     addCameraMetadata(photo, "2024:05:01 10:00:00", 1.0 / 125);
@@ -274,6 +279,16 @@ int main(int argc, char** argv) {
             printRow("enfuse (default weights)", enfuse);
             std::printf("  ratio enfuse / ours             : %.2fx faster (goal >= 3x)%s\n", enfuse.seconds / ours.seconds,
                         bench::busyNote());
+            try {
+                // Distance from enfuse's result in 8-bit terms (ours is 16-bit, enfuse's 8-bit).
+                vips::VImage a = vips::VImage::new_from_file((work / "fused.tif").c_str()).cast(VIPS_FORMAT_DOUBLE) / 257.0;
+                vips::VImage b = vips::VImage::new_from_file((work / "enfused.tif").c_str());
+                if (b.bands() > 3) b = b.extract_band(0, vips::VImage::option()->set("n", 3));
+                if (b.format() == VIPS_FORMAT_USHORT) b = b.cast(VIPS_FORMAT_DOUBLE) / 257.0;
+                std::printf("  mean abs difference from enfuse : %.3f (8-bit levels)\n", (a - b).abs().avg());
+            } catch (const vips::VError& e) {
+                std::printf("  mean abs difference from enfuse : unavailable (%s)\n", e.what());
+            }
             std::printf("  peak memory ours / enfuse       : %.2f (goal <= 1)%s\n", ours.peakMB / enfuse.peakMB, bench::busyNote());
         }
     }
@@ -295,6 +310,6 @@ int main(int argc, char** argv) {
         std::printf("  per photo                       : %.2f s; peak memory %.0f MB (goal < 3072 MB)%s\n",
                     m.seconds / batch, m.peakMB, bench::busyNote());
     }
-    fs::remove_all(work);
+    if (!keep) fs::remove_all(work);
     return 0;
 }

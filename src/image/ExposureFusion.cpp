@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <limits>
 #include <new>
+#include <utility>
 
 #include <sys/mman.h>
 
@@ -68,6 +69,16 @@ struct HugePageAllocator {
         return static_cast<T*>(p);
     }
     void deallocate(T* p, std::size_t) { std::free(p); }
+    // Elements are left uninitialised: planes are filled by parallel loops, so that the first
+    // touch of their pages (and the kernel's zeroing of them) is spread over every core.
+    template <class U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
     friend bool operator==(const HugePageAllocator&, const HugePageAllocator&) { return true; }
 };
 
@@ -76,8 +87,14 @@ struct Plane {
     int width = 0, height = 0, channels = 0;
     std::vector<float, HugePageAllocator<float>> pixels;
     Plane() = default;
-    Plane(int w, int h, int c, float fill = 0.f)
-        : width(w), height(h), channels(c), pixels(static_cast<std::size_t>(w) * h * c, fill) {}
+    // Uninitialised: every sample must be written before it is read.
+    Plane(int w, int h, int c) : width(w), height(h), channels(c), pixels(static_cast<std::size_t>(w) * h * c) {}
+    Plane(int w, int h, int c, float fill) : Plane(w, h, c) {
+        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, pixels.size(), 1 << 16),
+                          [&](const tbb::blocked_range<std::size_t>& r) {
+                              std::fill(pixels.begin() + r.begin(), pixels.begin() + r.end(), fill);
+                          });
+    }
     float* row(int y) { return pixels.data() + static_cast<std::size_t>(y) * width * channels; }
     const float* row(int y) const { return pixels.data() + static_cast<std::size_t>(y) * width * channels; }
 };
@@ -262,9 +279,10 @@ inline float power(float v, double exponent) {
     return std::pow(v, static_cast<float>(exponent));
 }
 
-// Mertens' quality measure of every pixel of one shot (read through its offset) into `out`.
+// Mertens' quality measure of every pixel of one shot (read through its offset): added to
+// `out` when `add`, else stored, divided by `divisor`'s sample when one is given.
 void qualityWeightsInto(const Raster16& shot, ExposureFusion::Offset offset, const ExposureFusion::Weights& wt,
-                        Plane& out) {
+                        Plane& out, bool add, const Plane* divisor) {
     const int w = shot.width, h = shot.height, c = shot.channels;
     constexpr float twoSigmaSquared = 2 * 0.2f * 0.2f;
     constexpr float scale = 1.f / 65535.f;
@@ -289,6 +307,7 @@ void qualityWeightsInto(const Raster16& shot, ExposureFusion::Offset offset, con
             readRow(y, mid.data(), rgb.data());
             readRow(y + 1, down.data(), nullptr);
             float* o = out.row(y);
+            const float* d = divisor ? divisor->row(y) : nullptr;
             for (int x = 0; x < w; ++x) {
                 const float* p = rgb.data() + 3 * x;
                 const float g = mid[x];
@@ -301,7 +320,11 @@ void qualityWeightsInto(const Raster16& shot, ExposureFusion::Offset offset, con
                 if (wt.contrast != 0) v *= power(std::fabs(lap), wt.contrast);
                 if (wt.saturation != 0) v *= power(sat, wt.saturation);
                 if (wt.exposedness != 0) v *= power(expo, wt.exposedness);
-                o[x] = v + 1e-12f;
+                v += 1e-12f;
+                if (add)
+                    o[x] += v;
+                else
+                    o[x] = d ? v / d[x] : v;
             }
         }
     });
@@ -383,16 +406,7 @@ Raster16 ExposureFusion::fuse(const std::vector<Raster16>& shots, const std::vec
 
     // Pass 1: the sum of every shot's weights, for the per-pixel normalisation.
     Plane weightSum(width, height, 1, 0.f);
-    {
-        Plane w(width, height, 1);
-        for (std::size_t k = 0; k < shots.size(); ++k) {
-            qualityWeightsInto(shots[k], offsetOf(k), weights, w);
-            tbb::parallel_for(tbb::blocked_range<std::size_t>(0, w.pixels.size(), 1 << 16),
-                              [&](const tbb::blocked_range<std::size_t>& r) {
-                                  for (std::size_t i = r.begin(); i != r.end(); ++i) weightSum.pixels[i] += w.pixels[i];
-                              });
-        }
-    }
+    for (std::size_t k = 0; k < shots.size(); ++k) qualityWeightsInto(shots[k], offsetOf(k), weights, weightSum, true, nullptr);
 
     // Pass 2: add each shot's Laplacian pyramid, weighted by the Gaussian pyramid of its
     // normalised weights, into the result pyramid. The finest level is accumulated straight
@@ -414,12 +428,7 @@ Raster16 ExposureFusion::fuse(const std::vector<Raster16>& shots, const std::vec
     }
     for (std::size_t k = 0; k < shots.size(); ++k) {
         const Offset offset = offsetOf(k);
-        qualityWeightsInto(shots[k], offset, weights, weight0);
-        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, weight0.pixels.size(), 1 << 16),
-                          [&](const tbb::blocked_range<std::size_t>& r) {
-                              for (std::size_t i = r.begin(); i != r.end(); ++i)
-                                  weight0.pixels[i] /= weightSum.pixels[i];
-                          });
+        qualityWeightsInto(shots[k], offset, weights, weight0, false, &weightSum);
         if (levels == 1) {
             tbb::parallel_for(tbb::blocked_range<int>(0, height, 8), [&](const tbb::blocked_range<int>& r) {
                 std::vector<float> g(static_cast<std::size_t>(width) * 3);
