@@ -144,17 +144,13 @@ int childRoad(const fs::path& input, const fs::path& out, const fs::path& logo) 
 }
 
 int childFusion(const std::vector<fs::path>& inputs, const fs::path& out) {
-    const auto& pipeline = CoreImagePipeline::shared();
-    std::vector<Raster16> shots;
-    for (const auto& p : inputs) {
-        auto image = pipeline.loadImage(p);
-        if (!image) return 1;
-        shots.push_back(image->convertedToSRGB().toRaster<std::uint16_t>(3));
+    try {
+        const Image fused = ExposureFusion().fuseFiles(inputs);
+        CoreImagePipeline::shared().write(fused, out, PixelFormat::RGBA16, ColorSpace::sRGB, 1.0, std::nullopt);
+    } catch (const std::exception& e) {
+        std::cerr << e.what() << "\n";
+        return 1;
     }
-    ExposureFusion fusion;
-    const Raster16 fused = fusion.fuse(shots, inputs);
-    shots.clear();
-    pipeline.write(Image::fromRaster(fused), out, PixelFormat::RGBA16, ColorSpace::sRGB, 1.0, std::nullopt);
     return 0;
 }
 

@@ -16,6 +16,11 @@
 
 #include <sys/mman.h>
 
+#include <exception>
+#include <optional>
+
+#include "image/CoreImagePipeline.h"
+
 namespace lw {
 
 // ---- errors
@@ -511,6 +516,39 @@ Raster16 ExposureFusion::fuse(const std::vector<Raster16>& shots, const std::vec
     else
         forRows(height, [&](int y) { store(y, nullptr); });
     return out;
+}
+
+Image ExposureFusion::fuseFiles(const std::vector<std::filesystem::path>& members) const {
+    if (members.empty()) throw MergeError::emptyBracket();
+    const CoreImagePipeline& pipeline = CoreImagePipeline::shared();
+    std::vector<Raster16> shots(members.size());
+    std::vector<std::exception_ptr> failures(members.size());
+    ImageProperties firstProperties = ImageProperties::object();
+    // JPEG decoding is sequential within a file, so the members are decoded side by side.
+    tbb::parallel_for(std::size_t{0}, members.size(), [&](std::size_t k) {
+        try {
+            std::optional<Image> image;
+            try {
+                image = pipeline.loadImage(members[k]);
+            } catch (const ImageError&) {
+                throw MergeError::cannotDecode(members[k]);
+            }
+            if (!image) throw MergeError::cannotDecode(members[k]);
+            if (k == 0) firstProperties = image->properties();
+            try {
+                shots[k] = image->convertedToSRGB().toRaster<std::uint16_t>(3);
+            } catch (const vips::VError&) {
+                throw MergeError::cannotDecode(members[k]);
+            }
+        } catch (...) {
+            failures[k] = std::current_exception();
+        }
+    });
+    for (const auto& failure : failures)
+        if (failure) std::rethrow_exception(failure);
+    Raster16 fused = fuse(shots, members);
+    shots.clear();
+    return Image::fromRaster(fused, firstProperties);
 }
 
 }  // namespace lw

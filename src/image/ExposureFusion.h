@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "image/Image.h"
 #include "image/Raster.h"
 #include "platform/Error.h"
 
@@ -58,6 +59,10 @@ public:
     Raster16 fuse(const std::vector<Raster16>& shots, const std::vector<std::filesystem::path>& names = {}) const;
     // The same with the offsets already known (offsets[0] is the reference's, ignored).
     Raster16 fuse(const std::vector<Raster16>& shots, const std::vector<Offset>& offsets) const;
+    // Decodes the members of a bracket (all at once, each fully, to 16-bit sRGB) and fuses them
+    // into one image carrying the first member's metadata. A member that does not decode raises
+    // MergeError::cannotDecode naming it (the first such member in bracket order).
+    Image fuseFiles(const std::vector<std::filesystem::path>& members) const;
 };
 
 }  // namespace lw

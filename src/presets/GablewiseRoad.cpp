@@ -43,34 +43,6 @@ bool samePath(const fs::path& a, const fs::path& b) {
 
 std::string kilobytes(std::size_t bytes) { return fmt::format("{} KB", (bytes + 512) / 1024); }
 
-// Decodes every member of a bracket (fully, so a corrupt member fails here, by name) and fuses
-// them into one 16-bit image that carries the first member's metadata.
-Image fuseBracket(const std::vector<fs::path>& members) {
-    const CoreImagePipeline& pipeline = CoreImagePipeline::shared();
-    std::vector<Raster16> shots;
-    shots.reserve(members.size());
-    ImageProperties firstProperties = ImageProperties::object();
-    for (std::size_t k = 0; k < members.size(); ++k) {
-        std::optional<Image> image;
-        try {
-            image = pipeline.loadImage(members[k]);
-        } catch (const ImageError&) {
-            throw MergeError::cannotDecode(members[k]);
-        }
-        if (!image) throw MergeError::cannotDecode(members[k]);
-        if (k == 0) firstProperties = image->properties();
-        try {
-            shots.push_back(image->convertedToSRGB().toRaster<std::uint16_t>(3));
-        } catch (const vips::VError&) {
-            throw MergeError::cannotDecode(members[k]);
-        }
-    }
-    ExposureFusion fusion;
-    Raster16 fused = fusion.fuse(shots, members);
-    shots.clear();
-    return Image::fromRaster(fused, firstProperties);
-}
-
 // The centred crop of `image` to `ratio` (width / height).
 Image croppedToAspect(const Image& image, double ratio) {
     const int w = image.width(), h = image.height();
@@ -146,7 +118,7 @@ std::vector<fs::path> GablewisePreset::process(const BatchItem& item, const Proc
         progress(0.2, members.size() >= 2 ? "Merging bracket" : "Loading");
         Image photo;
         if (members.size() >= 2) {
-            photo = MergeGate::shared().run([&] { return fuseBracket(members); });
+            photo = MergeGate::shared().run([&] { return ExposureFusion().fuseFiles(members); });
             log(fmt::format("Merged {} exposures into {}", members.size(), sourceName));
         } else {
             std::optional<Image> loaded = pipeline.loadImage(source);
