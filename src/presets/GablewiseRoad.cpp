@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <fstream>
+#include <future>
 #include <numbers>
 #include <utility>
 
@@ -185,26 +186,9 @@ std::vector<fs::path> GablewisePreset::process(const BatchItem& item, const Proc
 
         std::vector<Deliverable> deliverables;
 
-        // 5. Print set: full resolution.
-        if (exportPrintPackage) {
-            step = "encoding the print set";
-            progress(0.6, "Encoding print set");
-            Deliverable print;
-            print.destination = printDestination;
-            auto bytes = pipeline.jpegData(photo, printQuality, properties, ColorSpace::sRGB);
-            if (!bytes) throw PresetError::encodingFailed();
-            print.bytes = std::move(*bytes);
-            finish(print.bytes, print.destination.filename().string());
-            print.width = photo.width();
-            print.height = photo.height();
-            print.quality = printQuality;
-            deliverables.push_back(std::move(print));
-        }
-
-        // 6. Web set: portal shape, longest side, file-size cap.
-        if (exportWebPackage) {
-            step = "encoding the web set";
-            progress(0.75, "Encoding web set");
+        // 5 and 6. The print and web sets are encoded side by side: the web set on a task of its
+        // own, the print set here; a print failure is reported before a web one.
+        const auto encodeWeb = [&]() -> Deliverable {
             Image web = photo;
             if (auto r = ratio(webAspect)) web = croppedToAspect(web, *r);
             web = pipeline.scaledToFit(web, maxWebDimension).materialized();
@@ -232,7 +216,32 @@ std::vector<fs::path> GablewisePreset::process(const BatchItem& item, const Proc
             out.height = chosen.height();
             out.bytes = std::move(result.bytes);
             out.quality = result.quality;
-            deliverables.push_back(std::move(out));
+            return out;
+        };
+        std::future<Deliverable> webTask;
+        if (exportWebPackage) webTask = std::async(std::launch::async, encodeWeb);
+
+        // 5. Print set: full resolution.
+        if (exportPrintPackage) {
+            step = "encoding the print set";
+            progress(0.6, "Encoding print set");
+            Deliverable print;
+            print.destination = printDestination;
+            auto bytes = pipeline.jpegData(photo, printQuality, properties, ColorSpace::sRGB);
+            if (!bytes) throw PresetError::encodingFailed();
+            print.bytes = std::move(*bytes);
+            finish(print.bytes, print.destination.filename().string());
+            print.width = photo.width();
+            print.height = photo.height();
+            print.quality = printQuality;
+            deliverables.push_back(std::move(print));
+        }
+
+        // 6. Web set: portal shape, longest side, file-size cap.
+        if (exportWebPackage) {
+            step = "encoding the web set";
+            progress(0.75, "Encoding web set");
+            deliverables.push_back(webTask.get());
         }
 
         // 7. Write everything, then report it.
