@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# panel-snapshot: each hosted vertical writes both pictures at the requested size and exits 0;
+# bad verticals, settings and missing arguments exit 2 and write nothing.
+#   panel_snapshot.sh PATH-TO-panel-snapshot
+set -u
+tool=$1
+dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
+export QT_QPA_PLATFORM=offscreen XDG_CONFIG_HOME="$dir/config"
+failed=0
+expect() {
+  local want=$1; shift
+  "$tool" "$@" >"$dir/log" 2>&1
+  local got=$?
+  if [[ $got != "$want" ]]; then
+    echo "expected exit $want, got $got: panel-snapshot $*"
+    sed 's/^/    /' "$dir/log"
+    failed=1
+  fi
+}
+size_of() { python3 -c 'import struct,sys; d=open(sys.argv[1],"rb").read(24); print("%dx%d" % struct.unpack(">II", d[16:24]))' "$1"; }
+
+expect 0 texture mode=sprite format=godot --size 1280x800 "$dir/texture.png"
+expect 0 castloom standard=acx chapters=manual --size 1280x800 "$dir/podcast.png"
+expect 0 gablewise --size 1000x700 "$dir/photo"
+for shot in texture.png podcast.png; do
+  [[ -f "$dir/$shot" && $(size_of "$dir/$shot") == 1280x800 ]] || { echo "no 1280x800 $shot"; failed=1; }
+  [[ -f "$dir/${shot%.png}-options.png" ]] || { echo "no ${shot%.png}-options.png"; failed=1; }
+done
+[[ -f "$dir/photo" && -f "$dir/photo-options.png" ]] || { echo "no photo pictures"; failed=1; }
+
+expect 2 nothing --size 1280x800 "$dir/bad.png"
+expect 2 texture mode=bogus --size 1280x800 "$dir/bad.png"
+expect 2 texture mode=pot mode=sprite --size 1280x800 "$dir/bad.png"
+expect 2 texture "$dir/bad.png"
+expect 2 texture --size 1280x800
+expect 2
+[[ ! -e "$dir/bad.png" ]] || { echo "a refused run wrote a picture"; failed=1; }
+[[ ! -e "$dir/config" ]] || { echo "the user's settings were touched"; failed=1; }
+exit $failed
