@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 #include <vector>
 
+#include "image/CoreImagePipeline.h"
 #include "image/ExposureFusion.h"
 #include "image/MergeGate.h"
 
@@ -137,6 +141,38 @@ TEST(ExposureFusionTest, MembersOfAnotherSizeAreRefusedByName) {
     EXPECT_THROW(fusion.fuse(std::vector<Raster16>{}), MergeError);
     EXPECT_EQ(std::string(MergeError::cannotDecode("/a/b/IMG_3.CR2").what()),
               "Could not decode bracket member IMG_3.CR2");
+}
+
+// Members are decoded side by side: the result is that of the decoded shots, and of several
+// members that do not decode the first in bracket order is named.
+TEST(ExposureFusionTest, FilesFuseLikeTheirShotsAndTheFirstBadMemberIsNamed) {
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("lw-fusion-files-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    const int w = 96, h = 64;
+    const auto s = scene(w, h);
+    std::vector<Raster16> shots{shoot(s, w, h, 0.5f), shoot(s, w, h, 2.f, 2, 1), shoot(s, w, h, 6.f)};
+    std::vector<fs::path> files;
+    for (std::size_t k = 0; k < shots.size(); ++k) {
+        files.push_back(dir / ("IMG_" + std::to_string(k) + ".png"));
+        CoreImagePipeline::shared().write(Image::fromRaster(shots[k]), files.back(), PixelFormat::RGBA16,
+                                          ColorSpace::sRGB, 1.0, std::nullopt);
+    }
+    ExposureFusion fusion;
+    const Image fused = fusion.fuseFiles(files);
+    EXPECT_EQ(fused.toRaster<std::uint16_t>(3).pixels, fusion.fuse(shots, files).pixels);
+
+    // The second member cut short, the third not a picture at all.
+    fs::resize_file(files[1], fs::file_size(files[1]) / 2);
+    std::ofstream(files[2], std::ios::trunc) << "not a picture";
+    try {
+        fusion.fuseFiles(files);
+        ADD_FAILURE() << "no error";
+    } catch (const MergeError& e) {
+        EXPECT_EQ(e.kind, MergeError::Kind::cannotDecode);
+        EXPECT_EQ(e.member, files[1]);
+    }
+    fs::remove_all(dir);
 }
 
 TEST(ExposureFusionTest, TinyAndGreyImages) {
