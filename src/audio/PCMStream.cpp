@@ -17,6 +17,7 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#include "audio/FFmpegHandles.h"
 #include "audio/LibraryErrors.h"
 
 namespace fs = std::filesystem;
@@ -40,37 +41,18 @@ namespace {
 constexpr int kMaxChannels = 16;
 constexpr double kMaxSampleRate = 768000;
 
-std::string errorText(int code) {
-    char buf[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, buf, sizeof buf);
-    return buf;
-}
+using av::errorText;
 
 void quietLibraries() {
     static std::once_flag once;
     std::call_once(once, [] { av_log_set_level(AV_LOG_FATAL); });
 }
 
-struct FormatCloser {
-    void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
-};
-struct CodecFreer {
-    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct FrameFreer {
-    void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketFreer {
-    void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct SwrFreer {
-    void operator()(SwrContext* s) const { swr_free(&s); }
-};
-using FormatPtr = std::unique_ptr<AVFormatContext, FormatCloser>;
-using CodecPtr = std::unique_ptr<AVCodecContext, CodecFreer>;
-using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
-using PacketPtr = std::unique_ptr<AVPacket, PacketFreer>;
-using SwrPtr = std::unique_ptr<SwrContext, SwrFreer>;
+using FormatPtr = av::InputPtr;
+using av::CodecPtr;
+using av::FramePtr;
+using av::PacketPtr;
+using av::SwrPtr;
 
 struct OpenFile {
     FormatPtr context;

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <thread>
 
+#include "audio/FFmpegHandles.h"
 #include "audio/PCMStream.h"
 #include "audio/podcast/FrameRenderer.h"
 #include "platform/AtomicFile.h"
@@ -130,25 +131,7 @@ std::vector<float> AudiogramGenerator::envelope(const fs::path& audioURL, double
 
 namespace {
 
-struct CodecFreer {
-    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct FrameFreer {
-    void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketFreer {
-    void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct OutputFreer {
-    void operator()(AVFormatContext* c) const {
-        if (c->pb) avio_closep(&c->pb);
-        avformat_free_context(c);
-    }
-};
-struct ScaleFreer {
-    void operator()(SwsContext* c) const { sws_freeContext(c); }
-};
-using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
+using namespace lw::av;
 
 constexpr int kVideoBitRate = 4000000;
 constexpr int kAudioBitRate = 192000;
@@ -157,12 +140,6 @@ constexpr int kFramesInFlight = 6;
 constexpr int kDrawingThreads = 2;     // each draws and converts every other frame
 constexpr int kConversionThreads = 2;  // slices of each colour conversion
 constexpr double kAudioLead = 1.0;  // seconds the audio may run ahead of the video
-
-std::string avErrorText(int code) {
-    char buf[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, buf, sizeof buf);
-    return buf;
-}
 
 struct Aborted {};  // unwinds a worker when another side has failed
 
@@ -177,7 +154,7 @@ public:
 
     void check(int code, const char* what) const {
         if (code < 0)
-            throw Error("Could not write " + destination_.filename().string() + " (" + what + "): " + avErrorText(code));
+            throw Error("Could not write " + destination_.filename().string() + " (" + what + "): " + errorText(code));
     }
 
     void fail(std::exception_ptr error) {

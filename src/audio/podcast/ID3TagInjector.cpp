@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "audio/FFmpegHandles.h"
 #include "audio/PCMStream.h"
 #include "platform/AtomicFile.h"
 
@@ -88,31 +89,7 @@ void ID3TagInjector::injectWithFFmpeg(const PodcastMetadata& metadata, const fs:
 
 namespace {
 
-struct CodecFreer {
-    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct FrameFreer {
-    void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketFreer {
-    void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct OutputFreer {
-    void operator()(AVFormatContext* c) const {
-        if (c->pb) avio_closep(&c->pb);
-        avformat_free_context(c);
-    }
-};
-
-std::string avErrorText(int code) {
-    char buf[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, buf, sizeof buf);
-    return buf;
-}
-
-struct InputCloser {
-    void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
-};
+using namespace lw::av;
 
 constexpr std::uintmax_t kMaxArtworkBytes = 64u << 20;
 constexpr double kMaxArtworkPixels = 400e6;
@@ -292,7 +269,7 @@ void orderItemList(const fs::path& file) {
 
 void check(int code, const fs::path& destination, const char* what) {
     if (code < 0)
-        throw Error("Could not write " + destination.filename().string() + " (" + what + "): " + avErrorText(code));
+        throw Error("Could not write " + destination.filename().string() + " (" + what + "): " + errorText(code));
 }
 
 }  // namespace
