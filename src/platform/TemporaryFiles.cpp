@@ -21,6 +21,7 @@ constexpr int slotCount = 1024;
 
 struct Slot {
     std::atomic<int> state{slotFree};
+    bool folder;
     char path[PATH_MAX];
 };
 
@@ -32,7 +33,10 @@ struct sigaction previousInt, previousTerm;
 
 void unlinkAll() noexcept {
     for (Slot& slot : slots)
-        if (slot.state.load(std::memory_order_acquire) == slotLive) ::unlink(slot.path);
+        if (slot.state.load(std::memory_order_acquire) == slotLive && !slot.folder) ::unlink(slot.path);
+    // Folders after their files; later registrations are usually nested deeper, so go backwards.
+    for (auto it = slots.rbegin(); it != slots.rend(); ++it)
+        if (it->state.load(std::memory_order_acquire) == slotLive && it->folder) ::rmdir(it->path);
 }
 
 void onSignal(int signo) {
@@ -71,7 +75,7 @@ void install(int signo, struct sigaction& previous) {
 
 }  // namespace
 
-TemporaryFiles::Registration::Registration(const std::filesystem::path& path) {
+TemporaryFiles::Registration::Registration(const std::filesystem::path& path, Kind kind) {
     installSignalHandlers();
     const std::string& text = path.native();
     if (text.size() >= PATH_MAX) return;  // not tracked; its owner still removes it
@@ -79,6 +83,7 @@ TemporaryFiles::Registration::Registration(const std::filesystem::path& path) {
         int expected = slotFree;
         if (!slots[i].state.compare_exchange_strong(expected, slotBusy, std::memory_order_acquire)) continue;
         std::memcpy(slots[i].path, text.c_str(), text.size() + 1);
+        slots[i].folder = kind == Kind::folder;
         slots[i].state.store(slotLive, std::memory_order_release);
         liveCount.fetch_add(1, std::memory_order_relaxed);
         slot_ = i;

@@ -1,7 +1,8 @@
 #pragma once
 // The process-wide list of temporary files that are open right now (written to, not yet renamed
-// into place). On SIGINT or SIGTERM, and when the process exits, they are removed, so an
-// interrupted run leaves no hidden partial files behind. Paths are copied into fixed storage when they are
+// into place), and of private scratch folders. On SIGINT or SIGTERM, and when the process exits,
+// the files are removed, then the folders (when empty), so an interrupted run leaves no hidden
+// partial files or scratch folders behind. Paths are copied into fixed storage when they are
 // registered, so the signal handler only reads memory and calls unlink().
 #include <filesystem>
 
@@ -13,8 +14,9 @@ public:
     // handlers. Unregistered when the object goes away (after the file was renamed or removed).
     class Registration {
     public:
+        enum class Kind { file, folder };
         Registration() = default;
-        explicit Registration(const std::filesystem::path& path);
+        explicit Registration(const std::filesystem::path& path, Kind kind = Kind::file);
         ~Registration();
         Registration(Registration&& other) noexcept;
         Registration& operator=(Registration&& other) noexcept;
@@ -26,7 +28,7 @@ public:
         int slot_ = -1;
     };
 
-    // Removes every registered file now (async-signal-safe). Only for the end of the process or
+    // Removes every registered file, then every registered folder left empty, now (async-signal-safe). Only for the end of the process or
     // of a cancelled run whose writers have all stopped.
     static void removeAll() noexcept;
 

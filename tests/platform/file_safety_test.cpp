@@ -133,7 +133,8 @@ TEST(AtomicFile, NameTooLongSaysWhy) {
     fs::remove_all(dir);
 }
 
-// An interrupted process removes its open temporary files, then ends by the signal.
+// An interrupted process removes its open temporary files and its scratch folders (with the
+// files registered in them), then ends by the signal.
 TEST(TemporaryFiles, RemovedOnInterruption) {
     auto dir = freshDir("signal");
     for (int signo : {SIGINT, SIGTERM}) {
@@ -145,6 +146,11 @@ TEST(TemporaryFiles, RemovedOnInterruption) {
         if (child == 0) {
             lw::AtomicFile out(destination);
             std::ofstream(out.tempPath()) << "half a render";
+            const fs::path scratch = dir / "scratch";
+            fs::create_directory(scratch);
+            lw::TemporaryFiles::Registration folder(scratch, lw::TemporaryFiles::Registration::Kind::folder);
+            lw::TemporaryFiles::Registration file(scratch / "episode.wav");
+            std::ofstream(scratch / "episode.wav") << "decoded episode";
             char c = 1;
             (void)!::write(ready[1], &c, 1);
             for (;;) ::pause();

@@ -75,6 +75,7 @@ public:
         if (::mkdir(path_.c_str(), 0700) != 0)
             throw fs::filesystem_error("cannot create the scratch folder", path_,
                                        std::error_code(errno, std::generic_category()));
+        registration_ = TemporaryFiles::Registration(path_, TemporaryFiles::Registration::Kind::folder);
     }
     ~ScratchFolder() {
         std::error_code ec;
@@ -94,6 +95,7 @@ public:
 
 private:
     fs::path path_;
+    TemporaryFiles::Registration registration_;  // an interrupted process removes the folder too
     std::deque<TemporaryFiles::Registration> registrations_;
 };
 
