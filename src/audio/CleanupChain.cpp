@@ -60,6 +60,11 @@ BlockLevelMeter::BlockLevelMeter(double sampleRate, int channels)
       blockFrames_(std::max<std::size_t>(1, static_cast<std::size_t>(std::lround(sampleRate * blockSeconds)))),
       filter_(rumbleFilterSections(sampleRate), channels_) {}
 
+void BlockLevelMeter::warmUp(const float* samples, std::size_t frames) {
+    scratch_.assign(samples, samples + frames * static_cast<std::size_t>(channels_));
+    filter_.process(scratch_.data(), frames);
+}
+
 void BlockLevelMeter::add(const float* samples, std::size_t frames) {
     const std::size_t ch = static_cast<std::size_t>(channels_);
     scratch_.assign(samples, samples + frames * ch);

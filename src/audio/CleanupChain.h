@@ -37,6 +37,8 @@ class BlockLevelMeter {
 public:
     static constexpr double blockSeconds = 0.1;
     BlockLevelMeter(double sampleRate, int channels);
+    // Runs the filter over frames before the first measured one, counting none of them.
+    void warmUp(const float* samples, std::size_t frames);
     void add(const float* samples, std::size_t frames);
     // Levels in dB, digital silence floored at -120 dB; the last block may be partial.
     std::vector<float> finish();

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <complex>
 #include <numbers>
+#include <stdexcept>
 
 namespace lw {
 
@@ -91,6 +92,29 @@ void HumDetector::add(const float* samples, std::size_t frames) {
         if (phase_ == 0) signal_.push_back(mono_[i]);
         if (++phase_ == decimation_) phase_ = 0;
     }
+}
+
+void HumDetector::warmUp(const float* samples, std::size_t frames, std::size_t position) {
+    phase_ = static_cast<int>(position % static_cast<std::size_t>(decimation_));
+    if (decimatedRate_ < 400) return;
+    mono_.resize(frames);
+    const float scale = 1.0f / channels_;
+    for (std::size_t i = 0; i < frames; ++i) {
+        float s = 0;
+        for (int c = 0; c < channels_; ++c) s += samples[i * channels_ + c];
+        mono_[i] = s * scale;
+    }
+    antiAlias_.process(mono_.data(), frames);
+}
+
+void HumDetector::append(const HumDetector& next) {
+    if (inSubBlock_ != 0) throw std::logic_error("HumDetector::append: not whole blocks");
+    signal_.insert(signal_.end(), next.signal_.begin(), next.signal_.end());
+    subLevelsDB_.insert(subLevelsDB_.end(), next.subLevelsDB_.begin(), next.subLevelsDB_.end());
+    subEnergy_ = next.subEnergy_;
+    inSubBlock_ = next.inSubBlock_;
+    phase_ = next.phase_;
+    antiAlias_ = next.antiAlias_;
 }
 
 HumDetector::Score HumDetector::score(double base, const std::vector<float>& weights,

@@ -40,6 +40,13 @@ public:
 
     // Interleaved frames, in file order.
     void add(const float* samples, std::size_t frames);
+
+    // Listening to a long recording in stretches on several detectors: warmUp() runs the
+    // filter over the frames just before the stretch that starts at frame `position` (call it
+    // before any add), append() takes in the detector of the stretch that follows this one.
+    // This detector must hold whole 100 ms blocks.
+    void warmUp(const float* samples, std::size_t frames, std::size_t position);
+    void append(const HumDetector& next);
     Verdict finish() const;
 
 private:

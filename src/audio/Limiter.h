@@ -26,8 +26,10 @@ public:
     void flush(std::vector<float>& out);
 
     std::size_t latency() const { return latency_; }
-    // Deepest gain reduction so far, in dB (0 or negative).
+    // Deepest gain reduction so far, in dB (0 or negative); forgetDeepestReduction() starts
+    // over from the next output frame.
     double deepestReductionDB() const;
+    void forgetDeepestReduction() { deepest_ = 1.0f; }
     int oversampling() const { return factor_; }
 
 private:

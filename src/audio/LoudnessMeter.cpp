@@ -1,6 +1,7 @@
 #include "audio/LoudnessMeter.h"
 
 #include <tbb/parallel_for.h>
+#include <tbb/task_arena.h>
 #include <tbb/task_group.h>
 
 #include <algorithm>
@@ -277,7 +278,10 @@ struct LoudnessMeter::Impl {
         if (channels == 1) {
             processChannel(0, block, n, segEnds);
         } else {
-            tbb::parallel_for(0, channels, [&](int c) { processChannel(c, block, n, segEnds); });
+            // Isolated: while it waits for a channel, this thread must not pick up work that
+            // may wait for this meter (a meter fed from inside a parallel pipeline).
+            tbb::this_task_arena::isolate(
+                [&] { tbb::parallel_for(0, channels, [&](int c) { processChannel(c, block, n, segEnds); }); });
         }
         std::size_t begin = 0;
         for (std::size_t seg = 0; seg < segEnds.size(); ++seg) {
@@ -338,6 +342,47 @@ LoudnessMeter::~LoudnessMeter() = default;
 
 void LoudnessMeter::addFrames(const float* interleaved, std::size_t frames) {
     if (frames > 0) impl_->add(interleaved, frames);
+}
+
+void LoudnessMeter::warmUp(const float* interleaved, std::size_t frames) {
+    Impl& m = *impl_;
+    m.flush();
+    if (m.frames > 0) throw std::logic_error("LoudnessMeter::warmUp: frames were already counted");
+    if (frames == 0) return;
+    const std::size_t ch = static_cast<std::size_t>(m.channels);
+    std::vector<float> x(kHistory + frames);
+    for (std::size_t c = 0; c < ch; ++c) {
+        ChannelState& s = m.state[c];
+        std::copy(s.x.begin(), s.x.begin() + kHistory, x.begin());
+        for (std::size_t i = 0; i < frames; ++i) x[kHistory + i] = interleaved[i * ch + c];
+        double weighted = 0, squares = 0;
+        float peak = 0;
+        kFilter(x.data() + kHistory, frames, m.filter[0], m.filter[1], s.k, weighted, squares, peak);
+        std::copy(x.end() - kHistory, x.end(), s.x.begin());
+    }
+}
+
+void LoudnessMeter::append(LoudnessMeter& next) {
+    Impl& a = *impl_;
+    Impl& b = *next.impl_;
+    a.flush();
+    b.flush();
+    if (a.curFrames != 0 || a.channels != b.channels || a.rate != b.rate)
+        throw std::logic_error("LoudnessMeter::append: not whole sub-blocks, or another format");
+    a.subBlocks.insert(a.subBlocks.end(), b.subBlocks.begin(), b.subBlocks.end());
+    a.totalSquares += b.totalSquares;
+    a.frames += b.frames;
+    a.curWeighted = b.curWeighted;
+    a.curSquares = b.curSquares;
+    a.curFrames = b.curFrames;
+    for (std::size_t c = 0; c < a.state.size(); ++c) {
+        ChannelState& s = a.state[c];
+        const ChannelState& t = b.state[c];
+        s.truePeak = std::max(s.truePeak, t.truePeak);
+        s.samplePeak = std::max(s.samplePeak, t.samplePeak);
+        s.k = t.k;
+        std::copy(t.x.begin(), t.x.begin() + kHistory, s.x.begin());
+    }
 }
 
 const std::vector<LoudnessMeter::SubBlock>& LoudnessMeter::subBlocks() {

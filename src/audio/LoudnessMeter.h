@@ -48,6 +48,15 @@ public:
     void addFrames(const float* interleaved, std::size_t frames);
     Result result();
 
+    // Measuring a long stream in stretches on several meters: warmUp() runs the filters over
+    // the frames just before a stretch without counting them (call it before any addFrames),
+    // so the stretch is measured as if the whole stream had been fed; append() then takes in
+    // the meter of the stretch that follows this one. This meter must hold whole 100 ms
+    // sub-blocks; the result is that of one meter fed both stretches, up to the settling of
+    // the K-weighting filter over the warm-up (a quarter of a second is far more than enough).
+    void warmUp(const float* interleaved, std::size_t frames);
+    void append(LoudnessMeter& next);
+
     // Every complete 100 ms stretch so far (flushes pending samples first).
     const std::vector<SubBlock>& subBlocks();
     std::size_t framesPerSubBlock() const;

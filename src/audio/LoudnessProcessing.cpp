@@ -8,7 +8,10 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <numeric>
 #include <thread>
+
+#include <tbb/parallel_pipeline.h>
 
 #include "audio/CleanupChain.h"
 #include "audio/HumDetector.h"
@@ -293,6 +296,59 @@ private:
     bool aborted_ = false;
 };
 
+// Everything before the limiter: DC blocker, filters, leveller, gate and static gain. The
+// state is the filters' and the gate's; the gains are a function of the frame position.
+class ChainFront {
+public:
+    ChainFront(const Analysis& a, const Plan& plan, const BlockGain& leveler, double gainDB)
+        : channels_(static_cast<std::size_t>(a.channels)),
+          dcBlocker_(a.sampleRate, a.dcOffset),
+          filters_(plan.filters, a.channels),
+          leveler_(leveler),
+          staticGain_(static_cast<float>(std::pow(10.0, gainDB / 20.0))) {
+        if (plan.gateThresholdDB) {
+            gate_.emplace(a.sampleRate, a.channels, *plan.gateThresholdDB);
+            // The gate listens above 80 Hz like the analysis that set its threshold, so rumble
+            // that is left in does not hold it open.
+            if (!plan.rumbleFilter) keyFilter_.emplace(rumbleFilterSections(a.sampleRate), a.channels);
+        }
+    }
+
+    // Frames [position, position + frames) of the source, in place.
+    void process(float* buffer, std::size_t frames, std::size_t position) {
+        const std::size_t ch = channels_;
+        dcBlocker_.process(buffer, frames);
+        filters_.process(buffer, frames);
+        gains_.resize(frames);
+        leveler_.fill(position, frames, gains_.data());
+        if (gate_) {
+            gateGains_.resize(frames);
+            const float* k = buffer;
+            if (keyFilter_) {
+                key_.assign(buffer, buffer + frames * ch);
+                keyFilter_->process(key_.data(), frames);
+                k = key_.data();
+            }
+            gate_->gains(k, frames, gateGains_.data());
+            for (std::size_t i = 0; i < frames; ++i) gains_[i] *= gateGains_[i];
+        }
+        for (std::size_t i = 0; i < frames; ++i) {
+            const float g = gains_[i] * staticGain_;
+            for (std::size_t c = 0; c < ch; ++c) buffer[i * ch + c] *= g;
+        }
+    }
+
+private:
+    std::size_t channels_;
+    DCBlocker dcBlocker_;
+    BiquadCascade filters_;
+    std::optional<NoiseGate> gate_;
+    std::optional<BiquadCascade> keyFilter_;
+    const BlockGain& leveler_;
+    float staticGain_;
+    std::vector<float> key_, gains_, gateGains_;
+};
+
 struct Render {
     std::unique_ptr<WAVWriter> writer;  // open: closing it puts the file in place
     LoudnessNormalizer::Measurement measurement;
@@ -308,20 +364,10 @@ Render render(const fs::path& source, const fs::path& destination, const Analysi
     out.writer = std::make_unique<WAVWriter>(destination, a.sampleRate, channels, 24);
     LoudnessMeter meter(a.sampleRate, channels);
 
-    DCBlocker dcBlocker(a.sampleRate, a.dcOffset);
-    BiquadCascade filters(plan.filters, channels);
-    std::optional<NoiseGate> gate;
-    // The gate listens above 80 Hz like the analysis that set its threshold, so rumble that
-    // is left in does not hold it open.
-    std::optional<BiquadCascade> keyFilter;
-    if (plan.gateThresholdDB) {
-        gate.emplace(a.sampleRate, channels, *plan.gateThresholdDB);
-        if (!plan.rumbleFilter) keyFilter.emplace(rumbleFilterSections(a.sampleRate), channels);
-    }
     const BlockGain leveler(plan.levelerDB, a.blockFrames);
+    ChainFront front(a, plan, leveler, gainDB);
     TruePeakLimiter limiter(a.sampleRate, channels, ceilingDBTP);
     CutJoiner joiner(channels, plan.cuts, a.frames, plan.crossfadeFrames);
-    const float staticGain = static_cast<float>(std::pow(10.0, gainDB / 20.0));
 
     // Two stages on two threads: this one decodes, filters and applies the gains; the other
     // limits, cuts, writes and measures. Chunks pass through a short queue.
@@ -362,32 +408,13 @@ Render render(const fs::path& source, const fs::path& destination, const Analysi
     };
     {
         Joiner joinBack{queue, back};
-        std::vector<float> key, gains, gateGains;
         std::size_t position = 0;
         try {
             PCMStream::read(source, a.sampleRate, channels, std::nullopt,
                             [&](std::span<const float> samples, std::size_t frames) {
                                 std::vector<float> buffer(samples.begin(),
                                                           samples.begin() + static_cast<std::ptrdiff_t>(frames * ch));
-                                dcBlocker.process(buffer.data(), frames);
-                                filters.process(buffer.data(), frames);
-                                gains.resize(frames);
-                                leveler.fill(position, frames, gains.data());
-                                if (gate) {
-                                    gateGains.resize(frames);
-                                    const float* k = buffer.data();
-                                    if (keyFilter) {
-                                        key.assign(buffer.begin(), buffer.end());
-                                        keyFilter->process(key.data(), frames);
-                                        k = key.data();
-                                    }
-                                    gate->gains(k, frames, gateGains.data());
-                                    for (std::size_t i = 0; i < frames; ++i) gains[i] *= gateGains[i];
-                                }
-                                for (std::size_t i = 0; i < frames; ++i) {
-                                    const float g = gains[i] * staticGain;
-                                    for (std::size_t c = 0; c < ch; ++c) buffer[i * ch + c] *= g;
-                                }
+                                front.process(buffer.data(), frames, position);
                                 position += frames;
                                 if (!queue.push(std::move(buffer))) throw ChunkQueue::Aborted{};
                             });
@@ -402,6 +429,360 @@ Render render(const fs::path& source, const fs::path& destination, const Analysi
     return out;
 }
 
+// ---- The passes in stretches -----------------------------------------------------------------
+//
+// The source is cut into stretches processed side by side. A stretch carries the frames before
+// it (the warm-up) so that filters, gate and limiter reach the state a single stream would have
+// left, and the frames after it that the limiter's look-ahead reads. Every recursive part forgets
+// its start within the warm-up: over 2 s the gate's release (150 ms) decays by e^-13, a 50 Hz
+// hum notch (2 Hz wide) by e^-12.6, the limiter's release (50 ms) by e^-40, the DC blocker
+// (5 Hz) by e^-63 and the loudness meter's K-weighting filter far more. The limiter's held gain
+// is a minimum over the look-ahead window and its output lags by the same window, both inside
+// the warm-up. What differs at a join is below the 24-bit step; cuts are planned from the
+// analysis, so they fall on the same frames.
+
+// One stretch of the source: frames [first, first + data frames), delivering [begin, end).
+struct StretchInput {
+    std::size_t first = 0;
+    std::size_t begin = 0, end = 0;
+    bool reachesEnd = false;  // the data runs to the end of the source
+    std::vector<float> data;
+};
+
+struct StretchSizes {
+    std::size_t stretch = 1;  // frames a stretch delivers
+    std::size_t warm = 0;     // frames before it
+    std::size_t ahead = 0;    // frames after it
+};
+
+StretchSizes stretchSizes(const StretchLayout& layout, double rate, std::size_t ahead) {
+    // Stretches and warm-ups start on whole 100 ms blocks (of the meter and the block levels)
+    // and on the gate's 32-frame steps.
+    const std::size_t block = std::max<std::size_t>(1, static_cast<std::size_t>(std::lround(rate * BlockLevelMeter::blockSeconds)));
+    const std::size_t per100 = std::max<std::size_t>(1, (static_cast<std::size_t>(std::llround(rate)) + 5) / 10);
+    const std::size_t unit = std::lcm(std::lcm(block, per100), std::size_t{32});
+    auto units = [&](double seconds) {
+        const double n = std::ceil(std::max(0.0, seconds) * rate / static_cast<double>(unit));
+        return std::max<std::size_t>(1, static_cast<std::size_t>(n)) * unit;
+    };
+    return {units(layout.stretchSeconds), units(layout.warmUpSeconds), ahead};
+}
+
+// A short queue of stretches between the reader and the workers.
+class StretchQueue {
+public:
+    struct Aborted {};
+    bool push(std::unique_ptr<StretchInput> s) {
+        std::unique_lock lock(mutex_);
+        space_.wait(lock, [&] { return aborted_ || items_.size() < capacity; });
+        if (aborted_) return false;
+        items_.push_back(std::move(s));
+        ready_.notify_one();
+        return true;
+    }
+    std::unique_ptr<StretchInput> pop() {
+        std::unique_lock lock(mutex_);
+        ready_.wait(lock, [&] { return aborted_ || closed_ || !items_.empty(); });
+        if (aborted_ || items_.empty()) return nullptr;
+        auto s = std::move(items_.front());
+        items_.pop_front();
+        space_.notify_one();
+        return s;
+    }
+    void close() {
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+        ready_.notify_all();
+    }
+    void abort() {
+        std::lock_guard lock(mutex_);
+        aborted_ = true;
+        space_.notify_all();
+        ready_.notify_all();
+    }
+
+private:
+    static constexpr std::size_t capacity = 3;
+    std::mutex mutex_;
+    std::condition_variable ready_, space_;
+    std::deque<std::unique_ptr<StretchInput>> items_;
+    bool closed_ = false;
+    bool aborted_ = false;
+};
+
+// Decodes the source on a thread of its own into stretches, a few ahead of the pipeline.
+class StretchReader {
+public:
+    StretchReader(const fs::path& source, double rate, int channels, const StretchSizes& sizes)
+        : thread_([this, source, rate, channels, sizes] { run(source, rate, channels, sizes); }) {}
+    ~StretchReader() {
+        queue_.abort();
+        thread_.join();
+    }
+    StretchReader(const StretchReader&) = delete;
+    StretchReader& operator=(const StretchReader&) = delete;
+
+    // The next stretch in file order, or null after the last; rethrows the reader's failure.
+    std::shared_ptr<StretchInput> next() {
+        std::shared_ptr<StretchInput> s = queue_.pop();
+        if (!s && failure_) std::rethrow_exception(failure_);
+        return s;
+    }
+
+private:
+    void run(const fs::path& source, double rate, int channels, const StretchSizes& sizes) {
+        const std::size_t ch = static_cast<std::size_t>(channels);
+        try {
+            std::vector<float> buffer;  // frames [bufferFirst, ...)
+            std::size_t bufferFirst = 0, next = 0;
+            auto bufferEnd = [&] { return bufferFirst + buffer.size() / ch; };
+            auto emit = [&](std::size_t begin, std::size_t end, bool atEnd) {
+                auto s = std::make_unique<StretchInput>();
+                s->first = begin > sizes.warm ? begin - sizes.warm : 0;
+                s->begin = begin;
+                s->end = end;
+                const std::size_t last = atEnd ? bufferEnd() : std::min(bufferEnd(), end + sizes.ahead);
+                s->reachesEnd = atEnd;
+                s->data.assign(buffer.begin() + static_cast<std::ptrdiff_t>((s->first - bufferFirst) * ch),
+                               buffer.begin() + static_cast<std::ptrdiff_t>((last - bufferFirst) * ch));
+                if (!queue_.push(std::move(s))) throw StretchQueue::Aborted{};
+            };
+            PCMStream::read(source, rate, channels, std::nullopt, [&](std::span<const float> samples, std::size_t frames) {
+                buffer.insert(buffer.end(), samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(frames * ch));
+                while (bufferEnd() >= next + sizes.stretch + sizes.ahead) {
+                    emit(next, next + sizes.stretch, false);
+                    next += sizes.stretch;
+                    const std::size_t keep = next > sizes.warm ? next - sizes.warm : 0;
+                    buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>((keep - bufferFirst) * ch));
+                    bufferFirst = keep;
+                }
+            });
+            const std::size_t total = bufferEnd();
+            while (next < total) {
+                const std::size_t end = std::min(total, next + sizes.stretch);
+                emit(next, end, true);
+                next = end;
+            }
+        } catch (const StretchQueue::Aborted&) {
+        } catch (...) {
+            failure_ = std::current_exception();
+        }
+        queue_.close();
+    }
+
+    StretchQueue queue_;
+    std::exception_ptr failure_;
+    std::thread thread_;  // last: starts once the rest is built
+};
+
+std::size_t stretchesInFlight() { return std::max(2u, std::thread::hardware_concurrency()) + 2; }
+
+// Runs work() on the stretches of the source in parallel and consume() on the results in file
+// order, with a bounded number of stretches in flight.
+template <class Work, class Consume>
+void forEachStretch(const fs::path& source, double rate, int channels, const StretchSizes& sizes, Work&& work,
+                    Consume&& consume) {
+    using Out = std::invoke_result_t<Work&, StretchInput&>;
+    StretchReader reader(source, rate, channels, sizes);
+    tbb::parallel_pipeline(
+        stretchesInFlight(),
+        tbb::make_filter<void, std::shared_ptr<StretchInput>>(tbb::filter_mode::serial_in_order,
+                                                              [&](tbb::flow_control& control) {
+                                                                  auto s = reader.next();
+                                                                  if (!s) control.stop();
+                                                                  return s;
+                                                              }) &
+            tbb::make_filter<std::shared_ptr<StretchInput>, std::shared_ptr<Out>>(
+                tbb::filter_mode::parallel,
+                [&](const std::shared_ptr<StretchInput>& s) { return std::make_shared<Out>(work(*s)); }) &
+            tbb::make_filter<std::shared_ptr<Out>, void>(tbb::filter_mode::serial_in_order,
+                                                         [&](const std::shared_ptr<Out>& r) { consume(*r); }));
+}
+
+constexpr double kMeterWarmUpSeconds = 0.25;
+
+struct AnalysedStretch {
+    std::size_t frames = 0;
+    std::vector<double> sums;
+    std::unique_ptr<LoudnessMeter> meter;
+    std::vector<float> levels;
+    std::optional<HumDetector> hum;
+};
+
+Analysis analyseInStretches(const fs::path& source, bool detectHum, const StretchLayout& layout) {
+    const PCMStream::Format format = PCMStream::format(source);
+    Analysis a;
+    a.sampleRate = format.sampleRate;
+    a.channels = format.channels;
+    const std::size_t ch = static_cast<std::size_t>(a.channels);
+    const StretchSizes sizes = stretchSizes(layout, a.sampleRate, 0);
+    const std::size_t meterWarm = static_cast<std::size_t>(std::lround(kMeterWarmUpSeconds * a.sampleRate));
+
+    std::unique_ptr<LoudnessMeter> meter;
+    std::optional<HumDetector> hum;
+    std::vector<double> sums(ch, 0.0);
+    std::size_t blockFrames = 1;
+
+    forEachStretch(
+        source, a.sampleRate, a.channels, sizes,
+        [&](StretchInput& s) {
+            AnalysedStretch r;
+            const std::size_t lead = s.begin - s.first;
+            r.frames = s.end - s.begin;
+            const float* own = s.data.data() + lead * ch;
+            bool finite = true;
+            for (std::size_t i = 0; i < r.frames * ch; ++i) finite &= std::isfinite(own[i]);
+            if (!finite) throw LoudnessNormalizer::NormalizerError::notANumber(source);
+            r.sums.assign(ch, 0.0);
+            for (std::size_t i = 0; i < r.frames; ++i)
+                for (std::size_t c = 0; c < ch; ++c) r.sums[c] += own[i * ch + c];
+            r.meter = std::make_unique<LoudnessMeter>(a.sampleRate, a.channels);
+            const std::size_t warm = std::min(lead, meterWarm);
+            r.meter->warmUp(own - warm * ch, warm);
+            r.meter->addFrames(own, r.frames);
+            r.meter->subBlocks();  // the work is done here, not in file order
+            // Speech detection and the hum detector hear the signal without its offset, as the
+            // render will; the blocker starts from the first sample it sees.
+            DCBlocker dcBlocker(a.sampleRate, std::vector<double>(s.data.begin(), s.data.begin() + static_cast<std::ptrdiff_t>(ch)));
+            dcBlocker.process(s.data.data(), lead + r.frames);
+            BlockLevelMeter blocks(a.sampleRate, a.channels);
+            blocks.warmUp(s.data.data(), lead);
+            blocks.add(own, r.frames);
+            r.levels = blocks.finish();
+            if (detectHum) {
+                r.hum.emplace(a.sampleRate, a.channels);
+                r.hum->warmUp(s.data.data(), lead, s.begin);
+                r.hum->add(own, r.frames);
+            }
+            return r;
+        },
+        [&](AnalysedStretch& r) {
+            for (std::size_t c = 0; c < ch; ++c) sums[c] += r.sums[c];
+            if (!meter) meter = std::move(r.meter);
+            else meter->append(*r.meter);
+            a.blockLevelsDB.insert(a.blockLevelsDB.end(), r.levels.begin(), r.levels.end());
+            if (r.hum) {
+                if (!hum) hum = std::move(r.hum);
+                else hum->append(*r.hum);
+            }
+            a.frames += r.frames;
+        });
+    if (!meter) meter = std::make_unique<LoudnessMeter>(a.sampleRate, a.channels);
+    blockFrames = BlockLevelMeter(a.sampleRate, a.channels).blockFrames();
+    a.measurement = measurementOf(*meter);
+    for (double sum : sums) a.dcOffset.push_back(a.frames > 0 ? sum / static_cast<double>(a.frames) : 0.0);
+    for (const auto& sub : meter->subBlocks()) a.weightedPower.push_back(sub.weightedPower);
+    a.weightedFrames = std::max<std::size_t>(1, meter->framesPerSubBlock());
+    a.blockFrames = blockFrames;
+    if (detectHum) a.humHz = hum ? hum->finish().frequency : HumDetector(a.sampleRate, a.channels).finish().frequency;
+    return a;
+}
+
+struct RenderedStretch {
+    std::vector<float> frames;
+    double limiterReductionDB = 0;
+    std::vector<unsigned char> encoded;
+    std::size_t joinedFrames = 0;
+};
+
+Render renderInStretches(const fs::path& source, const fs::path& destination, const Analysis& a, const Plan& plan,
+                         double gainDB, double ceilingDBTP, const StretchLayout& layout) {
+    const int channels = a.channels;
+    const std::size_t ch = static_cast<std::size_t>(channels);
+    Render out;
+    out.writer = std::make_unique<WAVWriter>(destination, a.sampleRate, channels, 24);
+    LoudnessMeter meter(a.sampleRate, channels);
+    const BlockGain leveler(plan.levelerDB, a.blockFrames);
+    CutJoiner joiner(channels, plan.cuts, a.frames, plan.crossfadeFrames);
+    const std::size_t latency = TruePeakLimiter(a.sampleRate, channels, ceilingDBTP).latency();
+    const StretchSizes sizes = stretchSizes(layout, a.sampleRate, latency);
+    StretchReader reader(source, a.sampleRate, channels, sizes);
+    using Item = std::shared_ptr<RenderedStretch>;
+
+    // Read, render stretches side by side, join the cuts and measure in order, encode side by
+    // side, write in order.
+    tbb::parallel_pipeline(
+        stretchesInFlight(),
+        tbb::make_filter<void, std::shared_ptr<StretchInput>>(tbb::filter_mode::serial_in_order,
+                                                              [&](tbb::flow_control& control) {
+                                                                  auto s = reader.next();
+                                                                  if (!s) control.stop();
+                                                                  return s;
+                                                              }) &
+            tbb::make_filter<std::shared_ptr<StretchInput>, Item>(
+                tbb::filter_mode::parallel,
+                [&](const std::shared_ptr<StretchInput>& s) {
+                    ChainFront front(a, plan, leveler, gainDB);
+                    TruePeakLimiter limiter(a.sampleRate, channels, ceilingDBTP);
+                    auto r = std::make_shared<RenderedStretch>();
+                    r->frames.reserve((s->end - s->begin) * ch);
+                    // The limiter's output starts at s->first; the stretch keeps [begin, end).
+                    std::size_t emitted = s->first;
+                    std::vector<float> limited;
+                    auto keep = [&] {
+                        const std::size_t n = limited.size() / ch;
+                        const std::size_t from = std::clamp(s->begin, emitted, emitted + n);
+                        const std::size_t to = std::clamp(s->end, emitted, emitted + n);
+                        r->frames.insert(r->frames.end(), limited.begin() + static_cast<std::ptrdiff_t>((from - emitted) * ch),
+                                         limited.begin() + static_cast<std::ptrdiff_t>((to - emitted) * ch));
+                        emitted += n;
+                        limited.clear();
+                    };
+                    constexpr std::size_t kChunk = 8192;  // a multiple of the gate's step
+                    const std::size_t frames = s->data.size() / ch;
+                    // The warm-up's gain reductions are the stretch before's to report: the
+                    // deepest one is counted from the limiter's first frame of this stretch.
+                    const std::size_t counted = s->begin - s->first + latency;
+                    if (counted == latency) limiter.forgetDeepestReduction();
+                    for (std::size_t at = 0; at < frames; at += kChunk) {
+                        const std::size_t n = std::min(kChunk, frames - at);
+                        float* chunk = s->data.data() + at * ch;
+                        front.process(chunk, n, s->first + at);
+                        if (counted > at && counted < at + n) {
+                            limiter.process(chunk, counted - at, limited);
+                            limiter.forgetDeepestReduction();
+                            limiter.process(chunk + (counted - at) * ch, at + n - counted, limited);
+                        } else {
+                            limiter.process(chunk, n, limited);
+                            if (counted == at + n) limiter.forgetDeepestReduction();
+                        }
+                        keep();
+                    }
+                    if (s->reachesEnd) {
+                        if (counted > frames) limiter.forgetDeepestReduction();  // a stretch shorter than the look-ahead
+                        limiter.flush(limited);
+                        keep();
+                    }
+                    if (r->frames.size() != (s->end - s->begin) * ch)
+                        throw std::logic_error("renderInStretches: the limiter fell short of a stretch");
+                    r->limiterReductionDB = limiter.deepestReductionDB();
+                    return r;
+                }) &
+            tbb::make_filter<Item, Item>(tbb::filter_mode::serial_in_order,
+                                         [&](const Item& r) {
+                                             std::vector<float> joined;
+                                             joiner.push(r->frames.data(), r->frames.size() / ch, joined);
+                                             r->frames = std::move(joined);
+                                             r->joinedFrames = r->frames.size() / ch;
+                                             out.limiterReductionDB = std::min(out.limiterReductionDB, r->limiterReductionDB);
+                                             meter.addFrames(r->frames.data(), r->joinedFrames);
+                                             return r;
+                                         }) &
+            tbb::make_filter<Item, Item>(tbb::filter_mode::parallel,
+                                         [&](const Item& r) {
+                                             r->encoded.resize(r->frames.size() * 3);
+                                             WAVWriter::encode24(r->frames.data(), r->frames.size(), r->encoded.data());
+                                             r->frames = {};
+                                             return r;
+                                         }) &
+            tbb::make_filter<Item, void>(tbb::filter_mode::serial_in_order, [&](const Item& r) {
+                out.writer->writeEncoded(r->encoded.data(), r->joinedFrames);
+            }));
+    out.measurement = measurementOf(meter);
+    out.framesRemoved = joiner.removedFrames();
+    return out;
+}
+
 std::optional<double> matchedLevel(const LoudnessNormalizer::Measurement& m, bool acx) {
     if (acx) return m.rmsDB;
     return m.integratedLUFS;
@@ -412,17 +793,33 @@ std::optional<double> matchedLevel(const LoudnessNormalizer::Measurement& m, boo
 // ---- process / normalize --------------------------------------------------------------------
 
 LoudnessNormalizer::Result LoudnessNormalizer::process(const fs::path& sourceURL, const fs::path& destinationURL,
-                                                       const LoudnessTarget& target, const CleanupOptions& cleanup) try {
+                                                       const LoudnessTarget& target, const CleanupOptions& cleanup) {
+    return processLoudness(sourceURL, destinationURL, target, cleanup, StretchLayout{});
+}
+
+LoudnessNormalizer::Result processLoudness(const fs::path& sourceURL, const fs::path& destinationURL,
+                                           const LoudnessNormalizer::LoudnessTarget& target,
+                                           const CleanupOptions& cleanup, const StretchLayout& layout) try {
+    using NormalizerError = LoudnessNormalizer::NormalizerError;
+    using Result = LoudnessNormalizer::Result;
+    using ACXReport = LoudnessNormalizer::ACXReport;
+    const bool inStretches = layout.stretchSeconds > 0;
+    auto renderOnce = [&](const Analysis& analysis, const Plan& plan, double gain) {
+        return inStretches ? renderInStretches(sourceURL, destinationURL, analysis, plan, gain, target.truePeakDB, layout)
+                           : render(sourceURL, destinationURL, analysis, plan, gain, target.truePeakDB);
+    };
     if (!std::isfinite(target.integratedLUFS) || !std::isfinite(target.truePeakDB))
         throw NormalizerError::invalidTarget(sourceURL, target);
     checkNotInput(destinationURL, {sourceURL});
     checkDestination(destinationURL);
-    const Analysis analysis = analyse(sourceURL, cleanup.humRemoval == CleanupOptions::HumMode::autoDetect);
+    const bool detectHum = cleanup.humRemoval == CleanupOptions::HumMode::autoDetect;
+    const Analysis analysis =
+        inStretches ? analyseInStretches(sourceURL, detectHum, layout) : analyse(sourceURL, detectHum);
     if (!analysis.measurement.integratedLUFS || analysis.frames == 0) throw NormalizerError::silentOrTooShort(sourceURL);
     const Plan plan = makePlan(analysis, cleanup);
 
     double gainDB = target.integratedLUFS - *matchedLevel(analysis.measurement, target.acx);
-    Render last = render(sourceURL, destinationURL, analysis, plan, gainDB, target.truePeakDB);
+    Render last = renderOnce(analysis, plan, gainDB);
     for (int renders = 1; renders < kMaxRenders; ++renders) {
         const std::optional<double> level = matchedLevel(last.measurement, target.acx);
         if (!level) break;  // nothing left above the gates: no level to correct toward
@@ -434,7 +831,7 @@ LoudnessNormalizer::Result LoudnessNormalizer::process(const fs::path& sourceURL
         // a correction that fails (disk full, source gone) leaves the missed render to deliver.
         std::optional<Render> next;
         try {
-            next.emplace(render(sourceURL, destinationURL, analysis, plan, corrected, target.truePeakDB));
+            next.emplace(renderOnce(analysis, plan, corrected));
         } catch (const std::exception&) {
             break;
         }
@@ -457,7 +854,7 @@ LoudnessNormalizer::Result LoudnessNormalizer::process(const fs::path& sourceURL
     }
     return result;
 } catch (...) {
-    rethrowLibraryErrorsAs([&](const std::string& reason) { return NormalizerError::failed(sourceURL, reason); });
+    rethrowLibraryErrorsAs([&](const std::string& reason) { return LoudnessNormalizer::NormalizerError::failed(sourceURL, reason); });
 }
 
 LoudnessNormalizer::Result LoudnessNormalizer::normalize(const fs::path& sourceURL, const fs::path& destinationURL,

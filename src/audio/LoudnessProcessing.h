@@ -7,7 +7,8 @@
 //
 // One analysis pass (meter, 100 ms block levels, mains hum), a clean-up plan, then up to three
 // streaming renders (filters, leveller, static gain, gate, true-peak limiter, cuts, 24-bit WAV),
-// each measured as it is written; a render that misses the target by more than 0.3 dB is
+// each measured as it is written. Each pass decodes on one thread and works on stretches of a
+// few seconds side by side on the others (see StretchLayout); a render that misses the target by more than 0.3 dB is
 // redone with the gain corrected unless that gain would reach 40 dB. Only the last complete
 // render is kept (a correction that fails leaves the render before it); the destination
 // appears complete or not at all.
@@ -51,6 +52,22 @@ struct LoudnessNormalizer::Result {
     std::optional<Range> levelerRangeDB;
     std::optional<ACXReport> acxReport;
 };
+
+// How the passes of LoudnessNormalizer::process go through the source: in stretches of
+// stretchSeconds decoded on one thread and processed side by side on the others, each warmed
+// up over the warmUpSeconds before it, or (stretchSeconds 0) as one stream in file order. Both
+// give the same result to far within 0.1 LU and 0.1 dB, and the same cuts.
+struct StretchLayout {
+    double stretchSeconds = 6.0;
+    double warmUpSeconds = 2.0;
+    static StretchLayout sequential() { return {0.0, 0.0}; }
+};
+
+// LoudnessNormalizer::process with a chosen layout (process uses the default one).
+LoudnessNormalizer::Result processLoudness(const std::filesystem::path& sourceURL,
+                                           const std::filesystem::path& destinationURL,
+                                           const LoudnessNormalizer::LoudnessTarget& target,
+                                           const CleanupOptions& cleanup, const StretchLayout& layout);
 
 class LoudnessNormalizer::NormalizerError : public Error {
 public:

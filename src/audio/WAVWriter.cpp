@@ -3,6 +3,7 @@
 #include <sndfile.h>
 
 #include <cmath>
+#include <cstdint>
 #include <optional>
 #include <stdexcept>
 
@@ -35,7 +36,7 @@ int subtypeFor(int bitDepth) {
 }  // namespace
 
 WAVWriter::WAVWriter(const fs::path& url, double sampleRate, int channels, int bitDepth)
-    : impl_(std::make_unique<Impl>()), url_(url), sampleRate_(sampleRate), channels_(channels) {
+    : impl_(std::make_unique<Impl>()), url_(url), sampleRate_(sampleRate), channels_(channels), bitDepth_(bitDepth) {
     using Kind = WriteError::Kind;
     int subtype = subtypeFor(bitDepth);
     if (subtype == 0) throw WriteError(Kind::openFailed, url, "unsupported bit depth " + std::to_string(bitDepth));
@@ -83,6 +84,29 @@ void WAVWriter::write(const float* samples, std::size_t frames) {
     if (frames == 0 || !impl_->file) return;
     sf_count_t n = sf_writef_float(impl_->file, samples, static_cast<sf_count_t>(frames));
     if (n != static_cast<sf_count_t>(frames))
+        throw WriteError(WriteError::Kind::writeFailed, url_, sf_strerror(impl_->file));
+    framesWritten_ += frames;
+}
+
+void WAVWriter::encode24(const float* samples, std::size_t count, unsigned char* out) {
+    // As libsndfile does with clipping on: scaled to 32 bits, rounded to nearest, top three bytes.
+    for (std::size_t i = 0; i < count; ++i) {
+        const float scaled = samples[i] * 2147483648.0f;
+        std::int32_t v;
+        if (scaled >= 2147483647.0f) v = 0x7FFFFFFF;
+        else if (scaled <= -2147483648.0f) v = static_cast<std::int32_t>(0x80000000u);
+        else v = static_cast<std::int32_t>(std::lrintf(scaled));
+        out[3 * i] = static_cast<unsigned char>(v >> 8);
+        out[3 * i + 1] = static_cast<unsigned char>(v >> 16);
+        out[3 * i + 2] = static_cast<unsigned char>(v >> 24);
+    }
+}
+
+void WAVWriter::writeEncoded(const unsigned char* bytes, std::size_t frames) {
+    if (frames == 0 || !impl_->file) return;
+    if (bitDepth_ != 24) throw std::logic_error("WAVWriter::writeEncoded: the file is not 24-bit");
+    const sf_count_t size = static_cast<sf_count_t>(frames * static_cast<std::size_t>(channels_) * 3);
+    if (sf_write_raw(impl_->file, bytes, size) != size)
         throw WriteError(WriteError::Kind::writeFailed, url_, sf_strerror(impl_->file));
     framesWritten_ += frames;
 }

@@ -39,6 +39,12 @@ public:
     void write(std::span<const float> samples, std::size_t frames);
     void write(const float* samples, std::size_t frames);
 
+    // 24-bit files: samples encoded as write() stores them (little-endian, saturated at full
+    // scale), three bytes each, so that callers can encode on other threads; writeEncoded()
+    // appends `frames` frames of them.
+    static void encode24(const float* samples, std::size_t count, unsigned char* out);
+    void writeEncoded(const unsigned char* bytes, std::size_t frames);
+
     // Finishes the file and renames it into place. A second call does nothing.
     void close();
 
@@ -54,6 +60,7 @@ private:
     std::filesystem::path url_;
     double sampleRate_;
     int channels_;
+    int bitDepth_;
     std::size_t framesWritten_ = 0;
 };
 

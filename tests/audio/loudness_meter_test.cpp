@@ -2,6 +2,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <random>
 
 #include "AudioTestUtil.h"
@@ -181,6 +182,52 @@ TEST(LoudnessMeter, ChunkingDoesNotChangeResults) {
         EXPECT_DOUBLE_EQ(*r.integratedLUFS, *whole.integratedLUFS) << chunk;
         EXPECT_DOUBLE_EQ(r.truePeakDBTP, whole.truePeakDBTP) << chunk;
         EXPECT_DOUBLE_EQ(r.rmsDB, whole.rmsDB) << chunk;
+    }
+}
+
+TEST(LoudnessMeter, StretchesWarmedUpAndAppendedMeasureLikeOneStream) {
+    // Noise with a low rumble (the slowest thing the K-weighting filter has to settle on) and
+    // a peak right after each join, so a lost history or a dropped frame shows.
+    const double rate = 48000;
+    std::mt19937 rng(11);
+    std::normal_distribution<float> noise(0, 0.05f);
+    const std::size_t frames = 48000 * 6;
+    std::vector<float> samples(frames * 2);
+    for (std::size_t i = 0; i < frames; ++i)
+        for (std::size_t c = 0; c < 2; ++c)
+            samples[i * 2 + c] = noise(rng) + 0.3f * static_cast<float>(std::sin(2 * 3.14159265 * 30 * i / rate));
+    const std::size_t per100 = 4800;
+    for (std::size_t j = per100; j < frames; j += 3 * per100) samples[(j + 1) * 2] = 0.97f;
+    LoudnessMeter whole(rate, 2);
+    whole.addFrames(samples.data(), frames);
+    const auto w = whole.result();
+    const auto wholeBlocks = whole.subBlocks();
+
+    struct Case {
+        std::size_t stretch, warm;
+    };
+    for (const Case c : {Case{per100, 12000}, Case{3 * per100, 14400}, Case{10 * per100, 48000}}) {
+        std::unique_ptr<LoudnessMeter> merged;
+        for (std::size_t begin = 0; begin < frames; begin += c.stretch) {
+            const std::size_t n = std::min(c.stretch, frames - begin), warm = std::min(begin, c.warm);
+            auto part = std::make_unique<LoudnessMeter>(rate, 2);
+            part->warmUp(samples.data() + (begin - warm) * 2, warm);
+            part->addFrames(samples.data() + begin * 2, n);
+            if (!merged) merged = std::move(part);
+            else merged->append(*part);
+        }
+        const auto r = merged->result();
+        SCOPED_TRACE(c.stretch);
+        EXPECT_EQ(r.frames, w.frames);
+        EXPECT_NEAR(*r.integratedLUFS, *w.integratedLUFS, 1e-6);
+        EXPECT_NEAR(r.loudnessRangeLU, w.loudnessRangeLU, 1e-6);
+        EXPECT_DOUBLE_EQ(r.truePeakDBTP, w.truePeakDBTP);
+        EXPECT_DOUBLE_EQ(r.samplePeakDB, w.samplePeakDB);
+        EXPECT_NEAR(r.rmsDB, w.rmsDB, 1e-9);
+        const auto& blocks = merged->subBlocks();
+        ASSERT_EQ(blocks.size(), wholeBlocks.size());
+        for (std::size_t i = 0; i < blocks.size(); ++i)
+            ASSERT_NEAR(blocks[i].weightedPower, wholeBlocks[i].weightedPower, 1e-6 * wholeBlocks[i].weightedPower) << i;
     }
 }
 

@@ -68,6 +68,33 @@ TEST_F(PCMStreamTest, WriterSaturatesOversAndWritesPlainRiffForSmallFiles) {
     sf_close(f);
 }
 
+TEST_F(PCMStreamTest, EncodedFramesMatchTheWritersOwnBytes) {
+    // Exact steps, halfway cases, the largest values below full scale, overs of both signs.
+    const std::vector<float> values = {0.0f, 1.0f / (1 << 23), -1.0f / (1 << 23), 0.5f / (1 << 23), 1.5f / (1 << 23),
+                                       -0.5f / (1 << 23), 0.123456789f, -0.987654321f, 0.99999994f, -0.99999994f,
+                                       1.0f, -1.0f, 1.5f, -2.0f, 1e-30f, -1e-30f};
+    const auto plain = dir_ / "plain24.wav", encoded = dir_ / "encoded24.wav";
+    {
+        WAVWriter a(plain, 48000, 2, 24);
+        a.write(values, values.size() / 2);
+        a.close();
+        std::vector<unsigned char> bytes(values.size() * 3);
+        WAVWriter::encode24(values.data(), values.size(), bytes.data());
+        WAVWriter b(encoded, 48000, 2, 24);
+        b.writeEncoded(bytes.data(), values.size() / 2);
+        EXPECT_EQ(b.framesWritten(), values.size() / 2);
+        b.close();
+    }
+    auto bytesOf = [](const fs::path& p) {
+        std::ifstream in(p, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    };
+    EXPECT_EQ(bytesOf(encoded), bytesOf(plain));
+    WAVWriter sixteen(dir_ / "sixteen.wav", 48000, 1, 16);
+    const unsigned char three[3] = {};
+    EXPECT_THROW(sixteen.writeEncoded(three, 1), std::logic_error);
+}
+
 TEST_F(PCMStreamTest, WriterIgnoresEmptyAndLateWritesAndLeavesNothingWhenDropped) {
     auto path = dir_ / "late.wav";
     {
