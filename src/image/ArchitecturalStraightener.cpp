@@ -238,22 +238,34 @@ Image ArchitecturalStraightener::straighten(const Image& image, const Straighten
     const Mat3 toSrcPixel{1, 0, -E.x - 0.5, 0, -1, E.maxY() - 0.5, 0, 0, 1};
     const Mat3 M = mul(toSrcPixel, mul(invRotation, mul(invPerspective, fromOutPixel)));
 
-    constexpr int border = 3;  // room for the bicubic window at clamped edges
-    VImage src = image.pixels().embed(border, border, E.width + 2 * border, E.height + 2 * border,
-                                      VImage::option()->set("extend", VIPS_EXTEND_COPY));
-    VImage xy = VImage::xyz(out.width, out.height).cast(VIPS_FORMAT_FLOAT);
-    VImage X = xy.extract_band(0), Y = xy.extract_band(1);
-    VImage den = X * M[6] + Y * M[7] + M[8];
-    VImage sx = (X * M[0] + Y * M[1] + M[2]) / den;
-    VImage sy = (X * M[3] + Y * M[4] + M[5]) / den;
-    auto clamp = [](const VImage& v, double hi) {
-        VImage lo = (v < 0.0).ifthenelse(0.0, v);
-        return (lo > hi).ifthenelse(hi, lo) + static_cast<double>(border);
-    };
-    VImage index = clamp(sx, w - 1).bandjoin(clamp(sy, h - 1)).cast(VIPS_FORMAT_FLOAT);
-    VImage warped = src.mapim(index, VImage::option()
-                                         ->set("interpolate", vips::VInterpolate::new_from_name("bicubic"))
-                                         ->set("extend", VIPS_EXTEND_COPY));
+    const auto bicubic = vips::VInterpolate::new_from_name("bicubic");
+    VImage warped;
+    if (M[6] == 0 && M[7] == 0) {
+        // Roll alone: an affine map, resampled by libvips' own transform (the forward map of M).
+        const double det = M[0] * M[4] - M[1] * M[3];
+        const double a = M[4] / det, b = -M[1] / det, c = -M[3] / det, d = M[0] / det;
+        warped = image.pixels().affine({a, b, c, d}, VImage::option()
+                                                         ->set("interpolate", bicubic)
+                                                         ->set("extend", VIPS_EXTEND_COPY)
+                                                         ->set("oarea", std::vector<int>{0, 0, out.width, out.height})
+                                                         ->set("odx", -(a * M[2] + b * M[5]))
+                                                         ->set("ody", -(c * M[2] + d * M[5])));
+    } else {
+        constexpr int border = 3;  // room for the bicubic window at clamped edges
+        VImage src = image.pixels().embed(border, border, E.width + 2 * border, E.height + 2 * border,
+                                          VImage::option()->set("extend", VIPS_EXTEND_COPY));
+        // Source coordinates of every output pixel: one matrix product on (x, y, 1), one division.
+        VImage projected = VImage::xyz(out.width, out.height)
+                               .bandjoin_const({1.0})
+                               .recomb(VImage::new_matrixv(3, 3, M[0], M[1], M[2], M[3], M[4], M[5], M[6], M[7], M[8]));
+        VImage st = projected.extract_band(0, VImage::option()->set("n", 2)) / projected.extract_band(2);
+        const std::vector<double> zero{0.0, 0.0}, last{w - 1, h - 1};
+        st = (st < zero).ifthenelse(zero, st);
+        st = (st > last).ifthenelse(last, st);
+        VImage index = st.linear({1.0, 1.0}, {static_cast<double>(border), static_cast<double>(border)})
+                           .cast(VIPS_FORMAT_FLOAT);
+        warped = src.mapim(index, VImage::option()->set("interpolate", bicubic)->set("extend", VIPS_EXTEND_COPY));
+    }
     const int bits = image.bitsPerSample();
     if (warped.format() != image.pixels().format())
         warped = bits == 32 ? warped.cast(VIPS_FORMAT_FLOAT) : (warped + 0.5).cast(image.pixels().format());

@@ -57,7 +57,9 @@ std::string tooLargeDetail(std::uint64_t w, std::uint64_t h) {
 
 // Decoded file pixels -> upright sRGB, 8/16 bits.
 VImage prepared(VImage img) {
-    img = img.autorot();
+    // An upright file keeps its decoded pixels as they are (no copy in the pipeline).
+    const int orientation = img.get_typeof(VIPS_META_ORIENTATION) != 0 ? img.get_int(VIPS_META_ORIENTATION) : 1;
+    if (orientation >= 2 && orientation <= 8) img = img.autorot();
     const int bits = vipsx::depthOf(img);
     if (img.get_typeof(VIPS_META_ICC_NAME) != 0 && bits != 32) {
         try {

@@ -57,6 +57,12 @@ Image croppedToAspect(const Image& image, double ratio) {
     return image.cropped({e.x + (w - cw) / 2, e.y + (h - ch) / 2, cw, ch});
 }
 
+// Whether the pixels are an image in memory rather than a pipeline to compute.
+bool inMemory(const Image& image) {
+    const VipsImage* pixels = image.pixels().get_image();
+    return pixels && pixels->data != nullptr;
+}
+
 // The first line of a library's message, for the log.
 std::string firstLine(const std::string& text) {
     const auto end = text.find_first_of("\r\n");
@@ -127,7 +133,9 @@ std::vector<fs::path> GablewisePreset::process(const BatchItem& item, const Proc
             photo = *loaded;
         }
         try {
-            photo = photo.materialized();
+            // The one full-size copy both sets read; a photo decoded straight into memory is
+            // that copy already.
+            if (!inMemory(photo)) photo = photo.materialized();
         } catch (const vips::VError&) {
             throw PresetError::cannotDecodeImage(source);
         }
@@ -158,7 +166,8 @@ std::vector<fs::path> GablewisePreset::process(const BatchItem& item, const Proc
                 logo.reset();
             }
             if (!logo || logo->empty()) throw PresetError::cannotDecodeWatermark(*watermarkURL);
-            photo = photo.withPixels(Watermark::apply(photo.pixels(), logo->pixels(), watermarkOpacity)).materialized();
+            // Lazy: the logo's area is composited as each set reads it.
+            photo = photo.withPixels(Watermark::apply(photo.pixels(), logo->pixels(), watermarkOpacity));
         }
 
         // Names: the job's pattern with the address and the set's size word.

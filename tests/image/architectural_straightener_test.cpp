@@ -8,6 +8,7 @@
 using lw::ArchitecturalStraightener;
 using lw::Image;
 using lw::ImageRect;
+using lw::Raster;
 using lw::Raster8;
 using Params = ArchitecturalStraightener::StraightenParameters;
 
@@ -203,6 +204,58 @@ TEST(ArchitecturalStraightener, StraightenGeometry) {
     EXPECT_EQ(neg.width(), static_cast<int>(std::floor(2 * d)));
     auto nr = neg.toRaster<std::uint8_t>();
     EXPECT_NEAR(nr.at(0, 399), (300 - d) / 3, 2);  // bottom keeps the full width, cropped
+}
+
+// A roll turns the picture about its centre and scales it by the fill factor; a small blob
+// must land where that map sends it, to a fraction of a pixel, wherever it sits and whatever
+// the image's origin and depth.
+TEST(ArchitecturalStraightener, RollMovesContentWhereTheRotationSendsIt) {
+    struct Case {
+        double roll;
+        double bx, by;  // blob centre, pixel coordinates, row 0 at the top
+        int originX, originY;
+        bool sixteenBits;
+    };
+    const Case cases[] = {
+        {2 * deg, 150.0, 100.0, 0, 0, false},
+        {-3 * deg, 430.0, 290.0, 0, 0, false},
+        {4.5 * deg, 470.5, 120.0, 37, -12, false},
+        {-1 * deg, 120.0, 300.5, 0, 0, true},
+    };
+    ArchitecturalStraightener s;
+    const int W = 600, H = 400;
+    for (const auto& c : cases) {
+        Raster<float> blob(W, H, 1, 0.1f);
+        for (int y = 0; y < H; ++y)
+            for (int x = 0; x < W; ++x) {
+                const double d2 = (x - c.bx) * (x - c.bx) + (y - c.by) * (y - c.by);
+                blob.at(x, y) = static_cast<float>(0.1 + 0.8 * std::exp(-d2 / (2 * 3.0 * 3.0)));
+            }
+        Image img = Image::fromRaster(blob).withBitsPerSample(c.sixteenBits ? 16 : 8).translated(c.originX, c.originY);
+        Image turned = s.straighten(img, {0, 0, c.roll, true, 5});
+        ASSERT_EQ(turned.extent(), (ImageRect{0, 0, W, H}));
+        const auto out = turned.toRaster<float>(1);
+
+        // Expected: about the centre, by the roll (counter-clockwise on screen for a positive
+        // roll, rows growing downwards), scaled by the fill factor.
+        const double fill = std::cos(std::fabs(c.roll)) + 1.5 * std::sin(std::fabs(c.roll));
+        const double cx = W / 2.0 - 0.5, cy = H / 2.0 - 0.5, dx = c.bx - cx, dy = c.by - cy;
+        const double ex = cx + fill * (std::cos(c.roll) * dx + std::sin(c.roll) * dy);
+        const double ey = cy + fill * (-std::sin(c.roll) * dx + std::cos(c.roll) * dy);
+
+        double sum = 0, sx = 0, sy = 0;
+        for (int y = static_cast<int>(ey) - 20; y <= static_cast<int>(ey) + 20; ++y)
+            for (int x = static_cast<int>(ex) - 20; x <= static_cast<int>(ex) + 20; ++x) {
+                ASSERT_TRUE(x >= 0 && x < W && y >= 0 && y < H) << c.roll;
+                const double v = std::max(0.0, out.at(x, y) - 0.1);
+                sum += v;
+                sx += v * x;
+                sy += v * y;
+            }
+        ASSERT_GT(sum, 0) << c.roll;
+        EXPECT_NEAR(sx / sum, ex, 0.1) << c.roll << " blob " << c.bx << "," << c.by;
+        EXPECT_NEAR(sy / sum, ey, 0.1) << c.roll << " blob " << c.bx << "," << c.by;
+    }
 }
 
 TEST(ArchitecturalStraightener, AutoStraightenReturnsItsParameters) {
