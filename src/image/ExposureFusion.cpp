@@ -172,65 +172,121 @@ std::size_t disagreement(const Bitmaps& ref, const Bitmaps& shot, int dx, int dy
 
 // ---- pyramids (5-tap binomial kernel, edges clamped)
 
-// One level down into `out` (already sized ceil(n / 2)): blur and keep every second sample.
+constexpr float kReduce[5] = {1 / 16.f, 4 / 16.f, 6 / 16.f, 4 / 16.f, 1 / 16.f};
+
+// One reduced row from five source rows (the rows 2y - 2 ... 2y + 2 of the source, clamped):
+// blur down the columns into `line` (srcWidth * c), then across, keeping every second sample.
+void reduceRow(const float* const rows[5], int srcWidth, int c, float* line, int outWidth, float* out) {
+    const std::size_t n = static_cast<std::size_t>(srcWidth) * c;
+    const float* r0 = rows[0];
+    const float* r1 = rows[1];
+    const float* r2 = rows[2];
+    const float* r3 = rows[3];
+    const float* r4 = rows[4];
+    for (std::size_t i = 0; i < n; ++i)
+        line[i] = kReduce[0] * (r0[i] + r4[i]) + kReduce[1] * (r1[i] + r3[i]) + kReduce[2] * r2[i];
+    for (int x = 0; x < outWidth; ++x) {
+        int xs[5];
+        for (int m = 0; m < 5; ++m) xs[m] = clampIndex(2 * x + m - 2, srcWidth) * c;
+        for (int ch = 0; ch < c; ++ch)
+            out[x * c + ch] = kReduce[0] * (line[xs[0] + ch] + line[xs[4] + ch]) +
+                              kReduce[1] * (line[xs[1] + ch] + line[xs[3] + ch]) + kReduce[2] * line[xs[2] + ch];
+    }
+}
+
+// One level down into `out` (already sized ceil(n / 2)).
 void reduceInto(const Plane& src, Plane& out) {
     const int c = src.channels;
-    const int w = out.width, h = out.height;
-    tbb::parallel_for(tbb::blocked_range<int>(0, h, 8), [&](const tbb::blocked_range<int>& r) {
+    tbb::parallel_for(tbb::blocked_range<int>(0, out.height, 8), [&](const tbb::blocked_range<int>& r) {
         std::vector<float> line(static_cast<std::size_t>(src.width) * c);
-        static constexpr float k[5] = {1 / 16.f, 4 / 16.f, 6 / 16.f, 4 / 16.f, 1 / 16.f};
         for (int y = r.begin(); y != r.end(); ++y) {
             const float* rows[5];
             for (int m = 0; m < 5; ++m) rows[m] = src.row(clampIndex(2 * y + m - 2, src.height));
-            for (std::size_t i = 0; i < line.size(); ++i)
-                line[i] = k[0] * (rows[0][i] + rows[4][i]) + k[1] * (rows[1][i] + rows[3][i]) + k[2] * rows[2][i];
-            float* o = out.row(y);
-            for (int x = 0; x < w; ++x) {
-                int xs[5];
-                for (int m = 0; m < 5; ++m) xs[m] = clampIndex(2 * x + m - 2, src.width) * c;
-                for (int ch = 0; ch < c; ++ch)
-                    o[x * c + ch] = k[0] * (line[xs[0] + ch] + line[xs[4] + ch]) +
-                                    k[1] * (line[xs[1] + ch] + line[xs[3] + ch]) + k[2] * line[xs[2] + ch];
-            }
+            reduceRow(rows, src.width, c, line.data(), out.width, out.row(y));
         }
     });
+}
+
+// The rows of a plane expanded one level up to width x height, one output row at a time.
+// Rows are asked for in rising order; the horizontally expanded source rows are kept for the
+// next output rows.
+class Expander {
+public:
+    Expander(const Plane& src, int width, int height)
+        : src_(src), width_(width), height_(height), lines_(kSlots * static_cast<std::size_t>(width) * src.channels) {
+        tags_.fill(-1);
+    }
+
+    // Writes output row y (width * channels) into `out`.
+    void row(int y, float* out) {
+        const std::size_t n = static_cast<std::size_t>(width_) * src_.channels;
+        const int j = y / 2;
+        if (y % 2 == 0) {
+            const float* l0 = line(clampIndex(j - 1, src_.height));
+            const float* l1 = line(clampIndex(j, src_.height));
+            const float* l2 = line(clampIndex(j + 1, src_.height));
+            for (std::size_t i = 0; i < n; ++i) out[i] = 0.125f * l0[i] + 0.75f * l1[i] + 0.125f * l2[i];
+        } else {
+            const float* l0 = line(clampIndex(j, src_.height));
+            const float* l1 = line(clampIndex(j + 1, src_.height));
+            for (std::size_t i = 0; i < n; ++i) out[i] = 0.5f * (l0[i] + l1[i]);
+        }
+    }
+
+    int height() const { return height_; }
+
+private:
+    static constexpr int kSlots = 4;
+
+    const float* line(int j) {
+        const int slot = j % kSlots;
+        float* out = lines_.data() + static_cast<std::size_t>(slot) * width_ * src_.channels;
+        if (tags_[static_cast<std::size_t>(slot)] != j) {
+            expandLine(src_.row(j), out);
+            tags_[static_cast<std::size_t>(slot)] = j;
+        }
+        return out;
+    }
+
+    void expandLine(const float* in, float* out) const {
+        const int c = src_.channels, sw = src_.width;
+        for (int x = 0; x < width_; ++x) {
+            const int j = x / 2;
+            if (x % 2 == 0) {
+                const float* a = in + clampIndex(j - 1, sw) * c;
+                const float* b = in + clampIndex(j, sw) * c;
+                const float* d = in + clampIndex(j + 1, sw) * c;
+                for (int ch = 0; ch < c; ++ch) out[x * c + ch] = 0.125f * a[ch] + 0.75f * b[ch] + 0.125f * d[ch];
+            } else {
+                const float* a = in + clampIndex(j, sw) * c;
+                const float* b = in + clampIndex(j + 1, sw) * c;
+                for (int ch = 0; ch < c; ++ch) out[x * c + ch] = 0.5f * (a[ch] + b[ch]);
+            }
+        }
+    }
+
+    const Plane& src_;
+    int width_, height_;
+    std::vector<float> lines_;
+    std::array<int, kSlots> tags_;
+};
+
+// Bands of rows for passes that keep a few rows of state: big enough that the rows recomputed
+// at a band's edges cost little, small enough to keep every core busy.
+template <class F>
+void forBands(int height, int grain, F&& body) {
+    tbb::parallel_for(tbb::blocked_range<int>(0, height, grain),
+                      [&](const tbb::blocked_range<int>& r) { body(r.begin(), r.end()); }, tbb::simple_partitioner());
 }
 
 // One level up to width x height, calling sink(y, row) with each expanded row.
 template <class Sink>
 void expandRows(const Plane& src, int width, int height, Sink&& sink) {
-    const int c = src.channels;
-    // Horizontal expansion of one source row into `out` (width * c).
-    auto expandLine = [&](const float* in, float* out) {
-        for (int x = 0; x < width; ++x) {
-            const int j = x / 2;
-            if (x % 2 == 0) {
-                const float* a = in + clampIndex(j - 1, src.width) * c;
-                const float* b = in + clampIndex(j, src.width) * c;
-                const float* d = in + clampIndex(j + 1, src.width) * c;
-                for (int ch = 0; ch < c; ++ch) out[x * c + ch] = 0.125f * a[ch] + 0.75f * b[ch] + 0.125f * d[ch];
-            } else {
-                const float* a = in + clampIndex(j, src.width) * c;
-                const float* b = in + clampIndex(j + 1, src.width) * c;
-                for (int ch = 0; ch < c; ++ch) out[x * c + ch] = 0.5f * (a[ch] + b[ch]);
-            }
-        }
-    };
-    tbb::parallel_for(tbb::blocked_range<int>(0, height, 16), [&](const tbb::blocked_range<int>& r) {
-        const std::size_t n = static_cast<std::size_t>(width) * c;
-        std::vector<float> l0(n), l1(n), l2(n), out(n);
-        for (int y = r.begin(); y != r.end(); ++y) {
-            const int j = y / 2;
-            if (y % 2 == 0) {
-                expandLine(src.row(clampIndex(j - 1, src.height)), l0.data());
-                expandLine(src.row(clampIndex(j, src.height)), l1.data());
-                expandLine(src.row(clampIndex(j + 1, src.height)), l2.data());
-                for (std::size_t i = 0; i < n; ++i) out[i] = 0.125f * l0[i] + 0.75f * l1[i] + 0.125f * l2[i];
-            } else {
-                expandLine(src.row(clampIndex(j, src.height)), l0.data());
-                expandLine(src.row(clampIndex(j + 1, src.height)), l1.data());
-                for (std::size_t i = 0; i < n; ++i) out[i] = 0.5f * (l0[i] + l1[i]);
-            }
+    forBands(height, 32, [&](int begin, int end) {
+        Expander expander(src, width, height);
+        std::vector<float> out(static_cast<std::size_t>(width) * src.channels);
+        for (int y = begin; y != end; ++y) {
+            expander.row(y, out.data());
             sink(y, out.data());
         }
     });
@@ -242,116 +298,365 @@ int levelCount(int width, int height) {
     return levels;
 }
 
-// Row y of a shot as RGB floats 0...1, read through its offset with clamped edges.
-void shotRow(const Raster16& shot, ExposureFusion::Offset offset, int y, float* out) {
-    const int c = shot.channels;
-    constexpr float scale = 1.f / 65535.f;
-    const std::uint16_t* in = shot.row(clampIndex(y + offset.dy, shot.height));
-    for (int x = 0; x < shot.width; ++x) {
-        const std::uint16_t* p = in + static_cast<std::size_t>(clampIndex(x + offset.dx, shot.width)) * c;
-        out[3 * x] = p[0] * scale;
-        out[3 * x + 1] = p[c > 2 ? 1 : 0] * scale;
-        out[3 * x + 2] = p[c > 2 ? 2 : 0] * scale;
-    }
-}
+// ---- shots
 
-// The first pyramid level below a shot, straight from its samples.
-void reduceShotInto(const Raster16& shot, ExposureFusion::Offset offset, Plane& out) {
-    const int w = out.width, h = out.height, sw = shot.width;
-    tbb::parallel_for(tbb::blocked_range<int>(0, h, 8), [&](const tbb::blocked_range<int>& r) {
-        const std::size_t n = static_cast<std::size_t>(sw) * 3;
-        std::vector<float> rows(5 * n), line(n);
-        static constexpr float k[5] = {1 / 16.f, 4 / 16.f, 6 / 16.f, 4 / 16.f, 1 / 16.f};
-        for (int y = r.begin(); y != r.end(); ++y) {
-            for (int m = 0; m < 5; ++m) shotRow(shot, offset, clampIndex(2 * y + m - 2, shot.height), &rows[m * n]);
-            for (std::size_t i = 0; i < n; ++i)
-                line[i] = k[0] * (rows[i] + rows[4 * n + i]) + k[1] * (rows[n + i] + rows[3 * n + i]) +
-                          k[2] * rows[2 * n + i];
-            float* o = out.row(y);
-            for (int x = 0; x < w; ++x) {
-                int xs[5];
-                for (int m = 0; m < 5; ++m) xs[m] = clampIndex(2 * x + m - 2, sw) * 3;
-                for (int ch = 0; ch < 3; ++ch)
-                    o[x * 3 + ch] = k[0] * (line[xs[0] + ch] + line[xs[4] + ch]) +
-                                    k[1] * (line[xs[1] + ch] + line[xs[3] + ch]) + k[2] * line[xs[2] + ch];
-            }
+// A shot's samples where they already are (a raster's or a decoded image's memory), read
+// through its offset. Any number of channels; grey is used for R, G and B, alpha is ignored.
+template <class T>
+struct ShotView {
+    const T* data = nullptr;
+    int width = 0, height = 0, channels = 0;
+    ExposureFusion::Offset offset;
+    const T* row(int y) const { return data + static_cast<std::size_t>(y) * width * channels; }
+};
+
+// Samples as floats 0...1. An 8-bit sample becomes exactly the float of the 16-bit sample it
+// widens to (v * 257), so an 8-bit shot fuses like its 16-bit conversion.
+struct UnitScale {
+    std::array<float, 256> of8{};
+    UnitScale() {
+        for (int v = 0; v < 256; ++v) of8[static_cast<std::size_t>(v)] = static_cast<float>(v * 257) * (1.f / 65535.f);
+    }
+    float operator()(std::uint8_t v) const { return of8[v]; }
+    float operator()(std::uint16_t v) const { return static_cast<float>(v) * (1.f / 65535.f); }
+};
+const UnitScale unitScale;
+
+// A sample on the 16-bit scale.
+inline std::uint32_t wide(std::uint8_t v) { return v * 257u; }
+inline std::uint32_t wide(std::uint16_t v) { return v; }
+
+// The few most recent rows of one shot as RGB floats and their grey (mean of R, G, B), by row
+// of the reference (-1 ... height; rows outside are read clamped). Rows are asked for in
+// rising order, at most eight apart.
+template <class T>
+class ShotRows {
+public:
+    explicit ShotRows(const ShotView<T>& shot)
+        : shot_(shot),
+          rgb_(kSlots * static_cast<std::size_t>(shot.width) * 3),
+          grey_(kSlots * static_cast<std::size_t>(shot.width)) {
+        tags_.fill(std::numeric_limits<int>::min());
+    }
+    const float* rgb(int y) { return rgb_.data() + slot(y) * static_cast<std::size_t>(shot_.width) * 3; }
+    const float* grey(int y) { return grey_.data() + slot(y) * static_cast<std::size_t>(shot_.width); }
+
+private:
+    static constexpr int kSlots = 8;
+
+    std::size_t slot(int y) {
+        const auto s = static_cast<std::size_t>(((y % kSlots) + kSlots) % kSlots);
+        if (tags_[s] != y) {
+            load(y, rgb_.data() + s * shot_.width * 3, grey_.data() + s * shot_.width);
+            tags_[s] = y;
         }
-    });
-}
+        return s;
+    }
+
+    void load(int y, float* rgb, float* grey) const {
+        const int w = shot_.width, c = shot_.channels, dx = shot_.offset.dx;
+        const T* in = shot_.row(clampIndex(y + shot_.offset.dy, shot_.height));
+        const int g = c > 2 ? 1 : 0, b = c > 2 ? 2 : 0;
+        const auto put = [&](int x, const T* p) {
+            const float r0 = unitScale(p[0]), g0 = unitScale(p[g]), b0 = unitScale(p[b]);
+            rgb[3 * x] = r0;
+            rgb[3 * x + 1] = g0;
+            rgb[3 * x + 2] = b0;
+            grey[x] = (r0 + g0 + b0) * (1.f / 3.f);
+        };
+        // Columns read inside the shot, then the clamped ones at either side.
+        const int x0 = std::clamp(-dx, 0, w), x1 = std::clamp(w - dx, x0, w);
+        for (int x = 0; x < x0; ++x) put(x, in);
+        if (c == 3) {
+            const T* p = in + static_cast<std::size_t>(x0 + dx) * 3;
+            for (int x = x0; x < x1; ++x, p += 3) put(x, p);
+        } else {
+            for (int x = x0; x < x1; ++x) put(x, in + static_cast<std::size_t>(x + dx) * c);
+        }
+        for (int x = x1; x < w; ++x) put(x, in + static_cast<std::size_t>(w - 1) * c);
+    }
+
+    ShotView<T> shot_;
+    std::vector<float> rgb_, grey_;
+    std::array<int, kSlots> tags_;
+};
 
 inline float power(float v, double exponent) {
     if (exponent == 1) return v;
     return std::pow(v, static_cast<float>(exponent));
 }
 
-// Mertens' quality measure of every pixel of one shot (read through its offset): added to
-// `out` when `add`, else stored, divided by `divisor`'s sample when one is given.
-void qualityWeightsInto(const Raster16& shot, ExposureFusion::Offset offset, const ExposureFusion::Weights& wt,
-                        Plane& out, bool add, const Plane* divisor) {
-    const int w = shot.width, h = shot.height, c = shot.channels;
+// Mertens' quality measure of one row from the grey of it and its neighbours and its colours.
+void qualityRow(const float* up, const float* mid, const float* down, const float* rgb, int w,
+                const ExposureFusion::Weights& wt, float* out) {
     constexpr float twoSigmaSquared = 2 * 0.2f * 0.2f;
-    constexpr float scale = 1.f / 65535.f;
-    tbb::parallel_for(tbb::blocked_range<int>(0, h, 8), [&](const tbb::blocked_range<int>& r) {
-        // Grey of three rows, and the middle row's colours.
-        std::vector<float> up(w), mid(w), down(w), rgb(static_cast<std::size_t>(w) * 3);
-        const auto readRow = [&](int y, float* grey, float* colour) {
-            const std::uint16_t* in = shot.row(clampIndex(y + offset.dy, h));
-            for (int x = 0; x < w; ++x) {
-                const std::uint16_t* p = in + static_cast<std::size_t>(clampIndex(x + offset.dx, w)) * c;
-                const float r0 = p[0] * scale, g0 = p[c > 2 ? 1 : 0] * scale, b0 = p[c > 2 ? 2 : 0] * scale;
-                grey[x] = (r0 + g0 + b0) * (1.f / 3.f);
-                if (colour) {
-                    colour[3 * x] = r0;
-                    colour[3 * x + 1] = g0;
-                    colour[3 * x + 2] = b0;
+    for (int x = 0; x < w; ++x) {
+        const float* p = rgb + 3 * x;
+        const float g = mid[x];
+        const float lap = up[x] + down[x] + mid[clampIndex(x - 1, w)] + mid[clampIndex(x + 1, w)] - 4 * g;
+        const float d0 = p[0] - g, d1 = p[1] - g, d2 = p[2] - g;
+        const float sat = std::sqrt((d0 * d0 + d1 * d1 + d2 * d2) * (1.f / 3.f));
+        const float e0 = p[0] - 0.5f, e1 = p[1] - 0.5f, e2 = p[2] - 0.5f;
+        const float expo = std::exp(-(e0 * e0 + e1 * e1 + e2 * e2) / twoSigmaSquared);
+        float v = 1.f;
+        if (wt.contrast != 0) v *= power(std::fabs(lap), wt.contrast);
+        if (wt.saturation != 0) v *= power(sat, wt.saturation);
+        if (wt.exposedness != 0) v *= power(expo, wt.exposedness);
+        out[x] = v + 1e-12f;
+    }
+}
+
+// Everything one band of rows needs to read the shots and their normalised weights.
+template <class T>
+class BandRows {
+public:
+    BandRows(const std::vector<ShotView<T>>& shots, const ExposureFusion::Weights& weights)
+        : weights_(weights), width_(shots[0].width), count_(shots.size()),
+          normalised_(kSlots * count_ * static_cast<std::size_t>(width_)) {
+        rows_.reserve(count_);
+        for (const auto& shot : shots) rows_.emplace_back(shot);
+        tags_.fill(std::numeric_limits<int>::min());
+    }
+
+    ShotRows<T>& shot(std::size_t k) { return rows_[k]; }
+
+    // Row y's weight of every shot, divided by their sum: weight(y)[k * width + x]. Rows are
+    // asked for in rising order, at most eight apart.
+    const float* weights(int y) {
+        const auto s = static_cast<std::size_t>(((y % kSlots) + kSlots) % kSlots);
+        float* out = normalised_.data() + s * count_ * width_;
+        if (tags_[s] == y) return out;
+        tags_[s] = y;
+        for (std::size_t k = 0; k < count_; ++k) {
+            ShotRows<T>& r = rows_[k];
+            const float* up = r.grey(y - 1);
+            const float* mid = r.grey(y);
+            const float* down = r.grey(y + 1);
+            qualityRow(up, mid, down, r.rgb(y), static_cast<int>(width_), weights_, out + k * width_);
+        }
+        for (std::size_t x = 0; x < width_; ++x) {
+            float sum = 0.f;
+            for (std::size_t k = 0; k < count_; ++k) sum += out[k * width_ + x];
+            for (std::size_t k = 0; k < count_; ++k) out[k * width_ + x] /= sum;
+        }
+        return out;
+    }
+
+private:
+    static constexpr int kSlots = 8;
+    const ExposureFusion::Weights& weights_;
+    std::size_t width_, count_;
+    std::vector<ShotRows<T>> rows_;
+    std::vector<float> normalised_;
+    std::array<int, kSlots> tags_;
+};
+
+// The fusion proper, into `out` (width * height * 3 samples). Full-size data is only ever held
+// as the shots themselves: the finest pyramid level is computed row by row in the last pass
+// from the shots, their first reduced levels and the collapsed coarser result, and the weights
+// are computed on the fly from the rows of all shots wherever they are needed.
+template <class T>
+void fuseInto(const std::vector<ShotView<T>>& shots, const ExposureFusion::Weights& weights, std::uint16_t* out) {
+    const int width = shots[0].width, height = shots[0].height;
+    const std::size_t count = shots.size();
+    const int levels = levelCount(width, height);
+    const int w1 = (width + 1) / 2, h1 = (height + 1) / 2;
+
+    // Pass 1: every shot's first reduced level, and that of its normalised weights.
+    std::vector<Plane> image1, weight1;
+    if (levels > 1) {
+        for (std::size_t k = 0; k < count; ++k) {
+            image1.emplace_back(w1, h1, 3);
+            weight1.emplace_back(w1, h1, 1);
+        }
+        forBands(h1, 16, [&](int begin, int end) {
+            BandRows<T> band(shots, weights);
+            std::vector<float> line(static_cast<std::size_t>(width) * 3);
+            for (int y = begin; y != end; ++y) {
+                int rows[5];
+                for (int m = 0; m < 5; ++m) rows[m] = clampIndex(2 * y + m - 2, height);
+                const float* w[5];
+                for (int m = 0; m < 5; ++m) w[m] = band.weights(rows[m]);
+                for (std::size_t k = 0; k < count; ++k) {
+                    const float* wk[5];
+                    for (int m = 0; m < 5; ++m) wk[m] = w[m] + k * static_cast<std::size_t>(width);
+                    reduceRow(wk, width, 1, line.data(), w1, weight1[k].row(y));
+                    const float* rgb[5];
+                    for (int m = 0; m < 5; ++m) rgb[m] = band.shot(k).rgb(rows[m]);
+                    reduceRow(rgb, width, 3, line.data(), w1, image1[k].row(y));
                 }
             }
-        };
-        for (int y = r.begin(); y != r.end(); ++y) {
-            readRow(y - 1, up.data(), nullptr);
-            readRow(y, mid.data(), rgb.data());
-            readRow(y + 1, down.data(), nullptr);
-            float* o = out.row(y);
-            const float* d = divisor ? divisor->row(y) : nullptr;
-            for (int x = 0; x < w; ++x) {
-                const float* p = rgb.data() + 3 * x;
-                const float g = mid[x];
-                const float lap = up[x] + down[x] + mid[clampIndex(x - 1, w)] + mid[clampIndex(x + 1, w)] - 4 * g;
-                const float d0 = p[0] - g, d1 = p[1] - g, d2 = p[2] - g;
-                const float sat = std::sqrt((d0 * d0 + d1 * d1 + d2 * d2) * (1.f / 3.f));
-                const float e0 = p[0] - 0.5f, e1 = p[1] - 0.5f, e2 = p[2] - 0.5f;
-                const float expo = std::exp(-(e0 * e0 + e1 * e1 + e2 * e2) / twoSigmaSquared);
-                float v = 1.f;
-                if (wt.contrast != 0) v *= power(std::fabs(lap), wt.contrast);
-                if (wt.saturation != 0) v *= power(sat, wt.saturation);
-                if (wt.exposedness != 0) v *= power(expo, wt.exposedness);
-                v += 1e-12f;
-                if (add)
-                    o[x] += v;
-                else
-                    o[x] = d ? v / d[x] : v;
+        });
+    }
+
+    // Pass 2: the coarser levels of the result pyramid, shot by shot, with the levels below
+    // the first reused from shot to shot.
+    std::vector<Plane> result(std::min(levels, 2));  // index 0 unused
+    if (levels > 1) {
+        result[1] = Plane(w1, h1, 3, 0.f);
+        std::vector<Plane> image(2), weight(2);  // levels 2 and up
+        int w = (w1 + 1) / 2, h = (h1 + 1) / 2;
+        for (int l = 2; l < levels; ++l) {
+            result.emplace_back(w, h, 3, 0.f);
+            image.emplace_back(w, h, 3);
+            weight.emplace_back(w, h, 1);
+            w = (w + 1) / 2;
+            h = (h + 1) / 2;
+        }
+        for (std::size_t k = 0; k < count; ++k) {
+            const auto imageAt = [&](int l) -> Plane& { return l == 1 ? image1[k] : image[static_cast<std::size_t>(l)]; };
+            const auto weightAt = [&](int l) -> Plane& { return l == 1 ? weight1[k] : weight[static_cast<std::size_t>(l)]; };
+            for (int l = 1; l + 1 < levels; ++l) {
+                reduceInto(imageAt(l), imageAt(l + 1));
+                reduceInto(weightAt(l), weightAt(l + 1));
+            }
+            for (int l = 1; l < levels; ++l) {
+                Plane& o = result[static_cast<std::size_t>(l)];
+                const Plane& img = imageAt(l);
+                const Plane& wgt = weightAt(l);
+                if (l == levels - 1) {
+                    forRows(o.height, [&](int y) {
+                        float* r = o.row(y);
+                        const float* p = img.row(y);
+                        const float* wy = wgt.row(y);
+                        for (int x = 0; x < o.width; ++x)
+                            for (int c = 0; c < 3; ++c) r[3 * x + c] += wy[x] * p[3 * x + c];
+                    });
+                    break;
+                }
+                expandRows(imageAt(l + 1), img.width, img.height, [&](int y, const float* up) {
+                    float* r = o.row(y);
+                    const float* p = img.row(y);
+                    const float* wy = wgt.row(y);
+                    for (int x = 0; x < o.width; ++x)
+                        for (int c = 0; c < 3; ++c) r[3 * x + c] += wy[x] * (p[3 * x + c] - up[3 * x + c]);
+                });
+            }
+            weight1[k] = Plane();
+        }
+        // Collapse them from the top down to the first level.
+        for (int l = levels - 2; l >= 1; --l) {
+            Plane& fine = result[static_cast<std::size_t>(l)];
+            const Plane& coarse = result[static_cast<std::size_t>(l) + 1];
+            expandRows(coarse, fine.width, fine.height, [&](int y, const float* up) {
+                float* o = fine.row(y);
+                for (int i = 0; i < fine.width * 3; ++i) o[i] += up[i];
+            });
+            result.pop_back();
+        }
+    }
+
+    // Pass 3: the finest level, sum of w_k * (shot_k - expand(level 1 of shot_k)), plus the
+    // expanded coarser result, straight into the output.
+    forBands(height, 32, [&](int begin, int end) {
+        BandRows<T> band(shots, weights);
+        const std::size_t n = static_cast<std::size_t>(width) * 3;
+        std::vector<Expander> expanders;
+        if (levels > 1) {
+            expanders.reserve(count + 1);
+            for (std::size_t k = 0; k < count; ++k) expanders.emplace_back(image1[k], width, height);
+            expanders.emplace_back(result[1], width, height);
+        }
+        std::vector<float> acc(n), up(n);
+        for (int y = begin; y != end; ++y) {
+            const float* w = band.weights(y);
+            std::fill(acc.begin(), acc.end(), 0.f);
+            for (std::size_t k = 0; k < count; ++k) {
+                const float* g = band.shot(k).rgb(y);
+                const float* wk = w + k * static_cast<std::size_t>(width);
+                if (levels > 1) {
+                    expanders[k].row(y, up.data());
+                    for (int x = 0; x < width; ++x)
+                        for (int c = 0; c < 3; ++c) acc[3 * x + c] += wk[x] * (g[3 * x + c] - up[3 * x + c]);
+                } else {
+                    for (int x = 0; x < width; ++x)
+                        for (int c = 0; c < 3; ++c) acc[3 * x + c] += wk[x] * g[3 * x + c];
+                }
+            }
+            if (levels > 1)
+                expanders[count].row(y, up.data());
+            else
+                std::fill(up.begin(), up.end(), 0.f);
+            std::uint16_t* o = out + static_cast<std::size_t>(y) * n;
+            for (std::size_t i = 0; i < n; ++i) {
+                const float v = std::clamp(acc[i] + up[i], 0.f, 1.f);
+                o[i] = static_cast<std::uint16_t>(v * 65535.f + 0.5f);
             }
         }
     });
 }
+
+// Luma of a shot, 8 bits, read without its offset.
+template <class T>
+Raster8 greyOf(const ShotView<T>& image) {
+    Raster8 out(image.width, image.height, 1);
+    const int c = image.channels;
+    forRows(image.height, [&](int y) {
+        const T* in = image.row(y);
+        std::uint8_t* o = out.row(y);
+        for (int x = 0; x < image.width; ++x) {
+            const T* p = in + static_cast<std::size_t>(x) * c;
+            const std::uint32_t luma = c > 2 ? (54u * wide(p[0]) + 183u * wide(p[1]) + 19u * wide(p[2])) >> 8 : wide(p[0]);
+            o[x] = static_cast<std::uint8_t>(luma >> 8);
+        }
+    });
+    return out;
+}
+
+template <class T>
+void checkSizes(const std::vector<ShotView<T>>& shots, const std::vector<std::filesystem::path>& names) {
+    if (shots.empty()) throw MergeError::emptyBracket();
+    for (std::size_t k = 1; k < shots.size(); ++k)
+        if (shots[k].width != shots[0].width || shots[k].height != shots[0].height)
+            throw MergeError::sizeMismatch(k < names.size() ? names[k] : std::filesystem::path(), shots[k].width,
+                                           shots[k].height, shots[0].width, shots[0].height);
+}
+
+// Every shot's offset against the first.
+template <class T>
+void align(std::vector<ShotView<T>>& shots, int maxShiftBits) {
+    if (shots.size() < 2) return;
+    const Raster8 reference = greyOf(shots[0]);
+    for (std::size_t k = 1; k < shots.size(); ++k)
+        shots[k].offset = ExposureFusion::alignment(reference, greyOf(shots[k]), maxShiftBits);
+}
+
+std::vector<ShotView<std::uint16_t>> viewsOf(const std::vector<Raster16>& shots) {
+    std::vector<ShotView<std::uint16_t>> views;
+    for (const Raster16& s : shots) views.push_back({s.pixels.data(), s.width, s.height, s.channels, {}});
+    return views;
+}
+
+// Output samples on huge pages, handed to the image that encodes them and freed with it.
+struct OutputBuffer {
+    std::uint16_t* data = nullptr;
+    std::size_t bytes = 0;
+    explicit OutputBuffer(std::size_t samples) : bytes(samples * sizeof(std::uint16_t)) {
+        constexpr std::size_t huge = 2u << 20;
+        data = static_cast<std::uint16_t*>(std::aligned_alloc(huge, (bytes + huge - 1) / huge * huge));
+        if (!data) throw std::bad_alloc();
+        ::madvise(data, bytes, MADV_HUGEPAGE);
+    }
+    ~OutputBuffer() { std::free(data); }
+    OutputBuffer(const OutputBuffer&) = delete;
+    OutputBuffer& operator=(const OutputBuffer&) = delete;
+
+    // A vips image over the samples that owns them from now on.
+    vips::VImage release(int width, int height) {
+        VipsImage* image = vips_image_new_from_memory(data, bytes, width, height, 3, VIPS_FORMAT_USHORT);
+        if (!image) throw vips::VError();
+        g_signal_connect(image, "postclose", G_CALLBACK(+[](VipsImage*, gpointer p) { std::free(p); }), data);
+        data = nullptr;
+        return vips::VImage(image);
+    }
+};
 
 }  // namespace
 
 // ---- public
 
 Raster8 ExposureFusion::grey(const Raster16& image) {
-    Raster8 out(image.width, image.height, 1);
-    const int c = image.channels;
-    forRows(image.height, [&](int y) {
-        const std::uint16_t* in = image.row(y);
-        std::uint8_t* o = out.row(y);
-        for (int x = 0; x < image.width; ++x) {
-            const std::uint16_t* p = in + static_cast<std::size_t>(x) * c;
-            const std::uint32_t luma = c > 2 ? (54u * p[0] + 183u * p[1] + 19u * p[2]) >> 8 : p[0];
-            o[x] = static_cast<std::uint8_t>(luma >> 8);
-        }
-    });
-    return out;
+    return greyOf(ShotView<std::uint16_t>{image.pixels.data(), image.width, image.height, image.channels, {}});
 }
 
 ExposureFusion::Offset ExposureFusion::alignment(const Raster8& reference, const Raster8& shot, int maxShiftBits) {
@@ -388,142 +693,56 @@ ExposureFusion::Offset ExposureFusion::alignment(const Raster8& reference, const
 }
 
 Raster16 ExposureFusion::fuse(const std::vector<Raster16>& shots, const std::vector<std::filesystem::path>& names) const {
-    if (shots.empty()) throw MergeError::emptyBracket();
-    for (std::size_t k = 1; k < shots.size(); ++k)
-        if (shots[k].width != shots[0].width || shots[k].height != shots[0].height)
-            throw MergeError::sizeMismatch(k < names.size() ? names[k] : std::filesystem::path(), shots[k].width,
-                                           shots[k].height, shots[0].width, shots[0].height);
-    std::vector<Offset> offsets(shots.size());
-    if (shots.size() > 1) {
-        const Raster8 reference = grey(shots[0]);
-        for (std::size_t k = 1; k < shots.size(); ++k) offsets[k] = alignment(reference, grey(shots[k]), maxShiftBits);
-    }
-    return fuse(shots, offsets);
+    std::vector<ShotView<std::uint16_t>> views = viewsOf(shots);
+    checkSizes(views, names);
+    align(views, maxShiftBits);
+    Raster16 out(views[0].width, views[0].height, 3);
+    fuseInto(views, weights, out.pixels.data());
+    return out;
 }
 
 Raster16 ExposureFusion::fuse(const std::vector<Raster16>& shots, const std::vector<Offset>& offsets) const {
-    if (shots.empty()) throw MergeError::emptyBracket();
-    const int width = shots[0].width, height = shots[0].height;
-    for (std::size_t k = 1; k < shots.size(); ++k)
-        if (shots[k].width != width || shots[k].height != height)
-            throw MergeError::sizeMismatch({}, shots[k].width, shots[k].height, width, height);
-    const auto offsetOf = [&](std::size_t k) { return k > 0 && k < offsets.size() ? offsets[k] : Offset{}; };
-
-    // Pass 1: the sum of every shot's weights, for the per-pixel normalisation.
-    Plane weightSum(width, height, 1, 0.f);
-    for (std::size_t k = 0; k < shots.size(); ++k) qualityWeightsInto(shots[k], offsetOf(k), weights, weightSum, true, nullptr);
-
-    // Pass 2: add each shot's Laplacian pyramid, weighted by the Gaussian pyramid of its
-    // normalised weights, into the result pyramid. The finest level is accumulated straight
-    // into the output plane from the shot's samples, so no full-size float copy of a shot is
-    // made; the coarser levels' memory is reused from shot to shot.
-    const int levels = levelCount(width, height);
-    Plane out0(width, height, 3, 0.f);
-    Plane weight0(width, height, 1);
-    std::vector<Plane> result(1), image(1), weight(1);  // index 0 unused
-    {
-        int w = (width + 1) / 2, h = (height + 1) / 2;
-        for (int l = 1; l < levels; ++l) {
-            result.emplace_back(w, h, 3, 0.f);
-            image.emplace_back(w, h, 3);
-            weight.emplace_back(w, h, 1);
-            w = (w + 1) / 2;
-            h = (h + 1) / 2;
-        }
-    }
-    for (std::size_t k = 0; k < shots.size(); ++k) {
-        const Offset offset = offsetOf(k);
-        qualityWeightsInto(shots[k], offset, weights, weight0, false, &weightSum);
-        if (levels == 1) {
-            tbb::parallel_for(tbb::blocked_range<int>(0, height, 8), [&](const tbb::blocked_range<int>& r) {
-                std::vector<float> g(static_cast<std::size_t>(width) * 3);
-                for (int y = r.begin(); y != r.end(); ++y) {
-                    shotRow(shots[k], offset, y, g.data());
-                    float* o = out0.row(y);
-                    const float* w = weight0.row(y);
-                    for (int x = 0; x < width; ++x)
-                        for (int c = 0; c < 3; ++c) o[3 * x + c] += w[x] * g[3 * x + c];
-                }
-            });
-            continue;
-        }
-        reduceShotInto(shots[k], offset, image[1]);
-        reduceInto(weight0, weight[1]);
-        for (int l = 1; l + 1 < levels; ++l) {
-            reduceInto(image[l], image[l + 1]);
-            reduceInto(weight[l], weight[l + 1]);
-        }
-        // Finest level: out0 += w0 * (g0 - expand(g1)).
-        tbb::enumerable_thread_specific<std::vector<float>> rowBuffers(
-            [&] { return std::vector<float>(static_cast<std::size_t>(width) * 3); });
-        expandRows(image[1], width, height, [&](int y, const float* up) {
-            std::vector<float>& g = rowBuffers.local();
-            shotRow(shots[k], offset, y, g.data());
-            float* o = out0.row(y);
-            const float* w = weight0.row(y);
-            for (int x = 0; x < width; ++x)
-                for (int c = 0; c < 3; ++c) o[3 * x + c] += w[x] * (g[3 * x + c] - up[3 * x + c]);
-        });
-        for (int l = 1; l < levels; ++l) {
-            Plane& out = result[static_cast<std::size_t>(l)];
-            const Plane& img = image[static_cast<std::size_t>(l)];
-            const Plane& wgt = weight[static_cast<std::size_t>(l)];
-            if (l == levels - 1) {
-                forRows(out.height, [&](int y) {
-                    float* o = out.row(y);
-                    const float* p = img.row(y);
-                    const float* w = wgt.row(y);
-                    for (int x = 0; x < out.width; ++x)
-                        for (int c = 0; c < 3; ++c) o[3 * x + c] += w[x] * p[3 * x + c];
-                });
-                break;
-            }
-            expandRows(image[static_cast<std::size_t>(l) + 1], img.width, img.height, [&](int y, const float* up) {
-                float* o = out.row(y);
-                const float* p = img.row(y);
-                const float* w = wgt.row(y);
-                for (int x = 0; x < out.width; ++x)
-                    for (int c = 0; c < 3; ++c) o[3 * x + c] += w[x] * (p[3 * x + c] - up[3 * x + c]);
-            });
-        }
-    }
-    image.clear();
-    weight.clear();
-    weight0 = Plane();
-    weightSum = Plane();
-
-    // Collapse the coarse levels from the top, then add them to the finest.
-    for (int l = levels - 2; l >= 1; --l) {
-        Plane& fine = result[static_cast<std::size_t>(l)];
-        const Plane& coarse = result[static_cast<std::size_t>(l) + 1];
-        expandRows(coarse, fine.width, fine.height, [&](int y, const float* up) {
-            float* o = fine.row(y);
-            for (int i = 0; i < fine.width * 3; ++i) o[i] += up[i];
-        });
-        result.pop_back();
-    }
-    Raster16 out(width, height, 3);
-    const auto store = [&](int y, const float* up) {
-        const float* p = out0.row(y);
-        std::uint16_t* o = out.row(y);
-        for (int i = 0; i < width * 3; ++i) {
-            const float v = std::clamp(p[i] + (up ? up[i] : 0.f), 0.f, 1.f);
-            o[i] = static_cast<std::uint16_t>(v * 65535.f + 0.5f);
-        }
-    };
-    if (levels > 1)
-        expandRows(result[1], width, height, store);
-    else
-        forRows(height, [&](int y) { store(y, nullptr); });
+    std::vector<ShotView<std::uint16_t>> views = viewsOf(shots);
+    checkSizes(views, {});
+    for (std::size_t k = 1; k < views.size() && k < offsets.size(); ++k) views[k].offset = offsets[k];
+    Raster16 out(views[0].width, views[0].height, 3);
+    fuseInto(views, weights, out.pixels.data());
     return out;
 }
+
+namespace {
+
+// Aligns and fuses shots decoded into memory (RGB, one sample type) into an image over the
+// fused samples.
+template <class T>
+vips::VImage fuseDecoded(const ExposureFusion& fusion, const std::vector<vips::VImage>& decoded,
+                         const std::vector<std::filesystem::path>& members) {
+    std::vector<ShotView<T>> views;
+    for (const vips::VImage& image : decoded)
+        views.push_back({static_cast<const T*>(vips_image_get_data(image.get_image())), image.width(), image.height(),
+                         image.bands(), {}});
+    checkSizes(views, members);
+    align(views, fusion.maxShiftBits);
+    OutputBuffer out(static_cast<std::size_t>(views[0].width) * views[0].height * 3);
+    fuseInto(views, fusion.weights, out.data);
+    return out.release(views[0].width, views[0].height);
+}
+
+}  // namespace
 
 Image ExposureFusion::fuseFiles(const std::vector<std::filesystem::path>& members) const {
     if (members.empty()) throw MergeError::emptyBracket();
     const CoreImagePipeline& pipeline = CoreImagePipeline::shared();
-    std::vector<Raster16> shots(members.size());
+    // Each member in memory as RGB, 8-bit where it is 8-bit (fused like its 16-bit conversion)
+    // and 16-bit otherwise.
+    std::vector<vips::VImage> decoded(members.size());
     std::vector<std::exception_ptr> failures(members.size());
     ImageProperties firstProperties = ImageProperties::object();
+    const auto inMemory = [](const vips::VImage& image) {
+        vips::VImage out = image.copy_memory();
+        if (!vips_image_get_data(out.get_image())) throw vips::VError();
+        return out;
+    };
     // JPEG decoding is sequential within a file, so the members are decoded side by side.
     tbb::parallel_for(std::size_t{0}, members.size(), [&](std::size_t k) {
         try {
@@ -536,7 +755,8 @@ Image ExposureFusion::fuseFiles(const std::vector<std::filesystem::path>& member
             if (!image) throw MergeError::cannotDecode(members[k]);
             if (k == 0) firstProperties = image->properties();
             try {
-                shots[k] = image->convertedToSRGB().toRaster<std::uint16_t>(3);
+                const Image rgb = image->convertedToSRGB().withChannels(3);
+                decoded[k] = inMemory(rgb.withBitsPerSample(rgb.bitsPerSample() == 8 ? 8 : 16).pixels());
             } catch (const vips::VError&) {
                 throw MergeError::cannotDecode(members[k]);
             }
@@ -546,9 +766,18 @@ Image ExposureFusion::fuseFiles(const std::vector<std::filesystem::path>& member
     });
     for (const auto& failure : failures)
         if (failure) std::rethrow_exception(failure);
-    Raster16 fused = fuse(shots, members);
-    shots.clear();
-    return Image::fromRaster(fused, firstProperties);
+    const bool eightBit = std::all_of(decoded.begin(), decoded.end(),
+                                      [](const vips::VImage& image) { return image.format() == VIPS_FORMAT_UCHAR; });
+    if (eightBit) return Image(fuseDecoded<std::uint8_t>(*this, decoded, members), firstProperties);
+    // Mixed depths: the 8-bit members are widened.
+    for (std::size_t k = 0; k < decoded.size(); ++k) {
+        try {
+            if (decoded[k].format() != VIPS_FORMAT_USHORT) decoded[k] = inMemory(vipsx::toDepth(decoded[k], 16));
+        } catch (const vips::VError&) {
+            throw MergeError::cannotDecode(members[k]);
+        }
+    }
+    return Image(fuseDecoded<std::uint16_t>(*this, decoded, members), firstProperties);
 }
 
 }  // namespace lw

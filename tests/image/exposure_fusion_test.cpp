@@ -175,6 +175,42 @@ TEST(ExposureFusionTest, FilesFuseLikeTheirShotsAndTheFirstBadMemberIsNamed) {
     fs::remove_all(dir);
 }
 
+// 8-bit members are fused as they are, without a 16-bit copy: the result must be that of their
+// 16-bit conversions, for a bracket of 8-bit files and for one that mixes depths.
+TEST(ExposureFusionTest, EightBitMembersFuseLikeTheirSixteenBitConversions) {
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("lw-fusion-depths-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    const int w = 90, h = 61;
+    const auto s = scene(w, h);
+    const std::vector<Raster16> shots{shoot(s, w, h, 0.5f), shoot(s, w, h, 2.f, 3, -2), shoot(s, w, h, 6.f, -1, 2)};
+    struct Case {
+        const char* name;
+        std::vector<PixelFormat> formats;
+    };
+    const Case cases[] = {
+        {"all 8-bit", {PixelFormat::RGBA8, PixelFormat::RGBA8, PixelFormat::RGBA8}},
+        {"mixed depths", {PixelFormat::RGBA8, PixelFormat::RGBA16, PixelFormat::RGBA8}},
+    };
+    ExposureFusion fusion;
+    for (const Case& c : cases) {
+        std::vector<fs::path> files;
+        std::vector<Raster16> widened;
+        for (std::size_t k = 0; k < shots.size(); ++k) {
+            files.push_back(dir / ("IMG_" + std::to_string(k) + ".png"));
+            CoreImagePipeline::shared().write(Image::fromRaster(shots[k]), files.back(), c.formats[k], ColorSpace::sRGB,
+                                              1.0, std::nullopt);
+            widened.push_back(CoreImagePipeline::shared().loadImage(files.back())->toRaster<std::uint16_t>(3));
+        }
+        const Raster16 expected = fusion.fuse(widened, files);
+        const Raster16 fused = fusion.fuseFiles(files).toRaster<std::uint16_t>(3);
+        EXPECT_EQ(fused.width, w) << c.name;
+        EXPECT_EQ(fused.height, h) << c.name;
+        EXPECT_EQ(fused.pixels, expected.pixels) << c.name;
+    }
+    fs::remove_all(dir);
+}
+
 TEST(ExposureFusionTest, TinyAndGreyImages) {
     ExposureFusion fusion;
     Raster16 one(1, 1, 3, 30000);
