@@ -57,6 +57,30 @@ public:
 
     void process(float* samples, std::size_t frames) {
         if (sections_.empty()) return;
+        if (channels_ == 2) {
+            // Both channels in one loop: two independent recursions keep the pipeline full.
+            for (std::size_t s = 0; s < sections_.size(); ++s) {
+                const BiquadCoefficients k = sections_[s];
+                auto& st0 = state_[s * 2];
+                auto& st1 = state_[s * 2 + 1];
+                double a1 = st0[0], a2 = st0[1], b1 = st1[0], b2 = st1[1];
+                float* p = samples;
+                for (std::size_t i = 0; i < frames; ++i, p += 2) {
+                    const double x0 = p[0], x1 = p[1];
+                    const double y0 = k.b0 * x0 + a1;
+                    const double y1 = k.b0 * x1 + b1;
+                    a1 = k.b1 * x0 - k.a1 * y0 + a2;
+                    b1 = k.b1 * x1 - k.a1 * y1 + b2;
+                    a2 = k.b2 * x0 - k.a2 * y0;
+                    b2 = k.b2 * x1 - k.a2 * y1;
+                    p[0] = static_cast<float>(y0);
+                    p[1] = static_cast<float>(y1);
+                }
+                st0 = {flushDenormal(a1), flushDenormal(a2)};
+                st1 = {flushDenormal(b1), flushDenormal(b2)};
+            }
+            return;
+        }
         for (int c = 0; c < channels_; ++c) {
             for (std::size_t s = 0; s < sections_.size(); ++s) {
                 const BiquadCoefficients k = sections_[s];
@@ -79,6 +103,9 @@ public:
     }
 
 private:
+    // Flush denormals left by long silences.
+    static double flushDenormal(double v) { return std::abs(v) < 1e-30 ? 0.0 : v; }
+
     std::vector<BiquadCoefficients> sections_;
     int channels_ = 1;
     std::vector<std::array<double, 2>> state_;

@@ -14,6 +14,23 @@ DCBlocker::DCBlocker(double sampleRate, std::vector<double> offsets)
 
 void DCBlocker::process(float* samples, std::size_t frames) {
     const std::size_t ch = previousIn_.size();
+    if (ch == 2) {
+        // Both channels in one loop: two independent recursions keep the pipeline full.
+        double in0 = previousIn_[0], out0 = previousOut_[0], in1 = previousIn_[1], out1 = previousOut_[1];
+        for (std::size_t i = 0; i < frames; ++i) {
+            float& s0 = samples[2 * i];
+            float& s1 = samples[2 * i + 1];
+            out0 = s0 - in0 + pole_ * out0;
+            out1 = s1 - in1 + pole_ * out1;
+            in0 = s0;
+            in1 = s1;
+            s0 = static_cast<float>(out0);
+            s1 = static_cast<float>(out1);
+        }
+        previousIn_ = {in0, in1};
+        previousOut_ = {out0, out1};
+        return;
+    }
     for (std::size_t c = 0; c < ch; ++c) {
         double in = previousIn_[c], out = previousOut_[c];
         for (std::size_t i = 0; i < frames; ++i) {

@@ -95,6 +95,8 @@ void TruePeakLimiter::process(const float* in, std::size_t frames, std::vector<f
     }
 
     const std::size_t cap = lookahead_ + 1;
+    // Ring positions: head < cap and count <= cap, so one subtraction wraps (no division).
+    const auto wrap = [cap](std::size_t i) { return i >= cap ? i - cap : i; };
     const std::size_t ready = counter_ + frames > latency_ ? counter_ + frames - std::max(counter_, latency_) : 0;
     std::size_t w = out.size();
     out.resize(w + ready * ch);
@@ -102,13 +104,13 @@ void TruePeakLimiter::process(const float* in, std::size_t frames, std::vector<f
         const std::size_t n = counter_++;
         const float required = peak_[i] > ceiling_ ? ceiling_ / peak_[i] : 1.0f;
         // Sliding minimum over the last lookahead_ slots.
-        while (minCount_ > 0 && minValue_[(minHead_ + minCount_ - 1) % cap] >= required) --minCount_;
-        const std::size_t slot = (minHead_ + minCount_) % cap;
+        while (minCount_ > 0 && minValue_[wrap(minHead_ + minCount_ - 1)] >= required) --minCount_;
+        const std::size_t slot = wrap(minHead_ + minCount_);
         minIndex_[slot] = n;
         minValue_[slot] = required;
         ++minCount_;
         while (minIndex_[minHead_] + lookahead_ <= n) {
-            minHead_ = (minHead_ + 1) % cap;
+            minHead_ = wrap(minHead_ + 1);
             --minCount_;
         }
         const double held = minValue_[minHead_];

@@ -600,6 +600,7 @@ void forEachStretch(const fs::path& source, double rate, int channels, const Str
 }
 
 constexpr double kMeterWarmUpSeconds = 0.25;
+constexpr double kAnalysisWarmUpSeconds = 0.5;
 
 struct AnalysedStretch {
     std::size_t frames = 0;
@@ -615,7 +616,10 @@ Analysis analyseInStretches(const fs::path& source, bool detectHum, const Stretc
     a.sampleRate = format.sampleRate;
     a.channels = format.channels;
     const std::size_t ch = static_cast<std::size_t>(a.channels);
-    const StretchSizes sizes = stretchSizes(layout, a.sampleRate, 0);
+    // The analysis hears nothing slower than the DC blocker (5 Hz: e^-15 over half a second).
+    StretchLayout analysisLayout = layout;
+    analysisLayout.warmUpSeconds = std::min(layout.warmUpSeconds, kAnalysisWarmUpSeconds);
+    const StretchSizes sizes = stretchSizes(analysisLayout, a.sampleRate, 0);
     const std::size_t meterWarm = static_cast<std::size_t>(std::lround(kMeterWarmUpSeconds * a.sampleRate));
 
     std::unique_ptr<LoudnessMeter> meter;
