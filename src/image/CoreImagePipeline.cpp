@@ -188,7 +188,11 @@ std::optional<Image> CoreImagePipeline::loadImage(const fs::path& from) const {
         ImageProperties props = readExifProperties(from);
         props[ImageProperty::pixelWidth] = img.width();
         props[ImageProperty::pixelHeight] = img.height();
-        Image out(prepared(vipsx::decoded(img)), std::move(props));
+        VImage pixels = vipsx::decoded(img);
+        // The pixels are in memory now: drop the sequential-access mark they inherited, or
+        // libvips would keep later resamplers of them to one row order (and one thread).
+        vips_image_remove(pixels.get_image(), VIPS_META_SEQUENTIAL);
+        Image out(prepared(pixels), std::move(props));
         out.source_ = std::make_shared<const Image::Source>(Image::Source{from, loader});
         return out;
     } catch (const vips::VError&) {

@@ -147,7 +147,7 @@ std::vector<fs::path> GablewisePreset::process(const BatchItem& item, const Proc
             progress(0.35, "Straightening");
             auto [straightened, parameters] = ArchitecturalStraightener().autoStraighten(photo);
             if (!parameters.isIdentity()) {
-                photo = straightened.materialized();
+                photo = straightened;  // lazy: each set pulls the warp through its own encode
                 log(fmt::format("Straightened {}: roll {:.2f} degrees, keystone {:.3f}, {} lines", sourceName,
                                 parameters.rotationAngleRadians * 180.0 / std::numbers::pi,
                                 parameters.verticalKeystoneCorrection, parameters.linesDetected));
