@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
+#include <memory>
 #include <new>
 #include <utility>
 
@@ -122,31 +123,47 @@ Raster8 halve(const Raster8& src) {
     return out;
 }
 
+// Median-threshold bitmaps of one level, packed: bit 0 set where brighter than the median,
+// bit 1 where clearly away from it.
 struct Bitmaps {
     int width = 0, height = 0;
-    std::vector<std::uint8_t> threshold;  // 1 where brighter than the median
-    std::vector<std::uint8_t> keep;       // 1 where clearly away from the median
+    std::unique_ptr<std::uint8_t[]> bits;
 };
 
 Bitmaps bitmaps(const Raster8& grey) {
-    std::array<std::size_t, 256> histogram{};
-    for (std::uint8_t v : grey.pixels) ++histogram[v];
+    using Histogram = std::array<std::size_t, 256>;
+    const Histogram histogram = tbb::parallel_reduce(
+        tbb::blocked_range<int>(0, grey.height, 64), Histogram{},
+        [&](const tbb::blocked_range<int>& r, Histogram h) {
+            for (int y = r.begin(); y != r.end(); ++y) {
+                const std::uint8_t* row = grey.row(y);
+                for (int x = 0; x < grey.width; ++x) ++h[row[x]];
+            }
+            return h;
+        },
+        [](Histogram a, const Histogram& b) {
+            for (std::size_t i = 0; i < a.size(); ++i) a[i] += b[i];
+            return a;
+        });
     const std::size_t half = grey.pixels.size() / 2;
     int median = 0;
     for (std::size_t sum = 0; median < 256; ++median) {
-        sum += histogram[median];
+        sum += histogram[static_cast<std::size_t>(median)];
         if (sum > half) break;
     }
     Bitmaps b;
     b.width = grey.width;
     b.height = grey.height;
-    b.threshold.resize(grey.pixels.size());
-    b.keep.resize(grey.pixels.size());
-    for (std::size_t i = 0; i < grey.pixels.size(); ++i) {
-        const int v = grey.pixels[i];
-        b.threshold[i] = v > median ? 1 : 0;
-        b.keep[i] = std::abs(v - median) > 4 ? 1 : 0;
-    }
+    std::array<std::uint8_t, 256> code{};
+    for (int v = 0; v < 256; ++v)
+        code[static_cast<std::size_t>(v)] =
+            static_cast<std::uint8_t>((v > median ? 1 : 0) | (std::abs(v - median) > 4 ? 2 : 0));
+    b.bits.reset(new std::uint8_t[grey.pixels.size()]);
+    forRows(grey.height, [&](int y) {
+        const std::uint8_t* in = grey.row(y);
+        std::uint8_t* o = b.bits.get() + static_cast<std::size_t>(y) * grey.width;
+        for (int x = 0; x < grey.width; ++x) o[x] = code[in[x]];
+    });
     return b;
 }
 
@@ -159,15 +176,58 @@ std::size_t disagreement(const Bitmaps& ref, const Bitmaps& shot, int dx, int dy
         tbb::blocked_range<int>(y0, y1, 16), std::size_t{0},
         [&](const tbb::blocked_range<int>& r, std::size_t sum) {
             for (int y = r.begin(); y != r.end(); ++y) {
-                const std::size_t ri = static_cast<std::size_t>(y) * ref.width;
-                const std::size_t si = static_cast<std::size_t>(y + dy) * shot.width + dx;
-                for (int x = x0; x < x1; ++x)
-                    sum += static_cast<std::size_t>((ref.threshold[ri + x] ^ shot.threshold[si + x]) &
-                                                    ref.keep[ri + x] & shot.keep[si + x]);
+                const std::uint8_t* a = ref.bits.get() + static_cast<std::size_t>(y) * ref.width;
+                const std::uint8_t* b = shot.bits.get() + static_cast<std::size_t>(y + dy) * shot.width + dx;
+                unsigned rowSum = 0;
+                for (int x = x0; x < x1; ++x) rowSum += ((a[x] ^ b[x]) & (a[x] >> 1) & (b[x] >> 1)) & 1u;
+                sum += rowSum;
             }
             return sum;
         },
         [](std::size_t a, std::size_t b) { return a + b; });
+}
+
+// The bitmaps of a grey image and of its halvings, finest first: as many levels as the search
+// radius needs, none under 16 pixels.
+std::vector<Bitmaps> bitmapPyramid(const Raster8& grey, int maxShiftBits) {
+    std::vector<Bitmaps> levels;
+    levels.push_back(bitmaps(grey));
+    Raster8 smaller;
+    const Raster8* current = &grey;
+    for (int level = 1; level < maxShiftBits; ++level) {
+        if (std::min(current->width, current->height) < 32) break;
+        smaller = halve(*current);
+        current = &smaller;
+        levels.push_back(bitmaps(smaller));
+    }
+    return levels;
+}
+
+// Coarse to fine: each level tries the eight neighbours of the doubled offset of the level above.
+ExposureFusion::Offset alignPyramids(const std::vector<Bitmaps>& refs, const std::vector<Bitmaps>& shots) {
+    using Offset = ExposureFusion::Offset;
+    Offset best;
+    const int top = static_cast<int>(std::min(refs.size(), shots.size())) - 1;
+    for (int level = top; level >= 0; --level) {
+        const Bitmaps& rb = refs[static_cast<std::size_t>(level)];
+        const Bitmaps& sb = shots[static_cast<std::size_t>(level)];
+        Offset centre{best.dx * 2, best.dy * 2};
+        if (level == top) centre = {};
+        Offset winner = centre;
+        std::size_t least = std::numeric_limits<std::size_t>::max();
+        for (int dy = -1; dy <= 1; ++dy)
+            for (int dx = -1; dx <= 1; ++dx) {
+                const std::size_t d = disagreement(rb, sb, centre.dx + dx, centre.dy + dy);
+                // Prefer the smaller move on ties, so flat images stay put.
+                if (d < least || (d == least && std::abs(centre.dx + dx) + std::abs(centre.dy + dy) <
+                                                    std::abs(winner.dx) + std::abs(winner.dy))) {
+                    least = d;
+                    winner = {centre.dx + dx, centre.dy + dy};
+                }
+            }
+        best = winner;
+    }
+    return best;
 }
 
 // ---- pyramids (5-tap binomial kernel, edges clamped)
@@ -616,9 +676,12 @@ void checkSizes(const std::vector<ShotView<T>>& shots, const std::vector<std::fi
 template <class T>
 void align(std::vector<ShotView<T>>& shots, int maxShiftBits) {
     if (shots.size() < 2) return;
-    const Raster8 reference = greyOf(shots[0]);
-    for (std::size_t k = 1; k < shots.size(); ++k)
-        shots[k].offset = ExposureFusion::alignment(reference, greyOf(shots[k]), maxShiftBits);
+    const std::vector<Bitmaps> reference = bitmapPyramid(greyOf(shots[0]), maxShiftBits);
+    tbb::parallel_for(std::size_t{1}, shots.size(), [&](std::size_t k) {
+        if (shots[k].width == shots[0].width && shots[k].height == shots[0].height && shots[0].width > 0 &&
+            shots[0].height > 0)
+            shots[k].offset = alignPyramids(reference, bitmapPyramid(greyOf(shots[k]), maxShiftBits));
+    });
 }
 
 std::vector<ShotView<std::uint16_t>> viewsOf(const std::vector<Raster16>& shots) {
@@ -661,35 +724,7 @@ Raster8 ExposureFusion::grey(const Raster16& image) {
 
 ExposureFusion::Offset ExposureFusion::alignment(const Raster8& reference, const Raster8& shot, int maxShiftBits) {
     if (reference.width != shot.width || reference.height != shot.height || reference.empty()) return {};
-    // Build both pyramids, coarsest last; never go below 16 pixels.
-    std::vector<Raster8> refs{reference}, shots{shot};
-    for (int level = 1; level < maxShiftBits; ++level) {
-        const Raster8& r = refs.back();
-        if (std::min(r.width, r.height) < 32) break;
-        refs.push_back(halve(r));
-        shots.push_back(halve(shots.back()));
-    }
-    Offset best;
-    for (int level = static_cast<int>(refs.size()) - 1; level >= 0; --level) {
-        const Bitmaps rb = bitmaps(refs[level]);
-        const Bitmaps sb = bitmaps(shots[level]);
-        Offset centre{best.dx * 2, best.dy * 2};
-        if (level == static_cast<int>(refs.size()) - 1) centre = {};
-        Offset winner = centre;
-        std::size_t least = std::numeric_limits<std::size_t>::max();
-        for (int dy = -1; dy <= 1; ++dy)
-            for (int dx = -1; dx <= 1; ++dx) {
-                const std::size_t d = disagreement(rb, sb, centre.dx + dx, centre.dy + dy);
-                // Prefer the smaller move on ties, so flat images stay put.
-                if (d < least || (d == least && std::abs(centre.dx + dx) + std::abs(centre.dy + dy) <
-                                                    std::abs(winner.dx) + std::abs(winner.dy))) {
-                    least = d;
-                    winner = {centre.dx + dx, centre.dy + dy};
-                }
-            }
-        best = winner;
-    }
-    return best;
+    return alignPyramids(bitmapPyramid(reference, maxShiftBits), bitmapPyramid(shot, maxShiftBits));
 }
 
 Raster16 ExposureFusion::fuse(const std::vector<Raster16>& shots, const std::vector<std::filesystem::path>& names) const {
