@@ -236,13 +236,15 @@ NoiseGate::NoiseGate(double sampleRate, int channels, double thresholdDB, double
 void NoiseGate::gains(const float* key, std::size_t frames, float* out) {
     const std::size_t ch = static_cast<std::size_t>(channels_);
     const double thresholdPower = std::pow(10.0, thresholdDB_ / 10.0);
+    const double perChannel = 1.0 / static_cast<double>(ch);  // exact for one and two channels
     for (std::size_t start = 0; start < frames; start += subBlock_) {
         const std::size_t end = std::min(frames, start + subBlock_);
         double env = envelope_;
         for (std::size_t i = start; i < end; ++i) {
             double e = 0;
             for (std::size_t c = 0; c < ch; ++c) e += static_cast<double>(key[i * ch + c]) * key[i * ch + c];
-            env = e / static_cast<double>(ch) + (env - e / static_cast<double>(ch)) * envCoef_;
+            const double mean = e * perChannel;
+            env = mean + (env - mean) * envCoef_;
         }
         envelope_ = env < 1e-30 ? 0.0 : env;
         const std::size_t span = end - start;

@@ -45,7 +45,6 @@ private:
     std::vector<float> phases_;            // (factor_-1) x taps interpolation filters
     std::vector<std::vector<float>> ext_;  // per channel: taps-1 previous samples, then the chunk
     std::vector<float> peak_;
-    std::vector<float> acc_;
     std::vector<float> delay_;
     std::size_t delayPos_ = 0;
     std::vector<std::size_t> minIndex_;
