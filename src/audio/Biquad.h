@@ -57,28 +57,13 @@ public:
 
     void process(float* samples, std::size_t frames) {
         if (sections_.empty()) return;
-        if (channels_ == 2) {
-            // Both channels in one loop: two independent recursions keep the pipeline full.
-            for (std::size_t s = 0; s < sections_.size(); ++s) {
-                const BiquadCoefficients k = sections_[s];
-                auto& st0 = state_[s * 2];
-                auto& st1 = state_[s * 2 + 1];
-                double a1 = st0[0], a2 = st0[1], b1 = st1[0], b2 = st1[1];
-                float* p = samples;
-                for (std::size_t i = 0; i < frames; ++i, p += 2) {
-                    const double x0 = p[0], x1 = p[1];
-                    const double y0 = k.b0 * x0 + a1;
-                    const double y1 = k.b0 * x1 + b1;
-                    a1 = k.b1 * x0 - k.a1 * y0 + a2;
-                    b1 = k.b1 * x1 - k.a1 * y1 + b2;
-                    a2 = k.b2 * x0 - k.a2 * y0;
-                    b2 = k.b2 * x1 - k.a2 * y1;
-                    p[0] = static_cast<float>(y0);
-                    p[1] = static_cast<float>(y1);
-                }
-                st0 = {flushDenormal(a1), flushDenormal(a2)};
-                st1 = {flushDenormal(b1), flushDenormal(b2)};
-            }
+        if (channels_ == 1 || channels_ == 2) {
+            // Two sections and every channel in one loop: independent recursions keep the
+            // pipeline full. Each section still hands the next one a float, as below.
+            std::size_t s = 0;
+            for (; s + 2 <= sections_.size(); s += 2)
+                channels_ == 1 ? run<1, 2>(samples, frames, s) : run<2, 2>(samples, frames, s);
+            if (s < sections_.size()) channels_ == 1 ? run<1, 1>(samples, frames, s) : run<2, 1>(samples, frames, s);
             return;
         }
         for (int c = 0; c < channels_; ++c) {
@@ -94,10 +79,7 @@ public:
                     z2 = k.b2 * x - k.a2 * y;
                     *p = static_cast<float>(y);
                 }
-                // Flush denormals left by long silences.
-                if (std::abs(z1) < 1e-30) z1 = 0;
-                if (std::abs(z2) < 1e-30) z2 = 0;
-                st = {z1, z2};
+                st = {flushDenormal(z1), flushDenormal(z2)};
             }
         }
     }
@@ -105,6 +87,37 @@ public:
 private:
     // Flush denormals left by long silences.
     static double flushDenormal(double v) { return std::abs(v) < 1e-30 ? 0.0 : v; }
+
+    // Sections [first, first + S) over C interleaved channels.
+    template <int C, int S>
+    void run(float* samples, std::size_t frames, std::size_t first) {
+        BiquadCoefficients k[S];
+        double z1[S][C], z2[S][C];
+        for (int s = 0; s < S; ++s) {
+            k[s] = sections_[first + static_cast<std::size_t>(s)];
+            for (int c = 0; c < C; ++c) {
+                const auto& st = state_[(first + static_cast<std::size_t>(s)) * C + static_cast<std::size_t>(c)];
+                z1[s][c] = st[0];
+                z2[s][c] = st[1];
+            }
+        }
+        float* p = samples;
+        for (std::size_t i = 0; i < frames; ++i, p += C) {
+            for (int s = 0; s < S; ++s) {
+                for (int c = 0; c < C; ++c) {
+                    const double x = p[c];
+                    const double y = k[s].b0 * x + z1[s][c];
+                    z1[s][c] = k[s].b1 * x - k[s].a1 * y + z2[s][c];
+                    z2[s][c] = k[s].b2 * x - k[s].a2 * y;
+                    p[c] = static_cast<float>(y);
+                }
+            }
+        }
+        for (int s = 0; s < S; ++s)
+            for (int c = 0; c < C; ++c)
+                state_[(first + static_cast<std::size_t>(s)) * C + static_cast<std::size_t>(c)] = {
+                    flushDenormal(z1[s][c]), flushDenormal(z2[s][c])};
+    }
 
     std::vector<BiquadCoefficients> sections_;
     int channels_ = 1;
