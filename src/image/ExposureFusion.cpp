@@ -245,13 +245,32 @@ void reduceRow(const float* const rows[5], int srcWidth, int c, float* line, int
     const float* r4 = rows[4];
     for (std::size_t i = 0; i < n; ++i)
         line[i] = kReduce[0] * (r0[i] + r4[i]) + kReduce[1] * (r1[i] + r3[i]) + kReduce[2] * r2[i];
-    for (int x = 0; x < outWidth; ++x) {
+    const auto edge = [&](int x) {
         int xs[5];
         for (int m = 0; m < 5; ++m) xs[m] = clampIndex(2 * x + m - 2, srcWidth) * c;
         for (int ch = 0; ch < c; ++ch)
             out[x * c + ch] = kReduce[0] * (line[xs[0] + ch] + line[xs[4] + ch]) +
                               kReduce[1] * (line[xs[1] + ch] + line[xs[3] + ch]) + kReduce[2] * line[xs[2] + ch];
+    };
+    // Columns whose five taps all fall inside the row need no clamping.
+    const int inner0 = std::min(outWidth, 1), inner1 = std::max(inner0, std::min(outWidth, (srcWidth - 3) / 2 + 1));
+    for (int x = 0; x < inner0; ++x) edge(x);
+    if (c == 3) {
+        for (int x = inner0; x < inner1; ++x) {
+            const float* p = line + (2 * x - 2) * 3;
+            float* o = out + x * 3;
+            for (int ch = 0; ch < 3; ++ch)
+                o[ch] = kReduce[0] * (p[ch] + p[12 + ch]) + kReduce[1] * (p[3 + ch] + p[9 + ch]) + kReduce[2] * p[6 + ch];
+        }
+    } else {
+        for (int x = inner0; x < inner1; ++x) {
+            const float* p = line + (2 * x - 2) * c;
+            for (int ch = 0; ch < c; ++ch)
+                out[x * c + ch] = kReduce[0] * (p[ch] + p[4 * c + ch]) + kReduce[1] * (p[c + ch] + p[3 * c + ch]) +
+                                  kReduce[2] * p[2 * c + ch];
+        }
     }
+    for (int x = inner1; x < outWidth; ++x) edge(x);
 }
 
 // One level down into `out` (already sized ceil(n / 2)).
