@@ -456,16 +456,17 @@ struct StretchSizes {
 };
 
 StretchSizes stretchSizes(const StretchLayout& layout, double rate, std::size_t ahead) {
-    // Stretches and warm-ups start on whole 100 ms blocks (of the meter and the block levels)
-    // and on the gate's 32-frame steps.
+    // Stretches start on whole 100 ms blocks (of the meter and the block levels) and on the
+    // gate's 32-frame steps.
     const std::size_t block = std::max<std::size_t>(1, static_cast<std::size_t>(std::lround(rate * BlockLevelMeter::blockSeconds)));
     const std::size_t per100 = std::max<std::size_t>(1, (static_cast<std::size_t>(std::llround(rate)) + 5) / 10);
     const std::size_t unit = std::lcm(std::lcm(block, per100), std::size_t{32});
-    auto units = [&](double seconds) {
-        const double n = std::ceil(std::max(0.0, seconds) * rate / static_cast<double>(unit));
-        return std::max<std::size_t>(1, static_cast<std::size_t>(n)) * unit;
+    auto units = [&](double seconds, std::size_t of) {
+        const double n = std::ceil(std::max(0.0, seconds) * rate / static_cast<double>(of));
+        return std::max<std::size_t>(1, static_cast<std::size_t>(n)) * of;
     };
-    return {units(layout.stretchSeconds), units(layout.warmUpSeconds), ahead};
+    // A warm-up only has to keep the gate's steps where they fall in the whole stream.
+    return {units(layout.stretchSeconds, unit), units(layout.warmUpSeconds, 32), ahead};
 }
 
 // A short queue of stretches between the reader and the workers.
