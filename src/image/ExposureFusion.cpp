@@ -329,7 +329,24 @@ private:
 
     void expandLine(const float* in, float* out) const {
         const int c = src_.channels, sw = src_.width;
-        for (int x = 0; x < width_; ++x) {
+        // Columns 2 ... 2 * sw - 3 read no clamped neighbour.
+        const int inner0 = std::min(width_, 2), inner1 = std::max(inner0, std::min(width_, 2 * sw - 2));
+        edgeColumns(in, out, 0, inner0);
+        for (int x = inner0; x < inner1; ++x) {
+            const float* a = in + (x / 2 - 1 + x % 2) * c;
+            float* o = out + x * c;
+            if (x % 2 == 0) {
+                for (int ch = 0; ch < c; ++ch) o[ch] = 0.125f * a[ch] + 0.75f * a[c + ch] + 0.125f * a[2 * c + ch];
+            } else {
+                for (int ch = 0; ch < c; ++ch) o[ch] = 0.5f * (a[ch] + a[c + ch]);
+            }
+        }
+        edgeColumns(in, out, inner1, width_);
+    }
+
+    void edgeColumns(const float* in, float* out, int from, int to) const {
+        const int c = src_.channels, sw = src_.width;
+        for (int x = from; x < to; ++x) {
             const int j = x / 2;
             if (x % 2 == 0) {
                 const float* a = in + clampIndex(j - 1, sw) * c;
