@@ -141,6 +141,41 @@ std::vector<std::uint8_t> takeBlob(VipsBlob* blob) {
     return bytes;
 }
 
+// libvips' JPEG (written without metadata) with the EXIF block of `properties` as an APP1
+// segment after the leading SOI and JFIF APP0 segments, in one copy of the encoded data
+// (a metadata library would rewrite the whole file).
+std::vector<std::uint8_t> jpegWithExif(VipsBlob* blob, const ImageProperties& properties, int width, int height) {
+    auto* area = reinterpret_cast<VipsArea*>(blob);
+    const auto* data = static_cast<const std::uint8_t*>(area->data);
+    const std::size_t length = area->length;
+    std::vector<std::uint8_t> exif;
+    try {
+        exif = encodeExifBlock(properties, width, height);
+    } catch (...) {
+        vips_area_unref(area);
+        throw;
+    }
+    const std::size_t segment = exif.size() + 2;  // the length field counts itself
+    if (length < 4 || data[0] != 0xFF || data[1] != 0xD8 || segment > 0xFFFF) {
+        // Not the shape expected, or a block too large for one segment: the library decides.
+        auto bytes = takeBlob(blob);
+        embedExifProperties(bytes, properties, width, height);
+        return bytes;
+    }
+    std::size_t at = 2;
+    while (at + 4 <= length && data[at] == 0xFF && data[at + 1] == 0xE0)
+        at += 2 + (static_cast<std::size_t>(data[at + 2]) << 8 | data[at + 3]);
+    at = std::min(at, length);
+    std::vector<std::uint8_t> out;
+    out.reserve(length + 2 + segment);
+    out.insert(out.end(), data, data + at);
+    out.insert(out.end(), {0xFF, 0xE1, static_cast<std::uint8_t>(segment >> 8), static_cast<std::uint8_t>(segment & 0xFF)});
+    out.insert(out.end(), exif.begin(), exif.end());
+    out.insert(out.end(), data + at, data + length);
+    vips_area_unref(area);
+    return out;
+}
+
 int freeBlob(void* data, void*) {
     g_free(data);
     return 0;
@@ -252,9 +287,8 @@ std::optional<std::vector<std::uint8_t>> CoreImagePipeline::jpegData(const Image
     try {
         ImageProperties props = uprightProperties(properties ? *properties : ciImage.properties());
         VImage px = encodable(ciImage, colorSpace, 8, false);
-        auto bytes = takeBlob(px.jpegsave_buffer(VImage::option()->set("Q", jpegQ(quality))->set("strip", true)));
-        embedExifProperties(bytes, props, px.width(), px.height());
-        return bytes;
+        return jpegWithExif(px.jpegsave_buffer(VImage::option()->set("Q", jpegQ(quality))->set("strip", true)), props,
+                            px.width(), px.height());
     } catch (const std::exception&) {
         return std::nullopt;
     }

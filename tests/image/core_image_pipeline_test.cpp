@@ -208,6 +208,12 @@ TEST(CoreImagePipeline, MetadataIsCarriedIntoWrittenFiles) {
     auto exif = readExif(*bytes);
     EXPECT_EQ(exif["Exif.Image.Make"].toString(), "Other");
     EXPECT_EQ(exif.findKey(Exiv2::ExifKey("Exif.Image.Model")), exif.end());
+    // The metadata segment sits in a JPEG that still decodes whole, every row.
+    vips::VImage back = vips::VImage::new_from_buffer(bytes->data(), bytes->size(), "",
+                                                      vips::VImage::option()->set("fail_on", VIPS_FAIL_ON_WARNING));
+    EXPECT_EQ(back.width(), half.width());
+    EXPECT_EQ(back.height(), half.height());
+    EXPECT_NEAR(back.avg(), half.pixels().avg(), 2.0);
     fs::remove_all(dir);
 }
 
