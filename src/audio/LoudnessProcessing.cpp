@@ -534,35 +534,42 @@ private:
     void run(const fs::path& source, double rate, int channels, const StretchSizes& sizes) {
         const std::size_t ch = static_cast<std::size_t>(channels);
         try {
-            std::vector<float> buffer;  // frames [bufferFirst, ...)
-            std::size_t bufferFirst = 0, next = 0;
-            auto bufferEnd = [&] { return bufferFirst + buffer.size() / ch; };
-            auto emit = [&](std::size_t begin, std::size_t end, bool atEnd) {
-                auto s = std::make_unique<StretchInput>();
-                s->first = begin > sizes.warm ? begin - sizes.warm : 0;
-                s->begin = begin;
-                s->end = end;
-                const std::size_t last = atEnd ? bufferEnd() : std::min(bufferEnd(), end + sizes.ahead);
-                s->reachesEnd = atEnd;
-                s->data.assign(buffer.begin() + static_cast<std::ptrdiff_t>((s->first - bufferFirst) * ch),
-                               buffer.begin() + static_cast<std::ptrdiff_t>((last - bufferFirst) * ch));
-                if (!queue_.push(std::move(s))) throw StretchQueue::Aborted{};
-            };
+            // Stretches whose data is being filled, in file order: each decoded chunk is copied
+            // straight into every stretch it belongs to (the warm-ups overlap).
+            std::deque<std::unique_ptr<StretchInput>> open;
+            std::size_t nextBegin = 0, position = 0;
+            auto filledTo = [&](const StretchInput& s) { return s.first + s.data.size() / ch; };
             PCMStream::read(source, rate, channels, std::nullopt, [&](std::span<const float> samples, std::size_t frames) {
-                buffer.insert(buffer.end(), samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(frames * ch));
-                while (bufferEnd() >= next + sizes.stretch + sizes.ahead) {
-                    emit(next, next + sizes.stretch, false);
-                    next += sizes.stretch;
-                    const std::size_t keep = next > sizes.warm ? next - sizes.warm : 0;
-                    buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>((keep - bufferFirst) * ch));
-                    bufferFirst = keep;
+                const std::size_t chunkEnd = position + frames;
+                for (;;) {
+                    const std::size_t first = nextBegin > sizes.warm ? nextBegin - sizes.warm : 0;
+                    if (first >= chunkEnd) break;
+                    auto s = std::make_unique<StretchInput>();
+                    s->first = first;
+                    s->begin = nextBegin;
+                    s->end = nextBegin + sizes.stretch;
+                    s->data.reserve((s->end + sizes.ahead - first) * ch);
+                    open.push_back(std::move(s));
+                    nextBegin += sizes.stretch;
                 }
+                for (auto& s : open) {
+                    const std::size_t from = filledTo(*s), to = std::min(chunkEnd, s->end + sizes.ahead);
+                    if (to > from)
+                        s->data.insert(s->data.end(), samples.begin() + static_cast<std::ptrdiff_t>((from - position) * ch),
+                                       samples.begin() + static_cast<std::ptrdiff_t>((to - position) * ch));
+                }
+                while (!open.empty() && filledTo(*open.front()) == open.front()->end + sizes.ahead) {
+                    if (!queue_.push(std::move(open.front()))) throw StretchQueue::Aborted{};
+                    open.pop_front();
+                }
+                position = chunkEnd;
             });
-            const std::size_t total = bufferEnd();
-            while (next < total) {
-                const std::size_t end = std::min(total, next + sizes.stretch);
-                emit(next, end, true);
-                next = end;
+            // The rest runs to the end of the source.
+            for (auto& s : open) {
+                if (s->begin >= position) break;
+                s->end = std::min(s->end, position);
+                s->reachesEnd = true;
+                if (!queue_.push(std::move(s))) throw StretchQueue::Aborted{};
             }
         } catch (const StretchQueue::Aborted&) {
         } catch (...) {
