@@ -63,6 +63,17 @@ bool inMemory(const Image& image) {
     return pixels && pixels->data != nullptr;
 }
 
+// `pixels` behind a cache of full-width strips shared by every thread and pipeline that reads
+// it: 64 strips of 16 rows.
+vips::VImage sharedRows(const vips::VImage& pixels) {
+    return pixels.tilecache(vips::VImage::option()
+                                ->set("tile_width", pixels.width())
+                                ->set("tile_height", 16)
+                                ->set("max_tiles", 64)
+                                ->set("threaded", true)
+                                ->set("access", VIPS_ACCESS_RANDOM));
+}
+
 // The first line of a library's message, for the log.
 std::string firstLine(const std::string& text) {
     const auto end = text.find_first_of("\r\n");
@@ -142,12 +153,14 @@ std::vector<fs::path> GablewisePreset::process(const BatchItem& item, const Proc
         const ImageProperties properties = photo.properties();
 
         // 3. Straightening.
+        bool straightened = false;
         if (autoStraightenVerticals) {
             step = "straightening";
             progress(0.35, "Straightening");
-            auto [straightened, parameters] = ArchitecturalStraightener().autoStraighten(photo);
+            auto [warped, parameters] = ArchitecturalStraightener().autoStraighten(photo);
             if (!parameters.isIdentity()) {
-                photo = straightened;  // lazy: each set pulls the warp through its own encode
+                photo = warped;  // lazy: the encodes pull the warp through
+                straightened = true;
                 log(fmt::format("Straightened {}: roll {:.2f} degrees, keystone {:.3f}, {} lines", sourceName,
                                 parameters.rotationAngleRadians * 180.0 / std::numbers::pi,
                                 parameters.verticalKeystoneCorrection, parameters.linesDetected));
@@ -169,6 +182,11 @@ std::vector<fs::path> GablewisePreset::process(const BatchItem& item, const Proc
             // Lazy: the logo's area is composited as each set reads it.
             photo = photo.withPixels(Watermark::apply(photo.pixels(), logo->pixels(), watermarkOpacity));
         }
+
+        // A straightened photo is computed once for both sets: they read it top to bottom at
+        // about the same pace through a shared cache of its latest rows (a set that falls further
+        // behind recomputes what it needs).
+        if (straightened) photo = photo.withPixels(sharedRows(photo.pixels()));
 
         // Names: the job's pattern with the address and the set's size word.
         const TokenRenamer renamer;
