@@ -1,5 +1,6 @@
 #include "platform/Paths.h"
 #include "image/CoreImagePipeline.h"
+#include "image/TiffWriter.h"
 
 #include <algorithm>
 #include <cctype>
@@ -335,8 +336,10 @@ void CoreImagePipeline::write(const Image& ciImage, const fs::path& to, PixelFor
             px.heifsave(temp.c_str(), VImage::option()->set("Q", jpegQ(quality)));
         } else if (ext == "tiff" || ext == "tif") {
             VImage px = encodable(ciImage, colorSpace, format == PixelFormat::RGBAf ? 32 : deepBits, true);
-            px.tiffsave(temp.c_str(), VImage::option()->set("strip", true));
-            embedExifProperties(out.tempPath(), props, px.width(), px.height());
+            if (!writeTiffWithExif(px, out.tempPath(), encodeExifBlock(props, px.width(), px.height()))) {
+                px.tiffsave(temp.c_str(), VImage::option()->set("strip", true));
+                embedExifProperties(out.tempPath(), props, px.width(), px.height());
+            }
         } else {
             VImage px = encodable(ciImage, colorSpace, 8, false);
             px.jpegsave(temp.c_str(), VImage::option()->set("Q", jpegQ(quality))->set("strip", true));
@@ -346,6 +349,8 @@ void CoreImagePipeline::write(const Image& ciImage, const fs::path& to, PixelFor
         throw ImageError(ImageError::Kind::writeFailed, to, firstLine(e.what()));
     } catch (const ImageError&) {
         throw;
+    } catch (const std::system_error& e) {
+        throw ImageError(ImageError::Kind::writeFailed, to, writeFailureReason(to, e.code()));
     } catch (const std::runtime_error& e) {
         throw ImageError(ImageError::Kind::writeFailed, to, firstLine(e.what()));
     } catch (const std::bad_alloc&) {
