@@ -29,6 +29,10 @@ function(lw_tests module)
     set(target ${module}_${stem})
     add_executable(${target} ${src})
     target_link_libraries(${target} PRIVATE ${T_DEPS} GTest::gmock GTest::gtest_main)
+    if(LW_SANITIZE STREQUAL "thread")
+      target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support/serial_tbb.cpp)
+      target_link_libraries(${target} PRIVATE TBB::tbb)
+    endif()
     target_compile_options(${target} PRIVATE -Wall -Wextra)
     target_compile_definitions(${target} PRIVATE
       LW_FIXTURES_DIR="${PROJECT_SOURCE_DIR}/tests/fixtures"
