@@ -252,26 +252,28 @@ Plan makePlan(const Analysis& a, const CleanupOptions& options) {
     return plan;
 }
 
-// A short queue of chunks between the two render stages.
-class ChunkQueue {
+// A short queue between a producer and a consumer thread, either of which may give up.
+template <class T>
+class BoundedQueue {
 public:
     struct Aborted {};
+    explicit BoundedQueue(std::size_t capacity) : capacity_(capacity) {}
     // False when the consumer gave up.
-    bool push(std::vector<float>&& chunk) {
+    bool push(T&& item) {
         std::unique_lock lock(mutex_);
-        space_.wait(lock, [&] { return aborted_ || chunks_.size() < capacity; });
+        space_.wait(lock, [&] { return aborted_ || items_.size() < capacity_; });
         if (aborted_) return false;
-        chunks_.push_back(std::move(chunk));
+        items_.push_back(std::move(item));
         ready_.notify_one();
         return true;
     }
     // False once closed and drained, or aborted.
-    bool pop(std::vector<float>& chunk) {
+    bool pop(T& item) {
         std::unique_lock lock(mutex_);
-        ready_.wait(lock, [&] { return aborted_ || closed_ || !chunks_.empty(); });
-        if (aborted_ || chunks_.empty()) return false;
-        chunk = std::move(chunks_.front());
-        chunks_.pop_front();
+        ready_.wait(lock, [&] { return aborted_ || closed_ || !items_.empty(); });
+        if (aborted_ || items_.empty()) return false;
+        item = std::move(items_.front());
+        items_.pop_front();
         space_.notify_one();
         return true;
     }
@@ -288,13 +290,16 @@ public:
     }
 
 private:
-    static constexpr std::size_t capacity = 8;
+    const std::size_t capacity_;
     std::mutex mutex_;
     std::condition_variable ready_, space_;
-    std::deque<std::vector<float>> chunks_;
+    std::deque<T> items_;
     bool closed_ = false;
     bool aborted_ = false;
 };
+
+// Chunks between the two render stages.
+using ChunkQueue = BoundedQueue<std::vector<float>>;
 
 // Everything before the limiter: DC blocker, filters, leveller, gate and static gain. The
 // state is the filters' and the gate's; the gains are a function of the frame position.
@@ -371,7 +376,7 @@ Render render(const fs::path& source, const fs::path& destination, const Analysi
 
     // Two stages on two threads: this one decodes, filters and applies the gains; the other
     // limits, cuts, writes and measures. Chunks pass through a short queue.
-    ChunkQueue queue;
+    ChunkQueue queue(8);
     std::exception_ptr failure;
     std::thread back([&] {
         try {
@@ -469,47 +474,8 @@ StretchSizes stretchSizes(const StretchLayout& layout, double rate, std::size_t 
     return {units(layout.stretchSeconds, unit), units(layout.warmUpSeconds, 32), ahead};
 }
 
-// A short queue of stretches between the reader and the workers.
-class StretchQueue {
-public:
-    struct Aborted {};
-    bool push(std::unique_ptr<StretchInput> s) {
-        std::unique_lock lock(mutex_);
-        space_.wait(lock, [&] { return aborted_ || items_.size() < capacity; });
-        if (aborted_) return false;
-        items_.push_back(std::move(s));
-        ready_.notify_one();
-        return true;
-    }
-    std::unique_ptr<StretchInput> pop() {
-        std::unique_lock lock(mutex_);
-        ready_.wait(lock, [&] { return aborted_ || closed_ || !items_.empty(); });
-        if (aborted_ || items_.empty()) return nullptr;
-        auto s = std::move(items_.front());
-        items_.pop_front();
-        space_.notify_one();
-        return s;
-    }
-    void close() {
-        std::lock_guard lock(mutex_);
-        closed_ = true;
-        ready_.notify_all();
-    }
-    void abort() {
-        std::lock_guard lock(mutex_);
-        aborted_ = true;
-        space_.notify_all();
-        ready_.notify_all();
-    }
-
-private:
-    static constexpr std::size_t capacity = 3;
-    std::mutex mutex_;
-    std::condition_variable ready_, space_;
-    std::deque<std::unique_ptr<StretchInput>> items_;
-    bool closed_ = false;
-    bool aborted_ = false;
-};
+// Stretches between the reader and the workers.
+using StretchQueue = BoundedQueue<std::unique_ptr<StretchInput>>;
 
 // Decodes the source on a thread of its own into stretches, a few ahead of the pipeline.
 class StretchReader {
@@ -525,8 +491,8 @@ public:
 
     // The next stretch in file order, or null after the last; rethrows the reader's failure.
     std::shared_ptr<StretchInput> next() {
-        std::shared_ptr<StretchInput> s = queue_.pop();
-        if (!s && failure_) std::rethrow_exception(failure_);
+        std::unique_ptr<StretchInput> s;
+        if (!queue_.pop(s) && failure_) std::rethrow_exception(failure_);
         return s;
     }
 
@@ -578,7 +544,7 @@ private:
         queue_.close();
     }
 
-    StretchQueue queue_;
+    StretchQueue queue_{3};
     std::exception_ptr failure_;
     std::thread thread_;  // last: starts once the rest is built
 };
