@@ -74,12 +74,8 @@ HumDetector::HumDetector(double sampleRate, int channels)
 
 void HumDetector::add(const float* samples, std::size_t frames) {
     if (decimatedRate_ < 400) return;  // too low a rate to hear the third harmonic of 60 Hz
-    mono_.resize(frames);
-    const float scale = 1.0f / channels_;
+    mixDown(samples, frames);
     for (std::size_t i = 0; i < frames; ++i) {
-        float s = 0;
-        for (int c = 0; c < channels_; ++c) s += samples[i * channels_ + c];
-        mono_[i] = s * scale;
         subEnergy_ += static_cast<double>(mono_[i]) * mono_[i];
         if (++inSubBlock_ == subBlockFrames_) {
             subLevelsDB_.push_back(static_cast<float>(10.0 * std::log10(std::max(subEnergy_ / subBlockFrames_, 1e-20))));
@@ -97,6 +93,11 @@ void HumDetector::add(const float* samples, std::size_t frames) {
 void HumDetector::warmUp(const float* samples, std::size_t frames, std::size_t position) {
     phase_ = static_cast<int>(position % static_cast<std::size_t>(decimation_));
     if (decimatedRate_ < 400) return;
+    mixDown(samples, frames);
+    antiAlias_.process(mono_.data(), frames);
+}
+
+void HumDetector::mixDown(const float* samples, std::size_t frames) {
     mono_.resize(frames);
     const float scale = 1.0f / channels_;
     for (std::size_t i = 0; i < frames; ++i) {
@@ -104,7 +105,6 @@ void HumDetector::warmUp(const float* samples, std::size_t frames, std::size_t p
         for (int c = 0; c < channels_; ++c) s += samples[i * channels_ + c];
         mono_[i] = s * scale;
     }
-    antiAlias_.process(mono_.data(), frames);
 }
 
 void HumDetector::append(const HumDetector& next) {

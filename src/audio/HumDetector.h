@@ -50,6 +50,8 @@ public:
     Verdict finish() const;
 
 private:
+    // The mean of the channels of `frames` frames into mono_.
+    void mixDown(const float* samples, std::size_t frames);
     struct Score {
         double prominenceDB = -100;  // strongest harmonic's
         bool audible = false;        // some harmonic is both prominent and above the threshold of hearing
