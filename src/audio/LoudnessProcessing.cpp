@@ -551,6 +551,16 @@ private:
 
 std::size_t stretchesInFlight() { return std::max(2u, std::thread::hardware_concurrency()) + 2; }
 
+// A pipeline's first stage: the reader's stretches in file order.
+auto readStretches(StretchReader& reader) {
+    return tbb::make_filter<void, std::shared_ptr<StretchInput>>(tbb::filter_mode::serial_in_order,
+                                                                 [&reader](tbb::flow_control& control) {
+                                                                     auto s = reader.next();
+                                                                     if (!s) control.stop();
+                                                                     return s;
+                                                                 });
+}
+
 // Runs work() on the stretches of the source in parallel and consume() on the results in file
 // order, with a bounded number of stretches in flight.
 template <class Work, class Consume>
@@ -560,12 +570,7 @@ void forEachStretch(const fs::path& source, double rate, int channels, const Str
     StretchReader reader(source, rate, channels, sizes);
     tbb::parallel_pipeline(
         stretchesInFlight(),
-        tbb::make_filter<void, std::shared_ptr<StretchInput>>(tbb::filter_mode::serial_in_order,
-                                                              [&](tbb::flow_control& control) {
-                                                                  auto s = reader.next();
-                                                                  if (!s) control.stop();
-                                                                  return s;
-                                                              }) &
+        readStretches(reader) &
             tbb::make_filter<std::shared_ptr<StretchInput>, std::shared_ptr<Out>>(
                 tbb::filter_mode::parallel,
                 [&](const std::shared_ptr<StretchInput>& s) { return std::make_shared<Out>(work(*s)); }) &
@@ -681,12 +686,7 @@ Render renderInStretches(const fs::path& source, const fs::path& destination, co
     // side, write in order.
     tbb::parallel_pipeline(
         stretchesInFlight(),
-        tbb::make_filter<void, std::shared_ptr<StretchInput>>(tbb::filter_mode::serial_in_order,
-                                                              [&](tbb::flow_control& control) {
-                                                                  auto s = reader.next();
-                                                                  if (!s) control.stop();
-                                                                  return s;
-                                                              }) &
+        readStretches(reader) &
             tbb::make_filter<std::shared_ptr<StretchInput>, Item>(
                 tbb::filter_mode::parallel,
                 [&](const std::shared_ptr<StretchInput>& s) {
