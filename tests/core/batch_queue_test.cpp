@@ -305,7 +305,7 @@ TEST(BatchQueueTest, ConcurrencyIsBoundedAndFilled) {
             peak = std::max(peak, ++inside);
             cv.notify_all();
             // Hold each item until the expected number run together (or a timeout).
-            cv.wait_for(lock, std::chrono::milliseconds(500), [&] { return peak >= c.expectedPeak; });
+            cv.wait_for(lock, std::chrono::seconds(30), [&] { return peak >= c.expectedPeak; });
             --inside;
             return std::vector<fs::path>{};
         });
@@ -467,7 +467,9 @@ TEST(BatchQueueTest, DecodedConcurrencyAboveTheClampRunsAtMostTheClamp) {
         std::unique_lock lock(m);
         peak = std::max(peak, ++inside);
         cv.notify_all();
-        cv.wait_for(lock, std::chrono::milliseconds(200), [&] { return peak > limit; });
+        // Hold every slot until the clamp has been reached (or passed), however slowly the
+        // threads start; an underfilled queue fails on the peak after the timeout.
+        cv.wait_for(lock, std::chrono::seconds(30), [&] { return peak >= limit; });
         --inside;
         return std::vector<fs::path>{};
     });
