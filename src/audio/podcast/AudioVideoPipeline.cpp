@@ -19,6 +19,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include "audio/FFmpegHandles.h"
 #include "audio/LoudnessProcessing.h"
 #include "audio/PCMStream.h"
 #include "audio/WAVWriter.h"
@@ -138,19 +139,17 @@ void copyBytes(const fs::path& from, const fs::path& to, const fs::path& named) 
 
 // Whether the file holds a PNG or JPEG picture, the covers an MP3 and an M4A can carry.
 bool isCoverPicture(const fs::path& file) {
-    AVFormatContext* context = nullptr;
-    if (avformat_open_input(&context, file.c_str(), nullptr, nullptr) < 0) return false;
-    bool picture = false;
-    if (avformat_find_stream_info(context, nullptr) >= 0) {
-        for (unsigned i = 0; i < context->nb_streams; ++i) {
-            const AVCodecParameters* p = context->streams[i]->codecpar;
-            if (p->codec_type == AVMEDIA_TYPE_VIDEO && p->width > 0 && p->height > 0 &&
-                (p->codec_id == AV_CODEC_ID_PNG || p->codec_id == AV_CODEC_ID_MJPEG))
-                picture = true;
-        }
+    AVFormatContext* opened = nullptr;
+    if (avformat_open_input(&opened, file.c_str(), nullptr, nullptr) < 0) return false;
+    const av::InputPtr context(opened);
+    if (avformat_find_stream_info(context.get(), nullptr) < 0) return false;
+    for (unsigned i = 0; i < context->nb_streams; ++i) {
+        const AVCodecParameters* p = context->streams[i]->codecpar;
+        if (p->codec_type == AVMEDIA_TYPE_VIDEO && p->width > 0 && p->height > 0 &&
+            (p->codec_id == AV_CODEC_ID_PNG || p->codec_id == AV_CODEC_ID_MJPEG))
+            return true;
     }
-    avformat_close_input(&context);
-    return picture;
+    return false;
 }
 
 }  // namespace
