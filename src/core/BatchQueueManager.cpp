@@ -446,7 +446,7 @@ ExecutionReport BatchQueueManager::submitAndStart(ProcessingJob job, std::shared
         impl.completedReports.push_back(report);
         --impl.runningJobs;
         impl.enqueueLogLocked(fmt::format(
-            "Batch complete in {:.2f}s. Succees: {}, Failures: {}, Skipped: {}. Throughput: {:.2f} MB/s",
+            "Batch complete in {:.2f}s. Successes: {}, Failures: {}, Skipped: {}. Throughput: {:.2f} MB/s",
             report.durationSeconds, report.successCount, report.failureCount, report.skippedCount,
             report.throughputMegabytesPerSec()));
     }

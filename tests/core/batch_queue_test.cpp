@@ -164,7 +164,7 @@ TEST(BatchQueueTest, EmptyJobLogsAndReportsZero) {
     ASSERT_EQ(messages.size(), 3u);
     EXPECT_EQ(messages[0], "Starting batch job [" + job.id.toString().substr(0, 8) + "] for preset: Scripted");
     EXPECT_EQ(messages[1], "Discovered 0 items. Max concurrency: " + std::to_string(job.configuration.maxConcurrentTasks));
-    EXPECT_THAT(messages[2], HasSubstr("Succees: 0, Failures: 0, Skipped: 0. Throughput: 0.00 MB/s"));
+    EXPECT_THAT(messages[2], HasSubstr("Successes: 0, Failures: 0, Skipped: 0. Throughput: 0.00 MB/s"));
     EXPECT_EQ(messages[2].rfind("Batch complete in ", 0), 0u);
     for (const auto& l : rec.lines) EXPECT_TRUE(hasTimePrefix(l)) << l;
     EXPECT_FALSE(queue.isProcessing());
@@ -227,7 +227,7 @@ TEST(BatchQueueTest, OutcomesAreToldApart) {
     EXPECT_THAT(messages, Contains("Skipped item skip.txt: covered by ok.txt"));
     EXPECT_THAT(messages, Contains("Error processing item lw.txt: The file lw.txt is damaged."));
     EXPECT_THAT(messages, Contains("Details of the error in std.txt (std::out_of_range): vector index\n  at frame 3"));
-    EXPECT_THAT(messages.back(), HasSubstr("Succees: 1, Failures: 3, Skipped: 1."));
+    EXPECT_THAT(messages.back(), HasSubstr("Successes: 1, Failures: 3, Skipped: 1."));
 
     // Each item: processing at 0.1, then its terminal status with the error text.
     for (std::size_t i = 0; i < 5; ++i) {
