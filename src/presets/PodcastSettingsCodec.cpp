@@ -107,7 +107,8 @@ StringMap encode(const CastloomPreset& preset) {
 }
 
 void apply(const StringMap& values, CastloomPreset& preset, bool strict) {
-    const bool hasStandard = values.count("standard") != 0;
+    // Set once "standard" has been applied; a pair the lenient reader dropped counts as absent.
+    bool standardApplied = false;
 
     const auto flag = [&preset](bool CastloomPreset::*field, const char* key) {
         return KeyHandler([&preset, field, key](const std::string& v) { preset.*field = boolValue(key, v); });
@@ -136,11 +137,12 @@ void apply(const StringMap& values, CastloomPreset& preset, bool strict) {
                                                                {"acx", Standard::acx},
                                                                {"custom", Standard::custom}},
                                                               "apple, spotify, youtube, ebu, atsc, acx, custom"));
+             standardApplied = true;
          }},
         {"lufs",
          [&](const std::string& v) {
              preset.targetLUFS = doubleValue("lufs", v, -40, -5);
-             if (hasStandard) return;
+             if (standardApplied) return;
              // A standard with this loudness, set to its exact value; otherwise a custom target.
              const auto standard = CastloomPreset::loudnessStandardMatching(preset.targetLUFS);
              preset.setLoudnessStandard(standard.value_or(Standard::custom));

@@ -88,6 +88,18 @@ TEST(PodcastSettingsCodec, StandardAndLufsRules) {
         EXPECT_EQ(preset.loudnessStandard(), c.standard) << c.values.begin()->second;
         EXPECT_EQ(preset.targetLUFS, c.lufs) << c.values.begin()->second;
     }
+    // A "standard" the lenient reader drops counts as absent: "lufs" derives the standard.
+    const std::vector<Case> lenientCases{
+        {{{"standard", "bogus"}, {"lufs", "-14"}}, Standard::spotify, -14.0},
+        {{{"standard", "apple "}, {"lufs", "-14"}}, Standard::spotify, -14.0},
+        {{{"standard", "apple "}, {"lufs", "-19"}}, Standard::custom, -19.0},
+        {{{"standard", "bogus"}}, Standard::applePodcasts, -16.0},
+    };
+    for (const auto& c : lenientCases) {
+        const CastloomPreset preset = applied(c.values, false);
+        EXPECT_EQ(preset.loudnessStandard(), c.standard) << c.values.at("standard");
+        EXPECT_EQ(preset.targetLUFS, c.lufs) << c.values.at("standard");
+    }
     EXPECT_EQ(strictError({{"standard", "apple podcasts"}}),
               "Invalid value 'apple podcasts' for 'standard' (expected apple, spotify, youtube, ebu, atsc, acx, custom)");
     EXPECT_EQ(strictError({{"lufs", "-4"}}), "Invalid value '-4' for 'lufs' (expected a number -40.0 to -5.0)");
