@@ -1,10 +1,12 @@
 #include "core/ExportablePresetBundle.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
-#include <sstream>
 
 #include "core/Coding.h"
 #include "platform/AtomicFile.h"
@@ -42,23 +44,72 @@ void ExportablePresetBundle::write(const std::filesystem::path& file) const {
     }
 }
 
-ExportablePresetBundle ExportablePresetBundle::read(const std::filesystem::path& file) {
-    std::error_code ec;
-    if (std::filesystem::is_directory(file, ec))
+namespace {
+
+// What a file that is not a regular file is, in words.
+std::string kindOfFile(mode_t mode) {
+    if (S_ISDIR(mode)) return "a folder";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+    if (S_ISFIFO(mode)) return "a pipe";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "not a regular file";
+}
+
+// Refuses anything but a regular file within the size limit.
+void checkReadable(const std::filesystem::path& file, const struct stat& info) {
+    if (S_ISDIR(info.st_mode))
         throw BundleError(BundleError::Kind::unreadable, file, "The preset bundle " + file.string() + " is a folder, not a file.");
-    auto size = std::filesystem::file_size(file, ec);
-    if (!ec && size > kMaxFileBytes)
-        throw BundleError(BundleError::Kind::invalid, file, "The preset bundle " + file.string() + " is too large to be a preset.");
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        const int err = errno;
+    if (!S_ISREG(info.st_mode))
         throw BundleError(BundleError::Kind::unreadable, file,
-                          "Could not open the preset bundle " + file.string() + ": " + std::strerror(err));
-    }
+                          "The preset bundle " + file.string() + " is " + kindOfFile(info.st_mode) + ", not a file.");
+    if (static_cast<std::uintmax_t>(info.st_size) > ExportablePresetBundle::kMaxFileBytes)
+        throw BundleError(BundleError::Kind::invalid, file, "The preset bundle " + file.string() + " is too large to be a preset.");
+}
+
+}  // namespace
+
+ExportablePresetBundle ExportablePresetBundle::read(const std::filesystem::path& file) {
+    const auto cannotOpen = [&](int err) {
+        return BundleError(BundleError::Kind::unreadable, file,
+                           "Could not open the preset bundle " + file.string() + ": " + std::strerror(err));
+    };
+    // The type and size are checked before opening (a fifo would block an open) and again on the
+    // open descriptor, in case the name was replaced in between.
+    struct stat info {};
+    if (::stat(file.c_str(), &info) != 0) throw cannotOpen(errno);
+    checkReadable(file, info);
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) throw cannotOpen(errno);
     std::string text;
-    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad() || text.size() > kMaxFileBytes)
-        throw BundleError(BundleError::Kind::unreadable, file, "Could not read the preset bundle " + file.string() + ".");
+    int readError = 0;
+    try {
+        if (::fstat(fd, &info) != 0) throw cannotOpen(errno);
+        checkReadable(file, info);
+        // One byte past the limit tells a file that grew after the check.
+        text.resize(static_cast<std::size_t>(info.st_size) + 1);
+        std::size_t used = 0;
+        while (used < text.size()) {
+            const ssize_t n = ::read(fd, text.data() + used, text.size() - used);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                readError = errno;
+                break;
+            }
+            if (n == 0) break;
+            used += static_cast<std::size_t>(n);
+            if (used == text.size() && used <= kMaxFileBytes) text.resize(std::min<std::size_t>(used * 2, kMaxFileBytes + 1));
+        }
+        text.resize(used);
+    } catch (...) {
+        ::close(fd);
+        throw;
+    }
+    ::close(fd);
+    if (readError != 0)
+        throw BundleError(BundleError::Kind::unreadable, file,
+                          "Could not read the preset bundle " + file.string() + ": " + std::strerror(readError));
+    if (text.size() > kMaxFileBytes)
+        throw BundleError(BundleError::Kind::invalid, file, "The preset bundle " + file.string() + " is too large to be a preset.");
     try {
         return fromJson(coding::parse(text));
     } catch (const DecodingError& e) {

@@ -1,6 +1,7 @@
 #include "core/Coding.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -169,6 +170,42 @@ TEST(PresetBundleTest, BadFilesGiveErrorsNamingTheFile) {
         }
     }
     EXPECT_THROW(ExportablePresetBundle::read(dir.path), BundleError);
+}
+
+// What is not a regular file, or is over the limit, is refused before a byte is read: a device
+// would be read for ever and a pipe would block the open.
+TEST(PresetBundleTest, RefusesWhatIsNotARegularFileAndOversizeFiles) {
+    TempDir dir;
+    const fs::path fifo = dir.path / "pipe.lwpreset";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const fs::path large = dir.path / "large.lwpreset";
+    std::ofstream(large, std::ios::binary) << sampleBundle().toJson().dump(2);
+    fs::resize_file(large, ExportablePresetBundle::kMaxFileBytes + 1);
+    const fs::path linkToDevice = dir.path / "zero.lwpreset";
+    fs::create_symlink("/dev/zero", linkToDevice);
+    struct Case {
+        fs::path file;
+        BundleError::Kind kind;
+        const char* detail;
+    };
+    const Case cases[] = {
+        {"/dev/zero", BundleError::Kind::unreadable, "is a device, not a file"},
+        {linkToDevice, BundleError::Kind::unreadable, "is a device, not a file"},
+        {fifo, BundleError::Kind::unreadable, "is a pipe, not a file"},
+        {dir.path, BundleError::Kind::unreadable, "is a folder, not a file"},
+        {large, BundleError::Kind::invalid, "too large to be a preset"},
+    };
+    for (const auto& c : cases) {
+        try {
+            ExportablePresetBundle::read(c.file);
+            ADD_FAILURE() << c.file;
+        } catch (const BundleError& e) {
+            EXPECT_EQ(e.kind, c.kind) << c.file;
+            EXPECT_EQ(e.file, c.file);
+            EXPECT_NE(std::string(e.what()).find(c.file.string() + " "), std::string::npos) << e.what();
+            EXPECT_NE(std::string(e.what()).find(c.detail), std::string::npos) << e.what();
+        }
+    }
 }
 
 TEST(PresetBundleTest, FailedWriteLeavesTheOldFile) {
