@@ -94,6 +94,10 @@ struct BatchQueueManager::Impl : std::enable_shared_from_this<Impl> {
     std::deque<Event> pending;
     bool delivering = false;
 
+    // What the manager's jobs have written, so a later job does not replace an earlier job's
+    // deliverable from another source.
+    const std::shared_ptr<DeliverableRecord> deliverables = std::make_shared<DeliverableRecord>();
+
     // Queues an event; the caller holds `mutex`.
     void enqueueLocked(Event event) { pending.push_back(std::move(event)); }
 
@@ -366,7 +370,7 @@ ExecutionReport BatchQueueManager::submitAndStart(ProcessingJob job, std::shared
     impl.logMessage(fmt::format("Discovered {} items. Max concurrency: {}", total, configuration.maxConcurrentTasks));
 
     std::vector<ItemOutcome> outcomes(total);
-    const auto deliverables = std::make_shared<DeliverableRecord>();
+    const std::shared_ptr<DeliverableRecord> deliverables = impl.deliverables;
     std::size_t next = 0;  // guarded by impl.mutex
     bool cancelLogged = false;
     auto worker = [&] {

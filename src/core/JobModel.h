@@ -111,8 +111,8 @@ struct ProcessingContext {
     // Both may be called from any thread.
     std::function<void(double fraction, const std::optional<std::string>& message)> onProgressUpdate;
     std::function<void(const std::string& line)> log;
-    // The deliverables the job has written so far (one record per job, shared by its items);
-    // null when an item runs outside a job.
+    // The deliverables written so far by the jobs of the queue manager (one record per manager,
+    // shared by the items of all its jobs); null when an item runs outside a job.
     std::shared_ptr<DeliverableRecord> deliverables;
 };
 

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <tuple>
 
 #include "platform/FileSafety.h"
 #include "platform/Paths.h"
@@ -15,36 +16,67 @@ namespace lw {
 
 OutputError::OutputError(fs::path file, const std::string& message) : Error(message), file(std::move(file)) {}
 
-// ---- the job's record
+// ---- the record of the queue manager's jobs
 
-void DeliverableRecord::checkLocked(const std::string& key, const fs::path& destination, const BatchItem& item) const {
+namespace {
+
+std::string keyOf(const fs::path& destination) { return standardized(destination).string(); }
+
+}  // namespace
+
+void DeliverableRecord::checkLocked(const std::string& key, const fs::path& destination, const BatchItem& item,
+                                    const Uuid& job) const {
     const auto it = owners_.find(key);
-    if (it == owners_.end() || it->second.item == item.id) return;
+    if (it == owners_.end()) return;
+    const Owner& owner = it->second;
+    if (owner.job == job) {
+        if (owner.item == item.id) return;
+    } else {
+        // An earlier job's file: its own source may write it again, and one that is gone is free.
+        if (standardized(owner.source) == standardized(item.sourceURL)) return;
+        std::error_code ec;
+        if (!fs::exists(fs::symlink_status(destination, ec))) return;
+    }
     throw OutputError(destination, destination.filename().string() + " was already written in this job from " +
-                                       it->second.source.string() + "; " + item.sourceURL.filename().string() +
+                                       owner.source.string() + "; " + item.sourceURL.filename().string() +
                                        " would replace it. Choose a naming pattern that gives every item its own "
                                        "name.");
 }
 
-void DeliverableRecord::check(const fs::path& destination, const BatchItem& item) const {
+void DeliverableRecord::check(const fs::path& destination, const BatchItem& item, const Uuid& job) const {
     std::lock_guard lock(mutex_);
-    checkLocked(standardized(destination).string(), destination, item);
+    checkLocked(keyOf(destination), destination, item, job);
 }
 
-void DeliverableRecord::claim(const std::vector<fs::path>& destinations, const BatchItem& item) {
+void DeliverableRecord::claim(const std::vector<fs::path>& destinations, const BatchItem& item, const Uuid& job) {
     std::vector<std::string> keys;
     keys.reserve(destinations.size());
-    for (const fs::path& d : destinations) keys.push_back(standardized(d).string());
+    for (const fs::path& d : destinations) keys.push_back(keyOf(d));
     std::lock_guard lock(mutex_);
-    for (std::size_t i = 0; i < keys.size(); ++i) checkLocked(keys[i], destinations[i], item);
-    for (const std::string& key : keys) owners_.insert_or_assign(key, Owner{item.id, item.sourceURL});
+    for (std::size_t i = 0; i < keys.size(); ++i) checkLocked(keys[i], destinations[i], item, job);
+    for (const std::string& key : keys) {
+        Owner owner{job, item.id, item.sourceURL, std::nullopt};
+        const auto it = owners_.find(key);
+        if (it != owners_.end()) {
+            if (it->second.job == job) continue;  // this item's own claim
+            if (standardized(it->second.source) == standardized(item.sourceURL))
+                owner.previous = std::pair(it->second.job, it->second.item);
+        }
+        owners_.insert_or_assign(key, std::move(owner));
+    }
 }
 
-void DeliverableRecord::release(const std::vector<fs::path>& destinations, const BatchItem& item) {
+void DeliverableRecord::release(const std::vector<fs::path>& destinations, const BatchItem& item, const Uuid& job) {
     std::lock_guard lock(mutex_);
     for (const fs::path& d : destinations) {
-        const auto it = owners_.find(standardized(d).string());
-        if (it != owners_.end() && it->second.item == item.id) owners_.erase(it);
+        const auto it = owners_.find(keyOf(d));
+        if (it == owners_.end() || it->second.job != job || it->second.item != item.id) continue;
+        if (it->second.previous) {
+            std::tie(it->second.job, it->second.item) = *it->second.previous;
+            it->second.previous.reset();
+        } else {
+            owners_.erase(it);
+        }
     }
 }
 
@@ -52,6 +84,7 @@ void DeliverableRecord::release(const std::vector<fs::path>& destinations, const
 
 StagedOutputs::StagedOutputs(const BatchItem& item, const ProcessingContext& context, std::vector<fs::path> inputs)
     : item_(item)
+    , jobID_(context.jobID)
     , outputDirectory_(context.configuration.outputDirectory)
     , record_(context.deliverables)
     , inputs_(std::move(inputs)) {}
@@ -59,7 +92,7 @@ StagedOutputs::StagedOutputs(const BatchItem& item, const ProcessingContext& con
 void StagedOutputs::check(const fs::path& destination) const {
     checkDestination(destination);
     checkNotInput(destination, inputs_);
-    if (record_) record_->check(destination, item_);
+    if (record_) record_->check(destination, item_, jobID_);
 }
 
 AtomicFile& StagedOutputs::add(const fs::path& destination) {
@@ -69,7 +102,7 @@ AtomicFile& StagedOutputs::add(const fs::path& destination) {
         if (standardized(file.destination()) == standardized(destination))
             throw OutputError(destination, destination.filename().string() + " is written twice by " +
                                                item_.sourceURL.filename().string() + ".");
-    if (record_) record_->check(destination, item_);
+    if (record_) record_->check(destination, item_, jobID_);
     const fs::path folder = destination.parent_path();
     if (!folder.empty()) {
         std::error_code ec;
@@ -131,7 +164,7 @@ std::vector<fs::path> StagedOutputs::commit() {
     std::vector<fs::path> destinations;
     destinations.reserve(files_.size());
     for (const AtomicFile& file : files_) destinations.push_back(file.destination());
-    if (record_) record_->claim(destinations, item_);
+    if (record_) record_->claim(destinations, item_, jobID_);
 
     std::vector<Backup> backups;
     std::vector<fs::path> placed;
@@ -155,7 +188,7 @@ std::vector<fs::path> StagedOutputs::commit() {
         for (Backup& b : backups) fs::remove(b.copy, ec);
         for (AtomicFile& file : files_)
             if (!file.committed()) file.discard();
-        if (record_) record_->release(destinations, item_);
+        if (record_) record_->release(destinations, item_, jobID_);
         throw;
     }
     std::error_code ec;

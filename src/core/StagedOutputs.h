@@ -8,15 +8,18 @@
 //
 // A destination is refused, before anything is written, when its name is longer than the file
 // system allows, when it exists and is not a regular file, when it is one of the item's inputs
-// (by device and inode), or when another item of the same job has already written it (the job's
-// DeliverableRecord, shared through the processing context). Files that existed before the job
-// are replaced; if a rename fails half-way, the files already replaced get their old contents back.
+// (by device and inode), or when another item has already written it (the DeliverableRecord of the
+// queue manager, shared through the processing context): within one job any other item, in an
+// earlier job an item from another source whose file is still there. Files the record does not
+// hold (written before the queue manager was made) are replaced; if a rename fails half-way, the
+// files already replaced get their old contents back.
 #include <cstdint>
 #include <deque>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -27,30 +30,39 @@
 
 namespace lw {
 
-// Two items of one job writing the same deliverable.
+// Two items writing the same deliverable.
 class OutputError : public Error {
 public:
     OutputError(std::filesystem::path file, const std::string& message);
     std::filesystem::path file;
 };
 
-// The deliverables written so far in one job, keyed by their standardized path. Thread-safe.
+// The deliverables written so far by the jobs of one queue manager, keyed by their standardized
+// path. Thread-safe.
 class DeliverableRecord {
 public:
-    // Claims every destination for `item`, or none: throws OutputError naming the first file that
-    // another item of the job has claimed, and that item. Claiming again for the same item is fine.
-    void claim(const std::vector<std::filesystem::path>& destinations, const BatchItem& item);
+    // Claims every destination for `item` of job `job`, or none: throws OutputError naming the
+    // first file that is claimed by another item of the same job, or by an item of an earlier job
+    // from another source while the file is still there, and that item's source. Claiming again
+    // for the same item is fine, and so is a later job's item from the same source (a re-export
+    // replaces its own earlier file).
+    void claim(const std::vector<std::filesystem::path>& destinations, const BatchItem& item, const Uuid& job);
     // Throws like claim() without claiming anything.
-    void check(const std::filesystem::path& destination, const BatchItem& item) const;
-    // Gives up the claims of `item` on these destinations (its write failed).
-    void release(const std::vector<std::filesystem::path>& destinations, const BatchItem& item);
+    void check(const std::filesystem::path& destination, const BatchItem& item, const Uuid& job) const;
+    // Gives up the claims of `item` of `job` on these destinations (its write failed); a claim it
+    // took over from an earlier job of the same source goes back to that job.
+    void release(const std::vector<std::filesystem::path>& destinations, const BatchItem& item, const Uuid& job);
 
 private:
     struct Owner {
+        Uuid job;
         Uuid item;
         std::filesystem::path source;
+        // The earlier job's claim this one took over (same source), restored by release().
+        std::optional<std::pair<Uuid, Uuid>> previous;
     };
-    void checkLocked(const std::string& key, const std::filesystem::path& destination, const BatchItem& item) const;
+    void checkLocked(const std::string& key, const std::filesystem::path& destination, const BatchItem& item,
+                     const Uuid& job) const;
     mutable std::mutex mutex_;
     std::map<std::string, Owner> owners_;
 };
@@ -74,7 +86,7 @@ public:
     static void writeFile(const AtomicFile& file, std::span<const std::uint8_t> bytes);
     static void writeFile(const AtomicFile& file, std::string_view text);
 
-    // Claims the destinations in the job's record and renames every temporary file into place.
+    // Claims the destinations in the record and renames every temporary file into place.
     // Returns the destinations in the order they were added. Throws DestinationError or
     // OutputError; then nothing of the item is left in place.
     std::vector<std::filesystem::path> commit();
@@ -83,6 +95,7 @@ public:
 
 private:
     const BatchItem& item_;
+    Uuid jobID_;
     std::filesystem::path outputDirectory_;
     std::shared_ptr<DeliverableRecord> record_;
     std::vector<std::filesystem::path> inputs_;

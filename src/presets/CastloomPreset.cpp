@@ -141,8 +141,8 @@ std::vector<std::filesystem::path> CastloomPreset::process(const BatchItem& item
                                                            const ProcessingContext& context) const {
     const AudioVideoPipeline& pipeline = AudioVideoPipeline::shared();
     const auto request = exportRequest(item, context);
-    // Two items of one job that resolve to the same base name would overwrite each other's deliverables.
-    if (context.deliverables) context.deliverables->claim(possibleDeliverables(request), item);
+    // Two items that resolve to the same base name would overwrite each other's deliverables.
+    if (context.deliverables) context.deliverables->claim(possibleDeliverables(request), item, context.jobID);
     const auto onProgress = context.onProgressUpdate;
     const auto onLog = context.log;
     return pipeline.processMultiFormat(

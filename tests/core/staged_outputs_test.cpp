@@ -129,8 +129,8 @@ private:
     std::string fixed_;
 };
 
-// Two items of one job never silently write the same deliverable; files from before the job are
-// still replaced.
+// Two items of one job never silently write the same deliverable; files from before the queue
+// manager's first job are still replaced.
 TEST(StagedOutputs, TwoItemsOfOneJobNeverWriteTheSameDeliverable) {
     TempDir dir;
     const fs::path out = dir.path / "out";
@@ -161,13 +161,81 @@ TEST(StagedOutputs, TwoItemsOfOneJobNeverWriteTheSameDeliverable) {
     EXPECT_THAT(*second.errorMessage, HasSubstr("wall.out was already written in this job from " +
                                                 (dir.path / "a" / "wall.txt").string()));
 
-    // A second job starts with a fresh record: it replaces the first job's files.
+    // A later job of the same queue manager re-exports the same source over its own earlier file.
     spit(dir.path / "a" / "wall.txt", "again");
     const ExecutionReport again = queue.submitAndStart(
         ProcessingJob(Uuid(), "com.example.naming", "Naming", {itemFor(dir.path / "a" / "wall.txt")}, config),
         std::make_shared<NamingPreset>());
     EXPECT_EQ(again.successCount, 1);
     EXPECT_EQ(slurp(out / "wall.out"), "again");
+}
+
+// Numbers every deliverable by the item's place in its job, as "{index:02}" does.
+class IndexPreset : public NamingPreset {
+public:
+    std::vector<fs::path> process(const BatchItem& item, const ProcessingContext& context) const override {
+        StagedOutputs outputs(item, context, {item.sourceURL});
+        const std::string name = "Listing_0" + std::to_string(context.itemIndex) + ".out";
+        outputs.write(context.configuration.outputDirectory / name, slurp(item.sourceURL));
+        return outputs.commit();
+    }
+};
+
+// Numbering starts again in every job, so a second batch (or the rest of a cancelled one) meets
+// the names of the first: it never replaces the first job's files from other sources. The same
+// source may write its own file again, and a file the user has removed is free.
+TEST(StagedOutputs, ALaterJobNeverReplacesAnEarlierJobsDeliverableFromAnotherSource) {
+    TempDir dir;
+    const fs::path out = dir.path / "out";
+    for (const char* name : {"a.txt", "b.txt", "c.txt", "d.txt"}) spit(dir.path / name, name);
+    BatchConfiguration config(out, true, "{name}", false, 1, false, false, {});
+    BatchQueueManager queue;
+    const auto run = [&](const std::vector<const char*>& sources) {
+        std::vector<BatchItem> items;
+        for (const char* source : sources) items.push_back(itemFor(dir.path / source));
+        const Uuid jobID;
+        queue.submitAndStart(ProcessingJob(jobID, "com.example.naming", "Naming", items, config),
+                             std::make_shared<IndexPreset>());
+        return queue.activeJobs().at(jobID).items;
+    };
+
+    run({"a.txt", "b.txt"});
+    const auto second = run({"c.txt", "a.txt"});
+    // c.txt would take Listing_01 from a.txt; a.txt as the second item writes Listing_02, which
+    // b.txt wrote.
+    for (const BatchItem& item : second) {
+        EXPECT_EQ(item.status, ProcessingStatus::failed) << item.sourceURL;
+        ASSERT_TRUE(item.errorMessage);
+    }
+    EXPECT_THAT(*second[0].errorMessage,
+                HasSubstr("Listing_01.out was already written in this job from " + (dir.path / "a.txt").string() +
+                          "; c.txt would replace it."));
+    EXPECT_THAT(*second[1].errorMessage, HasSubstr("from " + (dir.path / "b.txt").string()));
+    EXPECT_EQ(slurp(out / "Listing_01.out"), "a.txt");
+    EXPECT_EQ(slurp(out / "Listing_02.out"), "b.txt");
+
+    // The same source again: it replaces its own file, and keeps it from other sources.
+    spit(dir.path / "a.txt", "a again");
+    EXPECT_EQ(run({"a.txt"})[0].status, ProcessingStatus::completed);
+    EXPECT_EQ(slurp(out / "Listing_01.out"), "a again");
+    EXPECT_EQ(run({"d.txt"})[0].status, ProcessingStatus::failed);
+
+    // A file removed since is no one's any more.
+    fs::remove(out / "Listing_01.out");
+    EXPECT_EQ(run({"d.txt"})[0].status, ProcessingStatus::completed);
+    EXPECT_EQ(slurp(out / "Listing_01.out"), "d.txt");
+    EXPECT_EQ(names(out), (std::vector<std::string>{"Listing_01.out", "Listing_02.out"}));
+
+    // A re-export that fails gives the file back to the earlier job of its source.
+    DeliverableRecord record;
+    const BatchItem a = itemFor(dir.path / "a.txt"), again = itemFor(dir.path / "a.txt"), d = itemFor(dir.path / "d.txt");
+    const fs::path file = out / "Listing_02.out";
+    const Uuid firstJob, secondJob, thirdJob;
+    record.claim({file}, a, firstJob);
+    record.claim({file}, again, secondJob);
+    record.release({file}, again, secondJob);
+    EXPECT_THROW(record.claim({file}, d, thirdJob), OutputError);
+    EXPECT_NO_THROW(record.check(file, again, thirdJob));
 }
 
 }  // namespace
