@@ -167,7 +167,10 @@ int main(int argc, char** argv) {
         std::error_code ec;
         if (!fs::exists(input, ec)) return usage("no such file or folder: " + input.string());
     }
-    const std::vector<fs::path> files = FileIngest::expand(inputs, preset->supportedExtensions());
+    // Folders are walked as the window does: the output folder's deliverables are no inputs.
+    const FileIngest::OutputFolder output{
+        *out, [&preset](const fs::path& relative) { return preset->isOwnDeliverable(relative); }};
+    const std::vector<fs::path> files = FileIngest::expand(inputs, preset->supportedExtensions(), output);
 
     std::vector<BatchItem> items;
     items.reserve(files.size());

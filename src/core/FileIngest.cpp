@@ -5,6 +5,7 @@
 #include <unicode/locid.h>
 
 #include <algorithm>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <system_error>
@@ -37,8 +38,27 @@ bool isHiddenName(const fs::path& path) {
 }
 
 
+// Whether `path` is `folder` or lies below it; both already resolved.
+bool isWithin(const fs::path& path, const fs::path& folder) {
+    auto p = path.begin();
+    for (auto f = folder.begin(); f != folder.end(); ++f, ++p) {
+        if (f->empty() && std::next(f) == folder.end()) break;  // "folder/"
+        if (p == path.end() || *p != *f) return false;
+    }
+    return true;
+}
+
+// The path with its links resolved as far as it exists; empty when that fails.
+fs::path resolved(const fs::path& path) {
+    std::error_code ec;
+    fs::path result = fs::weakly_canonical(path, ec);
+    return ec ? fs::path() : result;
+}
+
 struct Collector {
     const std::set<std::string>& allowed;
+    const OutputFolder* output = nullptr;
+    fs::path outputFolder;  // resolved; empty when there is none
     std::vector<fs::path> found;
     std::unordered_set<std::string> seen;
 
@@ -52,21 +72,30 @@ struct Collector {
 
     // Folder by folder, so an error in one folder (a name too long to open, an entry that
     // vanished, a device error) skips that folder alone and the walk goes on. Links to folders
-    // are not followed, so link loops end.
+    // are not followed, so link loops end, and a folder's resolved path is its parent's plus its
+    // name. The output folder is not entered, unless the walk started in it: then the files named
+    // as deliverables are left out.
     void walk(const fs::path& root) {
-        std::vector<fs::path> folders{root};
+        const fs::path resolvedRoot = outputFolder.empty() ? fs::path() : resolved(root);
+        const bool inOutput = !resolvedRoot.empty() && isWithin(resolvedRoot, outputFolder);
+        std::vector<std::pair<fs::path, fs::path>> folders{{root, resolvedRoot}};
         while (!folders.empty()) {
-            fs::path folder = std::move(folders.back());
+            auto [folder, resolvedFolder] = std::move(folders.back());
             folders.pop_back();
             std::error_code ec;
             fs::directory_iterator it(folder, fs::directory_options::skip_permission_denied, ec), end;
             for (; !ec && it != end; it.increment(ec)) {
                 const fs::directory_entry& entry = *it;
                 std::error_code typeError;
-                const bool hidden = isHiddenName(entry.path());
+                if (isHiddenName(entry.path())) continue;
+                const fs::path resolvedEntry = resolvedFolder.empty() ? fs::path() : resolvedFolder / entry.path().filename();
                 if (entry.is_directory(typeError) && !entry.is_symlink(typeError)) {
-                    if (!hidden) folders.push_back(entry.path());
-                } else if (!hidden) {
+                    if (!inOutput && !resolvedEntry.empty() && resolvedEntry == outputFolder) continue;
+                    folders.emplace_back(entry.path(), resolvedEntry);
+                } else {
+                    if (inOutput && output->isDeliverable &&
+                        output->isDeliverable(resolvedEntry.lexically_relative(outputFolder)))
+                        continue;
                     consider(entry.path().lexically_normal());
                 }
             }
@@ -88,7 +117,17 @@ bool localizedStandardLess(const fs::path& a, const fs::path& b) {
 }
 
 std::vector<fs::path> expand(const std::vector<fs::path>& urls, const std::set<std::string>& allowedExtensions) {
-    Collector collector{allowedExtensions, {}, {}};
+    return expand(urls, allowedExtensions, OutputFolder{});
+}
+
+std::vector<fs::path> expand(const std::vector<fs::path>& urls, const std::set<std::string>& allowedExtensions,
+                             const OutputFolder& output) {
+    Collector collector{allowedExtensions, &output, {}, {}, {}};
+    if (!output.path.empty()) {
+        std::error_code ec;
+        // A folder that is not there holds nothing to leave out.
+        if (fs::is_directory(output.path, ec)) collector.outputFolder = resolved(fs::absolute(output.path, ec));
+    }
     for (const auto& url : urls) {
         if (url.empty()) continue;
         std::error_code ec;

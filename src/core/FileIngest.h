@@ -1,6 +1,7 @@
 #pragma once
 // Turns dropped files and folders into the list of eligible input files.
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -17,6 +18,20 @@ namespace FileIngest {
 // missing or unreadable input.
 std::vector<std::filesystem::path> expand(const std::vector<std::filesystem::path>& urls,
                                           const std::set<std::string>& allowedExtensions);
+
+// The output folder of the job the files are for, so its deliverables are not taken as inputs.
+struct OutputFolder {
+    std::filesystem::path path;
+    // Whether a file, given by its path relative to the output folder, is named as one of the
+    // preset's own deliverables. Empty: none is.
+    std::function<bool(const std::filesystem::path& relative)> isDeliverable;
+};
+
+// The same, except that a folder walk does not enter the output folder (compared after resolving
+// links); a dropped folder that is the output folder or lies inside it is walked, leaving out the
+// files that output.isDeliverable names. A file dropped by name is taken all the same.
+std::vector<std::filesystem::path> expand(const std::vector<std::filesystem::path>& urls,
+                                          const std::set<std::string>& allowedExtensions, const OutputFolder& output);
 
 // The file-manager order of two paths.
 bool localizedStandardLess(const std::filesystem::path& a, const std::filesystem::path& b);

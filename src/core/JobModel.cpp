@@ -215,4 +215,6 @@ bool BatchPreset::canProcess(const BatchItem& item) const {
     return supportedExtensions().count(lowerAscii(item.fileExtension)) > 0;
 }
 
+bool BatchPreset::isOwnDeliverable(const std::filesystem::path&) const { return false; }
+
 }  // namespace lw

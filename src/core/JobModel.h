@@ -156,6 +156,10 @@ public:
     virtual std::string defaultNamingPattern() const = 0;
     // Default: the item's extension, lower-cased, is in supportedExtensions().
     virtual bool canProcess(const BatchItem& item) const;
+    // Whether a file at `relative` (a path below the job's output folder) is named as one of the
+    // files this preset writes into an output folder, so a walk of the output folder does not take
+    // it as an input. Default: none is.
+    virtual bool isOwnDeliverable(const std::filesystem::path& relative) const;
     // Returns the files written, in the order written. Throws BatchSkip to skip the item;
     // anything else fails it.
     virtual std::vector<std::filesystem::path> process(const BatchItem& item,

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <regex>
 
 #include "core/StagedOutputs.h"
 #include "core/TokenRenamer.h"
@@ -53,6 +54,14 @@ CastloomPreset::CastloomPreset(std::string showTitle, std::string hostName, int 
       generateAudiogram(generateAudiogram),
       artworkURL(std::move(artworkURL)),
       loudnessStandard_(loudnessStandardMatching(targetLUFS).value_or(LoudnessStandard::custom)) {}
+
+// A file whose name ends as a master (of any loudness), RSS file, Whisper reference or audiogram
+// does, whatever the switches were when it was written.
+bool CastloomPreset::isOwnDeliverable(const std::filesystem::path& relative) const {
+    static const std::regex deliverable(
+        R"(.+_(Master_ACX\.wav|Master_-?[0-9]+LUFS\.wav|RSS_192k\.mp3|RSS\.m4a|WhisperRef_16k\.wav|Audiogram\.mp4))");
+    return std::regex_match(relative.filename().string(), deliverable);
+}
 
 std::string CastloomPreset::description() const {
     return "Cleans up and loudness-matches episodes for Apple, Spotify, YouTube, broadcast or Audible (ACX), adds "

@@ -33,6 +33,8 @@ public:
     std::string systemIconName() const override { return "waveform.badge.mic"; }
     std::set<std::string> supportedExtensions() const override;
     std::string defaultNamingPattern() const override { return "{show}_{ep:02}_{title}"; }
+    // The files this preset writes, known by the fixed parts of their names.
+    bool isOwnDeliverable(const std::filesystem::path& relative) const override;
 
     // Names the episode, builds its tags and export request, and runs the export; returns the
     // deliverables in creation order. Failures of the export pass through unchanged.

@@ -64,6 +64,16 @@ void GablewisePreset::setPortal(Portal portal) {
     }
 }
 
+// A JPEG in a print folder or in one of the portals' folders.
+bool GablewisePreset::isOwnDeliverable(const std::filesystem::path& relative) const {
+    const std::filesystem::path folder = relative.parent_path().filename();
+    if (relative.extension() != ".jpg") return false;
+    if (folder == "Print_Package") return true;
+    for (Portal p : allPortals())
+        if (folder == folderName(p)) return true;
+    return false;
+}
+
 const std::vector<Portal>& GablewisePreset::allPortals() {
     static const std::vector<Portal> all{Portal::mls, Portal::zillow, Portal::airbnb, Portal::custom};
     return all;

@@ -55,6 +55,8 @@ public:
     std::string systemIconName() const override { return "building.2.crop.circle"; }
     std::set<std::string> supportedExtensions() const override;
     std::string defaultNamingPattern() const override { return "{address}_{index:02}_{size}"; }
+    // The files this preset writes, known by the fixed parts of their names.
+    bool isOwnDeliverable(const std::filesystem::path& relative) const override;
 
     // The photo road: brackets, fusion, straightening, watermark, print set, web set,
     // metadata; returns the written files, print first.

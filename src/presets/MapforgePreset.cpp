@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <map>
+#include <regex>
 
 #include <vips/vips8>
 
@@ -78,6 +79,17 @@ MapforgePreset::MapforgePreset(OperationalMode operationalMode, ChannelPacker::E
 std::string MapforgePreset::description() const {
     return "Packs PBR maps for Unreal, Unity and Godot, converts DirectX/OpenGL normal maps, enforces power-of-two "
            "sizes, and builds trimmed sprite sheets for Phaser, PixiJS and Godot.";
+}
+
+// A PNG named as a mipmap level, tiling preview, sprite sheet page, normal map in the current
+// target convention, or a packed or resized map under the default pattern ("_ORM_1024x1024").
+bool MapforgePreset::isOwnDeliverable(const std::filesystem::path& relative) const {
+    static const std::regex fixed(
+        R"(.+(_mip[0-9]+_[0-9]+|_Tiled2x2|_Atlas(-[0-9]+)?(@1x)?|_(ORM|MaskMap|MetallicSmoothness|POT)_[0-9]+x[0-9]+)\.png)");
+    const std::string name = relative.filename().string();
+    const std::string normal = "_Normal" + fileTag(normalTarget) + ".png";
+    return std::regex_match(name, fixed) ||
+           (name.size() > normal.size() && name.compare(name.size() - normal.size(), normal.size(), normal) == 0);
 }
 
 std::set<std::string> MapforgePreset::supportedExtensions() const {

@@ -55,6 +55,8 @@ public:
     std::string systemIconName() const override { return "cube.transparent"; }
     std::set<std::string> supportedExtensions() const override;
     std::string defaultNamingPattern() const override { return "{name}_{profile}_{pot}"; }
+    // The files this preset writes, known by the fixed parts of their names.
+    bool isOwnDeliverable(const std::filesystem::path& relative) const override;
 
     std::vector<std::filesystem::path> process(const BatchItem& item, const ProcessingContext& context) const override;
 

@@ -153,7 +153,11 @@ void StandaloneViewModelBase::ingest(const std::vector<fs::path>& urls) {
     std::set<fs::path> known;
     for (const auto& i : queueItems_) known.insert(standardized(i.sourceURL));
     bool added = false;
-    for (const auto& url : FileIngest::expand(urls, currentPreset().supportedExtensions())) {
+    // The output folder's deliverables are not inputs of the next run.
+    const BatchPreset& preset = currentPreset();
+    const FileIngest::OutputFolder output{
+        outputDirectory_, [&preset](const fs::path& relative) { return preset.isOwnDeliverable(relative); }};
+    for (const auto& url : FileIngest::expand(urls, preset.supportedExtensions(), output)) {
         if (known.count(standardized(url))) continue;
         queueItems_.emplace_back(Uuid::random(), url, std::nullopt, ProcessingStatus::pending, 0.0, std::nullopt,
                                  StringMap{});

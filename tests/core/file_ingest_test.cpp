@@ -121,3 +121,46 @@ TEST(FileIngestTest, FileManagerOrder) {
     // Names equal but for case still order one way, never both.
     EXPECT_NE(FileIngest::localizedStandardLess("/x/a.jpg", "/x/A.jpg"), FileIngest::localizedStandardLess("/x/A.jpg", "/x/a.jpg"));
 }
+
+// The job's output folder is no source of inputs: a walk does not enter it, however it is
+// spelled; walking the output folder itself (or a folder in it) leaves out the files named as
+// deliverables; a file dropped by name is taken all the same.
+TEST(FileIngestTest, TheOutputFolderIsNotTakenAsInput) {
+    TempDir dir;
+    for (const char* name : {"shoot/a.jpg", "shoot/b.jpg", "shoot/Out/a_Web.jpg", "shoot/Out/keep.jpg",
+                             "shoot/Out/Web/b_Web.jpg", "shoot/Outside/c.jpg"})
+        dir.touch(name);
+    fs::create_symlink(dir.path / "shoot" / "Out", dir.path / "linkToOut");
+    std::vector<fs::path> asked;
+    const auto deliverable = [&](const fs::path& relative) {
+        asked.push_back(relative);
+        const std::string name = relative.filename().string();
+        return name.size() > 8 && name.compare(name.size() - 8, 8, "_Web.jpg") == 0;
+    };
+    struct Case {
+        std::vector<fs::path> dropped;  // relative to dir
+        fs::path output;
+        std::vector<std::string> expected;
+    };
+    const std::vector<Case> cases{
+        {{"shoot"}, dir.path / "shoot" / "Out", {"shoot/a.jpg", "shoot/b.jpg", "shoot/Outside/c.jpg"}},
+        {{"shoot"}, dir.path / "shoot" / "." / "Out" / "", {"shoot/a.jpg", "shoot/b.jpg", "shoot/Outside/c.jpg"}},
+        {{"shoot"}, dir.path / "linkToOut", {"shoot/a.jpg", "shoot/b.jpg", "shoot/Outside/c.jpg"}},
+        {{"shoot/Out"}, dir.path / "shoot" / "Out", {"shoot/Out/keep.jpg"}},
+        {{"linkToOut"}, dir.path / "shoot" / "Out", {"linkToOut/keep.jpg"}},
+        {{"shoot/Out/Web"}, dir.path / "shoot" / "Out", {}},
+        {{"shoot/Out/a_Web.jpg"}, dir.path / "shoot" / "Out", {"shoot/Out/a_Web.jpg"}},
+        {{"shoot/Out"}, dir.path / "elsewhere", {"shoot/Out/a_Web.jpg", "shoot/Out/keep.jpg", "shoot/Out/Web/b_Web.jpg"}},
+    };
+    for (const auto& c : cases) {
+        std::vector<fs::path> dropped;
+        for (const auto& d : c.dropped) dropped.push_back(dir.path / d);
+        const auto found = FileIngest::expand(dropped, {"jpg"}, {c.output, deliverable});
+        EXPECT_EQ(relativeNames(found, dir.path), c.expected) << c.dropped.front() << " into " << c.output;
+    }
+    // The deliverable names are asked relative to the output folder.
+    asked.clear();
+    FileIngest::expand({dir.path / "shoot" / "Out"}, {"jpg"}, {dir.path / "shoot" / "Out", deliverable});
+    std::sort(asked.begin(), asked.end());
+    EXPECT_EQ(asked, (std::vector<fs::path>{"Web/b_Web.jpg", "a_Web.jpg", "keep.jpg"}));
+}

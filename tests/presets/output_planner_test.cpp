@@ -317,5 +317,73 @@ TEST_F(PlannerTest, PodcastDeliverables) {
     EXPECT_EQ(reports[0].warnings[0], "Chapter list is empty or unreadable (use lines like \"5:30 Interview\")");
 }
 
+// A walk of the output folder leaves out the files a preset writes there, known by the fixed parts
+// of their names, and nothing a user would bring: the names a plan projects are known, input
+// names are not.
+TEST_F(PlannerTest, PresetsKnowTheirOwnDeliverablesByName) {
+    GablewisePreset photo;
+    CastloomPreset podcast;
+    const auto textureDefaults = defaultPreset(Vertical::mapforge);
+    const BatchPreset& texture = *textureDefaults;
+    struct Case {
+        const BatchPreset* preset;
+        const char* relative;
+        bool deliverable;
+    };
+    const std::vector<Case> cases{
+        {&photo, "Print_Package/1042_Maple_Lane_01_Print.jpg", true},
+        {&photo, "MLS_Web_Package/1042_Maple_Lane_01_Web.jpg", true},
+        {&photo, "Zillow_Package/x.jpg", true},
+        {&photo, "Airbnb_Package/x.jpg", true},
+        {&photo, "Old/Print_Package/x.jpg", true},
+        {&photo, "IMG_0001.jpg", false},
+        {&photo, "1042_Maple_Lane_01_Print.jpg", false},
+        {&photo, "Print_Package/notes.png", false},
+        {&photo, "Print_Package", false},
+        {&podcast, "Show_01_Episode_Master_-16LUFS.wav", true},
+        {&podcast, "Show_02_Show_01_Episode_Audiogram_Master_-16LUFS.wav", true},
+        {&podcast, "Show_01_Episode_Master_ACX.wav", true},
+        {&podcast, "Show_01_Episode_RSS_192k.mp3", true},
+        {&podcast, "Show_01_Episode_RSS.m4a", true},
+        {&podcast, "Show_01_Episode_WhisperRef_16k.wav", true},
+        {&podcast, "Show_01_Episode_Audiogram.mp4", true},
+        {&podcast, "Out/Show_01_Episode_Audiogram.mp4", true},
+        {&podcast, "Episode 12.wav", false},
+        {&podcast, "Interview_Master.wav", false},
+        {&podcast, "_Master_-16LUFS.wav", false},
+        {&podcast, "Show_01_Episode_Audiogram.mov", false},
+        {&texture, "Wood_ORM_64x32.png", true},
+        {&texture, "Wood_ORM_64x32_mip1_32.png", true},
+        {&texture, "Brick_POT_256x256.png", true},
+        {&texture, "Wood_NormalGL.png", true},
+        {&texture, "ramp_Tiled2x2.png", true},
+        {&texture, "run_Atlas.png", true},
+        {&texture, "run_Atlas-1@1x.png", true},
+        {&texture, "Wood_NormalDX.png", false},  // a source for the GL target
+        {&texture, "Wood_Height.png", false},
+        {&texture, "Wood_AO.png", false},
+        {&texture, "run_1.png", false},
+        {&texture, "Wood_ORM_64x32.tga", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.preset->isOwnDeliverable(c.relative), c.deliverable) << c.preset->displayName() << ": " << c.relative;
+
+    // Every name a plan projects with the default patterns is known, but for the text files that
+    // no preset takes as input.
+    photo.setPortal(GablewisePreset::Portal::zillow);
+    photo.mergeBrackets = false;
+    podcast.generateWhisperReference = true;
+    podcast.generateAudiogram = true;
+    const std::vector<std::pair<const BatchPreset*, const char*>> inputs{{&photo, "take.jpg"}, {&podcast, "take.wav"}};
+    for (const auto& [preset, input] : inputs) {
+        const BatchConfiguration configuration(out, true, preset->defaultNamingPattern(), false, 1, false, false, {});
+        const auto reports =
+            OutputPlanner::plan(*preset, {item(in / input)}, configuration, false, OutputPlanner::Environment{true, false});
+        ASSERT_FALSE(reports.front().projectedFileNames.empty()) << input;
+        for (const auto& name : reports.front().projectedFileNames)
+            if (fs::path(name).extension() != ".txt") EXPECT_TRUE(preset->isOwnDeliverable(name)) << name;
+    }
+}
+
 }  // namespace
 }  // namespace lw

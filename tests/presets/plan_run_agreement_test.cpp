@@ -1,6 +1,6 @@
 // A plan and a run agree: the same batch is planned with `batch-bench --plan` and then run with
 // `batch-bench`, and the projected names are compared with the files the run wrote, together
-// with the warnings the plan predicts.
+// with the warnings the plan predicts; a second run into the folder it reads takes no deliverables.
 #include <gtest/gtest.h>
 
 #include <exiv2/exiv2.hpp>
@@ -232,6 +232,36 @@ TEST_F(PlanRunAgreement, Textures) {
     EXPECT_EQ(warnings[0].rfind("ramp.png: Left and right edges differ ", 0), 0u) << warnings[0];
     EXPECT_EQ(run.status, 1);  // the texture that does not tile fails, with its preview written
     expectRunMatchesPlan(planned, filesBelow(out / "tiles"));
+}
+
+// A second run into a folder the run also reads takes only the sources again, not the first
+// run's deliverables: with the output folder inside the dropped folder and equal to it.
+TEST_F(PlanRunAgreement, ASecondRunTakesNoDeliverablesAsInput) {
+    photo("a.jpg", "2024:06:01 09:00:00", 125, 1.0);
+    photo("b.jpg", "2024:06:01 12:00:00", 125, 1.0);
+    for (const fs::path& folder : {in / "Out", in}) {
+        for (int run = 1; run <= 2; ++run) {
+            const Result result = batchBench({"photo", "straighten=false", "--out", folder.string(), in.string()});
+            EXPECT_EQ(result.status, 0) << ::testing::PrintToString(result.lines);
+            EXPECT_NE(reportLine(result.lines).find("processed=2 succeeded=2"), std::string::npos)
+                << folder << " run " << run << ": " << reportLine(result.lines);
+        }
+    }
+    EXPECT_EQ(filesBelow(in / "MLS_Web_Package"), (Strings{"1042_Maple_Lane_01_Web.jpg", "1042_Maple_Lane_02_Web.jpg"}));
+
+    const fs::path episodes = root / "episodes";
+    fs::create_directories(episodes);
+    const std::string command = "sox -n -r 44100 -c 1 -b 16 " + quoted((episodes / "pilot.wav").string()) +
+                                " synth 4 sine 220 tremolo 3 60 vol 0.3 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    for (int run = 1; run <= 2; ++run) {
+        const Result result = batchBench({"podcast", "whisper=true", "audiogram=true", "--out", episodes.string(),
+                                          episodes.string()});
+        EXPECT_EQ(result.status, 0) << ::testing::PrintToString(result.lines);
+        EXPECT_NE(reportLine(result.lines).find("processed=1 succeeded=1"), std::string::npos)
+            << "run " << run << ": " << reportLine(result.lines);
+    }
+    EXPECT_EQ(filesBelow(episodes).size(), 5u) << ::testing::PrintToString(filesBelow(episodes));
 }
 
 TEST_F(PlanRunAgreement, Podcasts) {

@@ -170,6 +170,25 @@ private slots:
         QCOMPARE(model.queueItems().size(), std::size_t(4));
     }
 
+    // The output folder in a dropped folder holds the last run's deliverables, not new photos;
+    // dropped as the folder itself, its own deliverables are left out and anything else is taken.
+    void leavesTheOutputFolderOutOfDroppedFolders() {
+        TempDir dir("ingest_out");
+        dir.touch("shoot/a.jpg");
+        dir.touch("shoot/Out/MLS_Web_Package/House_01_Web.jpg");
+        dir.touch("shoot/Out/Print_Package/House_01_Print.jpg");
+        dir.touch("shoot/Out/extra.jpg");
+        FakeDesktop desktop;
+        PhotoModel model(GablewisePreset(), Vertical::gablewise, Product::realEstate,
+                         environment(std::make_shared<MemorySettingsStore>(), desktop));
+        model.setOutputDirectory(dir.path / "shoot" / "Out");
+        model.ingest({dir.path / "shoot"});
+        QCOMPARE(model.queueItems().size(), std::size_t(1));
+        model.ingest({dir.path / "shoot" / "Out"});
+        QCOMPARE(model.queueItems().size(), std::size_t(2));
+        QCOMPARE(model.queueItems()[1].originalFileName, std::string("extra"));
+    }
+
     void runsJobsAndFollowsReports() {
         TempDir dir("run");
         TempDir out("run_out");
