@@ -282,6 +282,45 @@ private slots:
         QVERIFY(h.run(true));
         QVERIFY(h.desktop.alerts.back().informativeText.startsWith("You have 2.0."));
     }
+
+    // The feed's texts reach the desktop's message box as they are: markup is not rendered, a
+    // link in the notes is not live, and a "<" does not hide the text after it.
+    void feedTextsShownLiterally() {
+        RealAlerts desktop;
+        Harness h(true, "2.0", "12", &desktop);
+        const char* notes = "<a href='https://evil.example/x'>Get it</a> <img src='/tmp/x.png'> 1<2 rest";
+        h.feed.respond(200, feedJSON("2.1<b>", 3, kTrusted, notes));
+        QString message, informative;
+        std::vector<Qt::TextFormat> formats;
+        std::vector<bool> externalLinks;
+        bool answered = false;
+        std::function<void()> answer = [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box) {
+                QTimer::singleShot(20, answer);
+                return;
+            }
+            for (auto* label : box->findChildren<QLabel*>()) {
+                if (label->text().isEmpty()) continue;  // the icon
+                if (label->objectName() == "qt_msgbox_label") message = label->text();
+                if (label->objectName() == "qt_msgbox_informativelabel") informative = label->text();
+                formats.push_back(label->textFormat());
+                externalLinks.push_back(label->openExternalLinks());
+            }
+            for (auto* button : box->buttons())
+                if (button->text() == "Later") button->click();
+            answered = true;
+        };
+        QTimer::singleShot(20, answer);
+        QVERIFY(h.run(false));
+        QVERIFY(answered);
+        QCOMPARE(message, QString("Eavesmark 2.1<b> is available"));
+        QCOMPARE(informative, QString(notes) + "\n\nYou have 2.0. The download opens in your browser; install it to "
+                                               "replace this one.");
+        QCOMPARE(formats, (std::vector<Qt::TextFormat>{Qt::PlainText, Qt::PlainText}));
+        QCOMPARE(externalLinks, (std::vector<bool>{false, false}));
+        QVERIFY(desktop.openedUrls.empty());
+    }
 };
 
 QTEST_MAIN(UpdateCheckerTest)
