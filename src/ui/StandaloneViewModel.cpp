@@ -35,7 +35,8 @@ StandaloneViewModelBase::~StandaloneViewModelBase() {
 }
 
 void StandaloneViewModelBase::finishInit(const std::string& passedDefaultNamingPattern) {
-    if (auto stored = defaults_->value("namingPattern"); stored && stored->canConvert<QString>())
+    // Only text is a pattern: a stored number or list would otherwise read as its text form.
+    if (auto stored = defaults_->value("namingPattern"); stored && stored->typeId() == QMetaType::QString)
         namingPattern_ = stored->toString();
     else
         namingPattern_ = QString::fromStdString(passedDefaultNamingPattern);

@@ -97,6 +97,26 @@ private slots:
         }
     }
 
+    void storedPatternMustBeText_data() {
+        QTest::addColumn<QVariant>("stored");
+        QTest::addColumn<QString>("pattern");
+        QTest::newRow("text") << QVariant(QString("{name}")) << "{name}";
+        QTest::newRow("number") << QVariant(0) << "{address}_{index:02}_{size}";
+        QTest::newRow("decimal") << QVariant(2.5) << "{address}_{index:02}_{size}";
+        QTest::newRow("boolean") << QVariant(true) << "{address}_{index:02}_{size}";
+        QTest::newRow("list") << QVariant(QStringList{"{name}"}) << "{address}_{index:02}_{size}";
+        QTest::newRow("dictionary") << QVariant(textMap({{"a", "b"}})) << "{address}_{index:02}_{size}";
+    }
+    void storedPatternMustBeText() {
+        QFETCH(QVariant, stored);
+        QFETCH(QString, pattern);
+        auto store = std::make_shared<MemorySettingsStore>();
+        store->setValue("namingPattern", stored);
+        FakeDesktop desktop;
+        PhotoModel model(GablewisePreset(), Vertical::gablewise, Product::realEstate, environment(store, desktop));
+        QCOMPARE(model.namingPattern(), pattern);
+    }
+
     void burstOfEditsSavesOnceAfterTheLast() {
         auto store = std::make_shared<MemorySettingsStore>();
         FakeDesktop desktop;
