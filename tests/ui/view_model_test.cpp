@@ -151,6 +151,22 @@ private slots:
         QCOMPARE(again.outputDirectory(), fs::path("/tmp/elsewhere"));
     }
 
+    // The application quits (its event loop ends) less than the save delay after an edit.
+    void quittingWritesAnEditNotYetSaved() {
+        auto store = std::make_shared<MemorySettingsStore>();
+        FakeDesktop desktop;
+        PhotoModel model(GablewisePreset(), Vertical::gablewise, Product::realEstate, environment(store, desktop));
+        QTimer::singleShot(0, &model, [&model] {
+            model.updatePreset([](GablewisePreset& p) { p.propertyAddress = "Last_Edit"; });
+            model.setNamingPattern("{name}_late");
+            QCoreApplication::quit();
+        });
+        QCOMPARE(QCoreApplication::exec(), 0);
+        QCOMPARE(store->writeCount(), 3);  // settings, pattern and folder, once
+        QCOMPARE(store->value("settings")->toMap().value("address").toString(), QString("Last_Edit"));
+        QCOMPARE(store->value("namingPattern")->toString(), QString("{name}_late"));
+    }
+
     void resetKeepsTheOutputFolder() {
         auto store = std::make_shared<MemorySettingsStore>();
         store->setValue("settings", textMap({{"address", "9_Elm"}}));
