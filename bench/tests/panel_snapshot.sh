@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # panel-snapshot: each hosted vertical writes both pictures at the requested size and exits 0;
-# bad verticals, settings and missing arguments exit 2 and write nothing.
+# bad verticals, settings and missing arguments exit 2 and write nothing; a size too large to
+# draw exits 1 and writes nothing.
 #   panel_snapshot.sh PATH-TO-panel-snapshot
 set -u
 tool=$1
@@ -35,6 +36,7 @@ expect 2 texture mode=pot mode=sprite --size 1280x800 "$dir/bad.png"
 expect 2 texture "$dir/bad.png"
 expect 2 texture --size 1280x800
 expect 2
-[[ ! -e "$dir/bad.png" ]] || { echo "a refused run wrote a picture"; failed=1; }
+expect 1 texture --size 100000x100000 "$dir/bad.png"
+[[ ! -e "$dir/bad.png" && ! -e "$dir/bad-options.png" ]] || { echo "a refused run wrote a picture"; failed=1; }
 [[ ! -e "$dir/config" ]] || { echo "the user's settings were touched"; failed=1; }
 exit $failed

@@ -4,7 +4,8 @@
 // shows its option panel in the standard window at W x H and writes the window's picture to
 // OUT.png and the option column's whole content to OUT-options.png, then exits 0. VERTICAL is a
 // registry name ("texture", "castloom", "photo", ...). Settings are not read from or written
-// to the user's configuration. Exit 2 for bad arguments or settings.
+// to the user's configuration. Exit 2 for bad arguments or settings, 1 when the snapshot mode
+// cannot draw that size or write a picture (it says why).
 #include <QApplication>
 
 #include <iostream>
@@ -78,7 +79,7 @@ int main(int argc, char** argv) {
     auto hosted = ui::hostPanel(*vertical, *preset, environment, branding);
     if (!hosted) return usage("no panel for this vertical");
     hosted->window().show();
-    QApplication::exec();
+    const int status = QApplication::exec();
     hosted.reset();
-    return 0;
+    return status;
 }

@@ -6,6 +6,7 @@
 #include <QDBusMessage>
 #include <QDesktopServices>
 #include <QFileDialog>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QUrl>
@@ -106,6 +107,12 @@ int DesktopServices::runAlert(const Alert& alert) {
     QMessageBox box(QApplication::activeWindow());
     box.setText(alert.message);
     box.setInformativeText(alert.informativeText);
+    // Alert texts may come from outside (an update feed): never markup, never a live link.
+    box.setTextFormat(Qt::PlainText);
+    for (auto* label : box.findChildren<QLabel*>()) {
+        label->setTextFormat(Qt::PlainText);
+        label->setOpenExternalLinks(false);
+    }
     box.setIcon(QMessageBox::Information);
     std::vector<QAbstractButton*> buttons;
     if (alert.buttons.isEmpty()) {

@@ -24,7 +24,7 @@ struct FileType {
 };
 
 // A modal alert: the message, the informative text, and the buttons in order (the first is the
-// default). No buttons means the single "OK".
+// default). No buttons means the single "OK". Both texts are shown as plain text.
 struct Alert {
     QString message;
     QString informativeText;

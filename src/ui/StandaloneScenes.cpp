@@ -68,6 +68,11 @@ void StandaloneWindow::refresh() {
     cancel_->setEnabled(model_.isProcessing());
 }
 
+void StandaloneWindow::closeEvent(QCloseEvent* event) {
+    model_.savePending();
+    QMainWindow::closeEvent(event);
+}
+
 MenuBarExtra::MenuBarExtra(StandaloneViewModelBase& model, const StandaloneBranding& branding, QWidget* window,
                            QObject* parent)
     : QObject(parent), model_(model), title_(branding.title) {

@@ -38,6 +38,10 @@ public:
     QAction* resetAction() const { return reset_; }
     QAction* checkForUpdatesAction() const { return checkUpdates_; }
 
+protected:
+    // Writes a settings save that is still waiting.
+    void closeEvent(QCloseEvent* event) override;
+
 private:
     void refresh();
     StandaloneViewModelBase& model_;

@@ -1,5 +1,6 @@
 #include "ui/StandaloneViewModel.h"
 
+#include <QCoreApplication>
 #include <QVariantMap>
 
 #include <algorithm>
@@ -21,6 +22,8 @@ StandaloneViewModelBase::StandaloneViewModelBase(Vertical vertical, Product prod
     saveTimer_.setSingleShot(true);
     saveTimer_.setInterval(kSaveDelayMs);
     connect(&saveTimer_, &QTimer::timeout, this, &StandaloneViewModelBase::save);
+    if (auto* app = QCoreApplication::instance())
+        connect(app, &QCoreApplication::aboutToQuit, this, &StandaloneViewModelBase::savePending);
     jobs_.setMaxThreadCount(1);
     jobs_.setExpiryTimeout(-1);
 }
@@ -35,7 +38,8 @@ StandaloneViewModelBase::~StandaloneViewModelBase() {
 }
 
 void StandaloneViewModelBase::finishInit(const std::string& passedDefaultNamingPattern) {
-    if (auto stored = defaults_->value("namingPattern"); stored && stored->canConvert<QString>())
+    // Only text is a pattern: a stored number or list would otherwise read as its text form.
+    if (auto stored = defaults_->value("namingPattern"); stored && stored->typeId() == QMetaType::QString)
         namingPattern_ = stored->toString();
     else
         namingPattern_ = QString::fromStdString(passedDefaultNamingPattern);
@@ -136,6 +140,12 @@ bool StandaloneViewModelBase::hasFinishedItems() const {
 // MARK: saving
 
 void StandaloneViewModelBase::saveSoon() { saveTimer_.start(); }
+
+void StandaloneViewModelBase::savePending() {
+    if (!saveTimer_.isActive()) return;
+    saveTimer_.stop();
+    save();
+}
 
 void StandaloneViewModelBase::save() {
     QVariantMap settings;

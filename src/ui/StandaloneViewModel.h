@@ -4,7 +4,8 @@
 // outputs. It owns the application's BatchQueueManager; jobs run on a worker thread and every
 // status, log and output report is applied on the main thread. The preset, the naming pattern
 // and the output folder are kept in the settings store ("settings", "namingPattern",
-// "outputDirectory"), written 0.4 s after the last change.
+// "outputDirectory"), written 0.4 s after the last change, or at once when the application
+// quits or the window closes with a save still waiting.
 //
 // StandaloneViewModelBase holds everything that does not depend on the preset type; views that
 // serve every vertical take it. StandaloneViewModel<P> adds the typed preset that the vertical's
@@ -100,6 +101,9 @@ public:
     void clearFinished();
     // Appends one line (at most 500 are kept, oldest dropped).
     void log(const QString& line);
+    // Writes the settings now when a save is waiting, else does nothing. Runs when the
+    // application quits; the window calls it when it closes.
+    void savePending();
 
 signals:
     void presetChanged();

@@ -4,6 +4,7 @@
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <chrono>
+#include <cmath>
 
 namespace lw::ui {
 
@@ -72,7 +73,9 @@ bool UpdateChecker::isNewer(const UpdateInfo& info, const QString& currentVersio
 void UpdateChecker::checkInBackground() {
     if (!options_.installed) return;
     const double last = defaults_->value(lastCheckKey()).value_or(QVariant(0.0)).toDouble();
-    if (!(now() - last > 86400)) return;
+    // A time ahead of the clock (or not a number) cannot be trusted to say a check was made.
+    const double elapsed = now() - last;
+    if (std::isfinite(last) && elapsed >= 0 && elapsed <= 86400) return;
     fetch(false);
 }
 

@@ -34,7 +34,8 @@ public:
                   Options options, QObject* parent = nullptr);
 
     // Fetches in the background unless not installed or the last successful fetch was at most
-    // 24 hours ago; offers a newer trusted version, otherwise stays silent.
+    // 24 hours ago (a stored time ahead of the clock counts as no check); offers a newer trusted
+    // version, otherwise stays silent.
     void checkInBackground();
     // Fetches now; offers a newer trusted version, else says "You're up to date", or
     // "Couldn't check for updates" when the fetch fails.

@@ -3,12 +3,16 @@
 #include <QAbstractScrollArea>
 #include <QApplication>
 #include <QFileInfo>
+#include <QImageReader>
 #include <QPixmap>
 #include <QPointer>
 #include <QSaveFile>
 #include <QScrollArea>
 #include <QTimer>
 #include <QWidget>
+
+#include <cmath>
+#include <cstdio>
 
 namespace lw::ui::WindowSnapshot {
 
@@ -27,6 +31,17 @@ std::optional<Request> parse(const QStringList& arguments) {
         if (numbers.size() == 2) request.size = QSizeF(numbers[0], numbers[1]);
     }
     return request;
+}
+
+QString sizeProblem(const QSizeF& size, double devicePixelRatio) {
+    const double ratio = devicePixelRatio > 0 ? devicePixelRatio : 1.0;
+    const auto drawable = [ratio](double side) { return std::isfinite(side) && std::abs(side) * ratio <= kMaxSide; };
+    if (drawable(size.width()) && drawable(size.height())) return {};
+    const int largest = static_cast<int>(std::floor(kMaxSide / ratio));
+    return QString("cannot draw a snapshot of %1x%2: each side can be at most %3 pixels")
+        .arg(size.width(), 0, 'g', 10)
+        .arg(size.height(), 0, 'g', 10)
+        .arg(largest);
 }
 
 QString optionsPath(const QString& path) {
@@ -52,7 +67,8 @@ void collect(QWidget* widget, std::vector<QAbstractScrollArea*>& found) {
     }
 }
 
-// Writes through a temporary file renamed into place; false on any failure.
+// Writes through a temporary file renamed into place; false on any failure, also when the file
+// in place does not read back as a PNG of the picture's size.
 bool writePNG(QWidget* widget, const QString& path) {
     const QPixmap picture = widget->grab(QRect(QPoint(0, 0), widget->size()));
     if (picture.isNull()) return false;
@@ -62,7 +78,15 @@ bool writePNG(QWidget* widget, const QString& path) {
         file.cancelWriting();
         return false;
     }
-    return file.commit();
+    if (!file.commit()) return false;
+    QImageReader written(path, "PNG");
+    return written.canRead() && written.size() == picture.size();
+}
+
+// Says why the mode failed and ends the application with status 1.
+void fail(const QString& problem) {
+    std::fprintf(stderr, "%s: %s\n", qPrintable(QCoreApplication::applicationName()), qPrintable(problem));
+    QCoreApplication::exit(1);
 }
 
 }  // namespace
@@ -83,6 +107,14 @@ QWidget* tallestScrollContent(QWidget* root) {
 void captureIfRequested() {
     const auto request = parse(QCoreApplication::arguments());
     if (!request) return;
+    if (request->size) {
+        const QString problem = sizeProblem(*request->size, qApp->devicePixelRatio());
+        if (!problem.isEmpty()) {
+            // Once the event loop runs: an exit before it starts would be lost.
+            QTimer::singleShot(0, qApp, [problem] { fail(problem); });
+            return;
+        }
+    }
     QTimer::singleShot(1000, qApp, [request = *request] {
         QWidget* window = nullptr;
         for (QWidget* w : QApplication::topLevelWidgets()) {
@@ -91,19 +123,18 @@ void captureIfRequested() {
                 break;
             }
         }
-        if (!window) {
-            QCoreApplication::quit();
-            return;
-        }
+        if (!window) return fail("no window to take a snapshot of");
         if (request.size) window->resize(qRound(request.size->width()), qRound(request.size->height()));
         window->repaint();
         QPointer<QWidget> held(window);
         QTimer::singleShot(1500, qApp, [held, path = request.path] {
-            if (held) {
-                writePNG(held, path);
-                if (QWidget* content = tallestScrollContent(held)) writePNG(content, optionsPath(path));
-            }
-            QCoreApplication::quit();
+            if (!held) return fail("the window closed before its snapshot");
+            if (!writePNG(held, path)) return fail("could not write the window snapshot to " + path);
+            QWidget* content = tallestScrollContent(held);
+            if (!content) return fail("the window has no option column to take a snapshot of");
+            const QString options = optionsPath(path);
+            if (!writePNG(content, options)) return fail("could not write the option column snapshot to " + options);
+            QCoreApplication::exit(0);
         });
     });
 }

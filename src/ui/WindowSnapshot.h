@@ -2,8 +2,10 @@
 // The snapshot mode: `--snapshot PATH [--snapshot-size WxH]` draws the main window (resized to
 // W x H first when given), writes a PNG of the window to PATH and one of the option column's
 // whole content (scrolled-out parts included) to PATH without its extension + "-options.png",
-// then quits. The window's size and picture are those of its client area: on Linux the title
-// bar belongs to the window manager, outside the application.
+// then quits with status 0. The window's size and picture are those of its client area: on
+// Linux the title bar belongs to the window manager, outside the application. A size it cannot
+// draw, no window, or a picture not written is reported on standard error and ends the
+// application with status 1.
 #include <QSize>
 #include <QString>
 #include <QStringList>
@@ -24,6 +26,16 @@ struct Request {
 // non-numeric pieces dropped). None without a path.
 std::optional<Request> parse(const QStringList& arguments);
 
+// The longest window side drawn, in device pixels. A picture holds 4 bytes a pixel and is made
+// several times over (the backing store, the grab, the PNG encoder's rows): at this side that is
+// a quarter gigabyte each; far beyond it the pictures no longer fit in memory.
+constexpr int kMaxSide = 8192;
+
+// Why a window of `size` (in pixels of `devicePixelRatio` device pixels) cannot be drawn,
+// naming the limit; empty when it can. Not finite or over kMaxSide device pixels on a side (in
+// either direction) cannot; small and negative sides are left to the window's minimum size.
+QString sizeProblem(const QSizeF& size, double devicePixelRatio);
+
 // "shot.png" -> "shot-options.png"; "shots/main" -> "shots/main-options.png".
 QString optionsPath(const QString& path);
 
@@ -31,9 +43,10 @@ QString optionsPath(const QString& path);
 // children are not searched), or none.
 QWidget* tallestScrollContent(QWidget* root);
 
-// Reads the process arguments; when the mode is requested, waits 1 s, takes the first visible
-// top-level window, resizes it, waits 1.5 s, writes both pictures (failures skip a picture
-// silently) and quits the application. Otherwise does nothing.
+// Reads the process arguments; when the mode is requested, refuses a size it cannot draw (the
+// application ends at once with status 1), else waits 1 s, takes the first visible top-level
+// window, resizes it, waits 1.5 s, writes both pictures and ends the application: status 0 when
+// both were written, else 1 after saying which one failed. Otherwise does nothing.
 void captureIfRequested();
 
 }  // namespace lw::ui::WindowSnapshot

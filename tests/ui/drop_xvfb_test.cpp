@@ -9,9 +9,11 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTimer>
 #include <QtTest>
 
 #include "EavesmarkApp.h"
+#include "ui/OptionWidgets.h"
 
 using namespace lw;
 using namespace lw::ui;
@@ -99,6 +101,31 @@ private slots:
         QCOMPARE(app.exitCode(), 0);
         QCOMPARE(QImage(QString::fromStdString(shot.string())).size(), QSize(1280, 800));
         QVERIFY(!QImage(QString::fromStdString((dir.path / "shot-options.png").string())).isNull());
+    }
+
+    // Typed into the naming field and Ctrl+Q at once, well within the save delay: the next
+    // start shows the edit.
+    void editJustBeforeQuitIsKept() {
+        QString typed;
+        {
+            app::EavesmarkApp app;
+            typed = app.model().namingPattern() + "_late";
+            bool quitSent = false;
+            QTimer::singleShot(0, &app.window(), [&] {
+                app.window().activateWindow();
+                if (!QTest::qWaitForWindowActive(&app.window())) return QCoreApplication::exit(2);
+                QLineEdit* field = app.window().view()->namingSection()->field();
+                field->setFocus();
+                field->end(false);
+                QTest::keyClicks(field, "_late");
+                QTest::keyClick(app.window().windowHandle(), Qt::Key_Q, Qt::ControlModifier);
+                quitSent = true;
+            });
+            QCOMPARE(app.run(), 0);
+            QVERIFY(quitSent);
+        }
+        app::EavesmarkApp again;
+        QCOMPARE(again.model().namingPattern(), typed);
     }
 };
 

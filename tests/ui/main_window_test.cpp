@@ -35,6 +35,7 @@ StandaloneBranding branding() {
 
 struct Window {
     FakeDesktop desktop;
+    std::shared_ptr<MemorySettingsStore> store = std::make_shared<MemorySettingsStore>();
     ProbePreset preset;
     std::unique_ptr<ProbeModel> model;
     std::unique_ptr<StandaloneWindow> window;
@@ -42,7 +43,7 @@ struct Window {
 
     Window() {
         ShellEnvironment env;
-        env.defaults = std::make_shared<MemorySettingsStore>();
+        env.defaults = store;
         env.services = &desktop;
         env.maxConcurrentTasks = 1;
         model = std::make_unique<ProbeModel>(preset, Vertical::gablewise, Product::realEstate, env);
@@ -267,6 +268,22 @@ private slots:
         QTest::keyClicks(w.view().namingSection()->field(), "_x");
         QCOMPARE(w.model->namingPattern(), QString("{name}_probe_x"));
         QCOMPARE(w.view().namingSection()->note()->text(), QString("Available: {name}"));
+    }
+
+    void closingTheWindowWritesAnEditNotYetSaved() {
+        Window w;
+        QTest::keyClicks(w.view().namingSection()->field(), "_x");
+        QCOMPARE(w.store->writeCount(), 0);  // the debounced save is still waiting
+        QVERIFY(w.window->close());
+        QCOMPARE(w.store->value("namingPattern").value_or(QVariant()).toString(), QString("{name}_probe_x"));
+        const int writes = w.store->writeCount();
+        QTest::qWait(StandaloneViewModelBase::kSaveDelayMs + 100);
+        QCOMPARE(w.store->writeCount(), writes);  // and not again later
+
+        // Nothing pending: closing writes nothing.
+        Window idle;
+        QVERIFY(idle.window->close());
+        QCOMPARE(idle.store->writeCount(), 0);
     }
 };
 

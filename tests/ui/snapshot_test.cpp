@@ -1,5 +1,6 @@
-// The snapshot mode: its arguments, the second picture's name, the picked scroll content, and
-// the real application writing both pictures at the requested size and quitting.
+// The snapshot mode: its arguments, the second picture's name, the picked scroll content, the
+// sizes it can draw, and the real application writing both pictures at the requested size and
+// quitting, or failing with a message when it cannot.
 #include "ShellTestSupport.h"
 
 #include <QImage>
@@ -9,6 +10,9 @@
 #include <QVBoxLayout>
 #include <QtTest>
 
+#include <cmath>
+#include <limits>
+
 #include "ui/WindowSnapshot.h"
 
 using namespace lw::ui;
@@ -16,20 +20,33 @@ using namespace lw::ui::test;
 
 namespace {
 
-// Runs the application with these arguments; its exit code, or -1 when it did not end.
-int runApp(const QStringList& arguments, const fs::path& configHome) {
+struct Run {
+    int code = -1;   // the exit code, or -1 when it did not end normally
+    QString errors;  // what it wrote to standard error
+};
+
+// Runs the application with these arguments.
+Run runApp(const QStringList& arguments, const fs::path& configHome) {
     QProcess app;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("XDG_CONFIG_HOME", QString::fromStdString(configHome.string()));
     app.setProcessEnvironment(env);
-    app.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     app.start(LW_EAVESMARK, arguments);
+    Run run;
     if (!app.waitForFinished(30000)) {
         app.kill();
         app.waitForFinished();
-        return -1;
+    } else if (app.exitStatus() == QProcess::NormalExit) {
+        run.code = app.exitCode();
     }
-    return app.exitStatus() == QProcess::NormalExit ? app.exitCode() : -1;
+    run.errors = QString::fromLocal8Bit(app.readAllStandardError());
+    return run;
+}
+
+int regularFiles(const fs::path& folder) {
+    int files = 0;
+    for (const auto& entry : fs::directory_iterator(folder)) files += entry.is_regular_file();
+    return files;
 }
 
 }  // namespace
@@ -104,11 +121,40 @@ private slots:
         QCOMPARE(WindowSnapshot::tallestScrollContent(nullptr), static_cast<QWidget*>(nullptr));
     }
 
+    void drawableSizes_data() {
+        QTest::addColumn<QSizeF>("size");
+        QTest::addColumn<double>("ratio");
+        QTest::addColumn<bool>("drawable");
+        const double inf = std::numeric_limits<double>::infinity();
+        QTest::newRow("usual") << QSizeF(1280, 800) << 1.0 << true;
+        QTest::newRow("largest") << QSizeF(8192, 8192) << 1.0 << true;
+        QTest::newRow("too wide") << QSizeF(8193, 800) << 1.0 << false;
+        QTest::newRow("too tall") << QSizeF(800, 8193) << 1.0 << false;
+        QTest::newRow("huge") << QSizeF(100000, 100000) << 1.0 << false;
+        QTest::newRow("largest at ratio 2") << QSizeF(4096, 4096) << 2.0 << true;
+        QTest::newRow("too large at ratio 2") << QSizeF(4097, 800) << 2.0 << false;
+        QTest::newRow("infinite") << QSizeF(inf, 800) << 1.0 << false;
+        QTest::newRow("not a number") << QSizeF(std::nan(""), 800) << 1.0 << false;
+        QTest::newRow("beyond a whole number") << QSizeF(800, -1e300) << 1.0 << false;
+        QTest::newRow("small, left to the window") << QSizeF(10, 0) << 1.0 << true;
+    }
+    void drawableSizes() {
+        QFETCH(QSizeF, size);
+        QFETCH(double, ratio);
+        QFETCH(bool, drawable);
+        const QString problem = WindowSnapshot::sizeProblem(size, ratio);
+        QCOMPARE(problem.isEmpty(), drawable);
+        if (!drawable)
+            QVERIFY2(problem.contains(QString("at most %1 pixels").arg(int(WindowSnapshot::kMaxSide / ratio))),
+                     qPrintable(problem));
+    }
+
     void applicationWritesBothPictures() {
         TempDir dir("snapshot");
         const fs::path shot = dir.path / "shot.png";
         QCOMPARE(runApp({"--snapshot-size", "1280X800", "--snapshot", QString::fromStdString(shot.string())},
-                        dir.path / "config"),
+                        dir.path / "config")
+                     .code,
                  0);
         const QImage window(QString::fromStdString(shot.string()));
         QCOMPARE(window.size(), QSize(1280, 800));
@@ -117,16 +163,31 @@ private slots:
         QVERIFY(options.width() <= 340 && options.width() > 300);
         QVERIFY(options.height() > 500);
         // No temporary files are left beside them.
-        int files = 0;
-        for (const auto& entry : fs::directory_iterator(dir.path)) files += entry.is_regular_file();
-        QCOMPARE(files, 2);
+        QCOMPARE(regularFiles(dir.path), 2);
     }
 
-    void missingFolderWritesNothingAndStillQuits() {
+    void applicationRefusesSizesItCannotDraw_data() {
+        QTest::addColumn<QString>("size");
+        QTest::newRow("100000x100000") << "100000x100000";
+        QTest::newRow("20000x20000") << "20000x20000";
+    }
+    void applicationRefusesSizesItCannotDraw() {
+        QFETCH(QString, size);
+        TempDir dir("snapshot_huge");
+        const fs::path shot = dir.path / "shot.png";
+        const Run run = runApp({"--snapshot", QString::fromStdString(shot.string()), "--snapshot-size", size},
+                               dir.path / "config");
+        QVERIFY2(run.code > 0, qPrintable(run.errors));
+        QVERIFY2(run.errors.contains(size) && run.errors.contains("at most 8192 pixels"), qPrintable(run.errors));
+        QCOMPARE(regularFiles(dir.path), 0);
+    }
+
+    void missingFolderWritesNothingAndFails() {
         TempDir dir("snapshot_missing");
-        QCOMPARE(runApp({"--snapshot", QString::fromStdString((dir.path / "no" / "shot.png").string())},
-                        dir.path / "config"),
-                 0);
+        const QString shot = QString::fromStdString((dir.path / "no" / "shot.png").string());
+        const Run run = runApp({"--snapshot", shot}, dir.path / "config");
+        QVERIFY2(run.code > 0, qPrintable(run.errors));
+        QVERIFY2(run.errors.contains(shot), qPrintable(run.errors));
         QVERIFY(!fs::exists(dir.path / "no"));
     }
 };

@@ -1,7 +1,11 @@
 // The update check against a loopback feed: once a day in the background and only for an
 // installed copy, on demand always; newer and trusted versions are offered, everything else is
 // silent in the background and answered on demand.
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QSignalSpy>
+#include <QTimer>
 #include <QtTest>
 
 #include <arpa/inet.h>
@@ -11,6 +15,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
+#include <limits>
 #include <mutex>
 #include <thread>
 
@@ -22,6 +28,14 @@ using namespace lw::ui;
 using lw::ui::test::FakeDesktop;
 
 namespace {
+
+// The desktop's own alerts; only the browser is replaced, so a link opened through the desktop
+// instead would not be recorded here.
+class RealAlerts : public DesktopServices {
+public:
+    std::vector<QString> openedUrls;
+    void openUrl(const QString& url) override { openedUrls.push_back(url); }
+};
 
 // Answers every HTTP request on 127.0.0.1 with one configured response and counts requests.
 class LoopbackFeed {
@@ -103,7 +117,8 @@ struct Harness {
     std::shared_ptr<MemorySettingsStore> store = std::make_shared<MemorySettingsStore>();
     std::unique_ptr<UpdateChecker> checker;
 
-    explicit Harness(bool installed = true, QString version = "2.0", QString build = "12") {
+    explicit Harness(bool installed = true, QString version = "2.0", QString build = "12",
+                     DesktopServices* services = nullptr) {
         UpdateChecker::Options options;
         options.currentVersion = version;
         options.currentBuild = build;
@@ -112,7 +127,7 @@ struct Harness {
         http.originOverride = feed.origin();
         options.session = std::make_shared<HttpSession>(http);
         options.now = [] { return kNow; };
-        checker = std::make_unique<UpdateChecker>(Product::realEstate, store, desktop, options);
+        checker = std::make_unique<UpdateChecker>(Product::realEstate, store, services ? *services : desktop, options);
     }
     // Runs one check; false when it did not finish (or never started) within `ms`.
     bool run(bool onDemand, int ms = 5000) {
@@ -184,6 +199,28 @@ private slots:
         QVERIFY(h.desktop.alerts.empty());
     }
 
+    void lastCheckInTheFutureOrUnreadableIsDue_data() {
+        QTest::addColumn<QVariant>("stored");
+        QTest::addColumn<bool>("due");
+        QTest::newRow("a second ago") << QVariant(kNow - 1) << false;
+        QTest::newRow("now") << QVariant(kNow) << false;
+        QTest::newRow("a second ahead") << QVariant(kNow + 1) << true;
+        QTest::newRow("years ahead") << QVariant(kNow + 10 * 365 * 86400.0) << true;
+        QTest::newRow("infinitely ahead") << QVariant(std::numeric_limits<double>::infinity()) << true;
+        QTest::newRow("not a number") << QVariant(std::numeric_limits<double>::quiet_NaN()) << true;
+        QTest::newRow("text") << QVariant(QString("soon")) << true;
+    }
+    void lastCheckInTheFutureOrUnreadableIsDue() {
+        QFETCH(QVariant, stored);
+        QFETCH(bool, due);
+        Harness h;
+        h.feed.respond(200, feedJSON("2.0", 12, kTrusted));
+        h.store->setValue("updates.lastCheck.gablewise", stored);
+        QCOMPARE(h.run(false, due ? 5000 : 300), due);
+        QCOMPARE(h.feed.requests(), due ? 1 : 0);
+        if (due) QCOMPARE(h.lastCheck(), kNow);  // the next launch waits a day again
+    }
+
     void failedFetches() {
         Harness h;
         h.feed.respond(500, "{}");
@@ -244,6 +281,45 @@ private slots:
         h.feed.respond(200, feedJSON("2.1", 3, kTrusted));
         QVERIFY(h.run(true));
         QVERIFY(h.desktop.alerts.back().informativeText.startsWith("You have 2.0."));
+    }
+
+    // The feed's texts reach the desktop's message box as they are: markup is not rendered, a
+    // link in the notes is not live, and a "<" does not hide the text after it.
+    void feedTextsShownLiterally() {
+        RealAlerts desktop;
+        Harness h(true, "2.0", "12", &desktop);
+        const char* notes = "<a href='https://evil.example/x'>Get it</a> <img src='/tmp/x.png'> 1<2 rest";
+        h.feed.respond(200, feedJSON("2.1<b>", 3, kTrusted, notes));
+        QString message, informative;
+        std::vector<Qt::TextFormat> formats;
+        std::vector<bool> externalLinks;
+        bool answered = false;
+        std::function<void()> answer = [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box) {
+                QTimer::singleShot(20, answer);
+                return;
+            }
+            for (auto* label : box->findChildren<QLabel*>()) {
+                if (label->text().isEmpty()) continue;  // the icon
+                if (label->objectName() == "qt_msgbox_label") message = label->text();
+                if (label->objectName() == "qt_msgbox_informativelabel") informative = label->text();
+                formats.push_back(label->textFormat());
+                externalLinks.push_back(label->openExternalLinks());
+            }
+            for (auto* button : box->buttons())
+                if (button->text() == "Later") button->click();
+            answered = true;
+        };
+        QTimer::singleShot(20, answer);
+        QVERIFY(h.run(false));
+        QVERIFY(answered);
+        QCOMPARE(message, QString("Eavesmark 2.1<b> is available"));
+        QCOMPARE(informative, QString(notes) + "\n\nYou have 2.0. The download opens in your browser; install it to "
+                                               "replace this one.");
+        QCOMPARE(formats, (std::vector<Qt::TextFormat>{Qt::PlainText, Qt::PlainText}));
+        QCOMPARE(externalLinks, (std::vector<bool>{false, false}));
+        QVERIFY(desktop.openedUrls.empty());
     }
 };
 

@@ -97,6 +97,26 @@ private slots:
         }
     }
 
+    void storedPatternMustBeText_data() {
+        QTest::addColumn<QVariant>("stored");
+        QTest::addColumn<QString>("pattern");
+        QTest::newRow("text") << QVariant(QString("{name}")) << "{name}";
+        QTest::newRow("number") << QVariant(0) << "{address}_{index:02}_{size}";
+        QTest::newRow("decimal") << QVariant(2.5) << "{address}_{index:02}_{size}";
+        QTest::newRow("boolean") << QVariant(true) << "{address}_{index:02}_{size}";
+        QTest::newRow("list") << QVariant(QStringList{"{name}"}) << "{address}_{index:02}_{size}";
+        QTest::newRow("dictionary") << QVariant(textMap({{"a", "b"}})) << "{address}_{index:02}_{size}";
+    }
+    void storedPatternMustBeText() {
+        QFETCH(QVariant, stored);
+        QFETCH(QString, pattern);
+        auto store = std::make_shared<MemorySettingsStore>();
+        store->setValue("namingPattern", stored);
+        FakeDesktop desktop;
+        PhotoModel model(GablewisePreset(), Vertical::gablewise, Product::realEstate, environment(store, desktop));
+        QCOMPARE(model.namingPattern(), pattern);
+    }
+
     void burstOfEditsSavesOnceAfterTheLast() {
         auto store = std::make_shared<MemorySettingsStore>();
         FakeDesktop desktop;
@@ -129,6 +149,22 @@ private slots:
         QCOMPARE(again.preset().propertyAddress, std::string("C"));
         QCOMPARE(again.namingPattern(), QString("{name}"));
         QCOMPARE(again.outputDirectory(), fs::path("/tmp/elsewhere"));
+    }
+
+    // The application quits (its event loop ends) less than the save delay after an edit.
+    void quittingWritesAnEditNotYetSaved() {
+        auto store = std::make_shared<MemorySettingsStore>();
+        FakeDesktop desktop;
+        PhotoModel model(GablewisePreset(), Vertical::gablewise, Product::realEstate, environment(store, desktop));
+        QTimer::singleShot(0, &model, [&model] {
+            model.updatePreset([](GablewisePreset& p) { p.propertyAddress = "Last_Edit"; });
+            model.setNamingPattern("{name}_late");
+            QCoreApplication::quit();
+        });
+        QCOMPARE(QCoreApplication::exec(), 0);
+        QCOMPARE(store->writeCount(), 3);  // settings, pattern and folder, once
+        QCOMPARE(store->value("settings")->toMap().value("address").toString(), QString("Last_Edit"));
+        QCOMPARE(store->value("namingPattern")->toString(), QString("{name}_late"));
     }
 
     void resetKeepsTheOutputFolder() {
