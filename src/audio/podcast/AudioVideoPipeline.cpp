@@ -20,6 +20,7 @@ extern "C" {
 }
 
 #include "audio/FFmpegHandles.h"
+#include "audio/FFmpegLog.h"
 #include "audio/LoudnessProcessing.h"
 #include "audio/PCMStream.h"
 #include "audio/WAVWriter.h"
@@ -227,8 +228,9 @@ struct AudioVideoPipeline::Run {
     void progress(double fraction, const std::string& message) const {
         if (onProgress) onProgress(fraction, message);
     }
+    // A line about this episode: several may share one log.
     void log(const std::string& line) const {
-        if (onLog) onLog(line);
+        if (onLog) onLog(request.sourceURL.filename().string() + ": " + line);
     }
     fs::path deliverable(const std::string& suffix) const { return destination / (request.baseFileName + suffix); }
 
@@ -292,16 +294,18 @@ void AudioVideoPipeline::Run::normaliseEpisode() {
     const std::string name = request.sourceURL.filename().string();
     const auto& in = normalisation.input;
     const auto& out = normalisation.output;
+    // This line begins with the episode's name itself.
+    const auto logNamed = [&](const std::string& line) { onLog(line); };
     if (request.targetLUFS.acx) {
-        log(printed("%s: RMS %.1f dB -> %.1f dB, peak %.1f dB, noise floor %.1f dB", name.c_str(), in.rmsDB,
-                    out.rmsDB, out.samplePeakDB, out.noiseFloorDB));
+        logNamed(printed("%s: RMS %.1f dB -> %.1f dB, peak %.1f dB, noise floor %.1f dB", name.c_str(), in.rmsDB,
+                         out.rmsDB, out.samplePeakDB, out.noiseFloorDB));
     } else {
         const std::string limiter = normalisation.limiterReductionDB < -0.1
                                         ? printed(", limiter %.1f dB", normalisation.limiterReductionDB)
                                         : std::string();
-        log(printed("%s: %.1f LUFS -> %.1f LUFS (gain %+.1f dB, true peak %.1f dBTP%s)", name.c_str(),
-                    in.integratedLUFS.value_or(-HUGE_VAL), out.integratedLUFS.value_or(-HUGE_VAL),
-                    normalisation.gainDB, out.truePeakDBTP, limiter.c_str()));
+        logNamed(printed("%s: %.1f LUFS -> %.1f LUFS (gain %+.1f dB, true peak %.1f dBTP%s)", name.c_str(),
+                         in.integratedLUFS.value_or(-HUGE_VAL), out.integratedLUFS.value_or(-HUGE_VAL),
+                         normalisation.gainDB, out.truePeakDBTP, limiter.c_str()));
     }
 
     std::vector<std::string> entries;
@@ -579,6 +583,10 @@ std::vector<fs::path> AudioVideoPipeline::processMultiFormat(const MultiFormatEx
                                                              const ProgressHandler& onProgress,
                                                              const LogHandler& onLog) const {
     Run run(*this, request, onProgress, onLog);
+    // FFmpeg's own messages are detail lines of this episode's log.
+    av::LogSink ffmpegLog([&run](const std::string& line) { run.log("FFmpeg: " + line); });
+    const av::ScopedLogSink routed(onLog ? &ffmpegLog : nullptr);
+    av::routeLibraryLog();
     std::error_code created;
     fs::create_directories(request.destinationDirectory, created);
     if (created)

@@ -82,6 +82,15 @@ struct ContextCloser {
     void operator()(cairo_t* c) const { cairo_destroy(c); }
 };
 
+// Pango takes UTF-8 only; invalid bytes (a title typed in another encoding) become U+FFFD.
+std::string validUtf8(const std::string& text) {
+    if (g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr)) return text;
+    gchar* repaired = g_utf8_make_valid(text.data(), static_cast<gssize>(text.size()));
+    std::string out(repaired);
+    g_free(repaired);
+    return out;
+}
+
 PangoFontDescription* boldSans(double pixels) {
     PangoFontDescription* font = pango_font_description_from_string("Sans Bold");
     pango_font_description_set_absolute_size(font, pixels * PANGO_SCALE);
@@ -109,6 +118,9 @@ FrameRenderer::FrameRenderer(int width, int height, const std::string& waveformC
                              std::optional<std::string> title, int fps)
     : width_(width), height_(height), color_(parseColor(waveformColor)), cues_(std::move(cues)),
       title_(std::move(title)), fps_(std::max(1, fps)) {
+    if (title_) title_ = validUtf8(*title_);
+    for (auto& cue : cues_)
+        for (auto& word : cue.words) word.text = validUtf8(word.text);
     if (backgroundImageURL && width > 0 && height > 0) background_ = loadCover(*backgroundImageURL, width, height);
 }
 

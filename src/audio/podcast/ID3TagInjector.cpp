@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "audio/FFmpegHandles.h"
+#include "audio/FFmpegLog.h"
 #include "audio/PCMStream.h"
 #include "platform/AtomicFile.h"
 
@@ -276,6 +277,7 @@ void check(int code, const fs::path& destination, const char* what) {
 
 void ID3TagInjector::injectWithAACExporter(const PodcastMetadata& metadata, const fs::path& sourceURL,
                                            const fs::path& destinationURL) const {
+    av::routeLibraryLog();
     const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_AAC);
     const AVOutputFormat* container = av_guess_format("ipod", nullptr, nullptr);
     if (!codec || !container) throw TagError(TagError::Kind::exportSessionUnavailable);
