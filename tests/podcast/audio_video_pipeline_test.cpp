@@ -11,6 +11,7 @@
 #include <vips/vips8>
 
 #include "../audio/AudioTestUtil.h"
+#include "audio/FFmpegHandles.h"
 #include "audio/podcast/AudioVideoPipeline.h"
 #include "audio/podcast/ChapterBuilder.h"
 #include "audio/LoudnessProcessing.h"
@@ -53,6 +54,25 @@ private:
 
 const std::vector<CaptionWord> kWords{{"Hello.", 0.5, 0.9}, {"This", 1.0, 1.2}, {"is", 1.3, 1.4},
                                       {"a", 1.5, 1.6},      {"test.", 1.7, 2.0}};
+
+// The header of a 25000 x 25000 grey PNG whose pixel data stops after the first rows: readers
+// of headers take it, nothing would decode it.
+const std::string kHugePNG(
+    "\x89\x50\x4e\x47\x0d\x0a\x1a\x0a\x00\x00\x00\x0d\x49\x48\x44\x52\x00\x00\x61\xa8\x00\x00\x61\xa8\x08\x00"
+    "\x00\x00\x00\xed\xbb\xf4\xc1\x00\x00\x00\x0c\x49\x44\x41\x54\x78\x9c\x63\x60\xa0\x3d\x00\x00\x00\x64"
+    "\x00\x01\x86\x64\x3c\x35\x00\x00\x00\x00\x49\x45\x4e\x44\xae\x42\x60\x82",
+    69);
+
+// The codec of the file's attached picture, "" when it has none.
+std::string attachedPicture(const fs::path& file) {
+    AVFormatContext* raw = nullptr;
+    if (avformat_open_input(&raw, file.c_str(), nullptr, nullptr) < 0) return "unreadable";
+    const av::InputPtr input(raw);
+    for (unsigned i = 0; i < raw->nb_streams; ++i)
+        if (raw->streams[i]->disposition & AV_DISPOSITION_ATTACHED_PIC)
+            return avcodec_get_name(raw->streams[i]->codecpar->codec_id);
+    return "";
+}
 
 // A log line about the test's episode: every line of an export names it.
 std::string named(const std::string& line) { return "episode.wav: " + line; }
@@ -343,16 +363,70 @@ TEST_F(PipelineTest, FillerCutsShortenTheMasterByThePlan) {
     EXPECT_NE(captions.find(Transcriber::timestamp(plan.words.back().end, ",")), std::string::npos) << captions;
 }
 
-// A cover that is not a picture is left out of the RSS file instead of failing the episode.
-TEST_F(PipelineTest, CoverThatIsNotAPictureIsLeftOut) {
-    std::ofstream(dir / "cover.jpg") << "not a picture";
-    AudioVideoPipeline pipeline(noFFmpeg, nullptr);
-    Request r = request(false, true);
-    r.metadata.artworkURL = dir / "cover.jpg";
-    Reports reports;
-    const auto files = pipeline.processMultiFormat(r, reports.onProgress(), reports.onLog());
-    EXPECT_EQ(fileNames(files), std::vector<std::string>{"Show_01_Pilot_RSS.m4a"});
-    EXPECT_TRUE(reports.logged(named("Cover art left out: cover.jpg is not a PNG or JPEG picture.")));
+// A cover goes into each deliverable that can carry it; where it cannot, one line says why, and
+// the episode goes on. The audiogram draws any picture; an MP3's tags take PNG and JPEG only.
+TEST_F(PipelineTest, CoverArtGoesWhereItCanAndSaysWhyNot) {
+    if (!test::haveTool("ffmpeg")) GTEST_SKIP() << "no ffmpeg";
+    ASSERT_EQ(VIPS_INIT("audio_video_pipeline_test"), 0);
+    const auto picture = [&](const std::string& name) {
+        const fs::path file = dir / name;  // blue, so that it shows under the veil
+        vips::VImage::black(32, 32)
+            .new_from_image(std::vector<double>{0, 0, 255})
+            .cast(VIPS_FORMAT_UCHAR)
+            .write_to_file(file.c_str());
+        return file;
+    };
+    const auto text = [&](const std::string& name) {
+        std::ofstream(dir / name) << "not a picture";
+        return dir / name;
+    };
+    const auto huge = [&](const std::string& name) {
+        std::ofstream(dir / name, std::ios::binary) << kHugePNG;
+        return dir / name;
+    };
+    struct Case {
+        const char* name;
+        fs::path cover;
+        bool mp3;
+        std::string line;  // "": no cover line
+        std::string rssCover;  // codec of the RSS file's attached picture, "" for none
+        bool audiogramCover;
+    };
+    const Case cases[] = {
+        {"missing", dir / "nowhere.png", false, named("Cover art not found: nowhere.png"), "", false},
+        {"not a picture", text("cover.jpg"), false, named("Cover art left out: cover.jpg is not a picture"), "",
+         false},
+        {"too large", huge("huge.png"), true,
+         named("Cover art left out: huge.png is too large (25000 x 25000 pixels; at most 400 megapixels)"), "", false},
+        {"WebP in an M4A: converted", picture("cover.webp"), false, "", "mjpeg", true},
+        {"WebP beside an MP3", picture("cover.webp"), true,
+         named("Cover art left out of the RSS file: cover.webp is not a PNG or JPEG picture"), "", true},
+        {"PNG", picture("cover.png"), true, "", "png", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(out);
+        AudioVideoPipeline pipeline(c.mp3 ? FFmpegRunner::shared() : noFFmpeg, nullptr);
+        Request r = request(false, true, false, true);
+        r.audiogramSeconds = 1;
+        r.metadata.artworkURL = c.cover;
+        Reports reports;
+        const auto files = pipeline.processMultiFormat(r, reports.onProgress(), reports.onLog());
+        ASSERT_EQ(files.size(), 2u);
+
+        std::vector<std::string> coverLines;
+        for (const auto& line : reports.log)
+            if (line.find("Cover art") != std::string::npos) coverLines.push_back(line);
+        EXPECT_EQ(coverLines, c.line.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.line});
+        EXPECT_EQ(attachedPicture(files[0]), c.rssCover);
+
+        // The frame's corner: the dark background, or the blue cover under the veil.
+        const fs::path frame = dir / (std::string(c.name) + ".png");  // libvips caches by name
+        ASSERT_TRUE(
+            test::run("ffmpeg -y -v error -i " + test::quoted(files[1]) + " -frames:v 1 " + test::quoted(frame)));
+        const auto corner = vips::VImage::new_from_file(frame.c_str()).getpoint(4, 4);
+        EXPECT_EQ(corner[2] > 100, c.audiogramCover) << corner[0] << " " << corner[1] << " " << corner[2];
+    }
 }
 
 // A PNG whose header reads and whose pixel data is damaged: FFmpeg complains when it decodes it.

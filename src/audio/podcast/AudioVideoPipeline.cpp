@@ -15,17 +15,13 @@
 #include <system_error>
 #include <unicode/locid.h>
 
-extern "C" {
-#include <libavformat/avformat.h>
-}
-
-#include "audio/FFmpegHandles.h"
 #include "audio/FFmpegLog.h"
 #include "audio/LoudnessProcessing.h"
 #include "audio/PCMStream.h"
 #include "audio/WAVWriter.h"
 #include "audio/podcast/ChapterBuilder.h"
 #include "audio/podcast/ClipPicker.h"
+#include "audio/podcast/CoverArt.h"
 #include "audio/podcast/FillerRemover.h"
 #include "platform/AtomicFile.h"
 #include "platform/Error.h"
@@ -138,21 +134,6 @@ void copyBytes(const fs::path& from, const fs::path& to, const fs::path& named) 
     if (error) throw DestinationError::cannotWrite(named, std::error_code(error, std::generic_category()));
 }
 
-// Whether the file holds a PNG or JPEG picture, the covers an MP3 and an M4A can carry.
-bool isCoverPicture(const fs::path& file) {
-    AVFormatContext* opened = nullptr;
-    if (avformat_open_input(&opened, file.c_str(), nullptr, nullptr) < 0) return false;
-    const av::InputPtr context(opened);
-    if (avformat_find_stream_info(context.get(), nullptr) < 0) return false;
-    for (unsigned i = 0; i < context->nb_streams; ++i) {
-        const AVCodecParameters* p = context->streams[i]->codecpar;
-        if (p->codec_type == AVMEDIA_TYPE_VIDEO && p->width > 0 && p->height > 0 &&
-            (p->codec_id == AV_CODEC_ID_PNG || p->codec_id == AV_CODEC_ID_MJPEG))
-            return true;
-    }
-    return false;
-}
-
 }  // namespace
 
 // ---- request
@@ -212,7 +193,8 @@ struct AudioVideoPipeline::Run {
     const LogHandler& onLog;
 
     fs::path destination;  // absolute
-    ID3TagInjector::PodcastMetadata metadata;  // the request's, without a cover that is not a picture
+    ID3TagInjector::PodcastMetadata metadata;  // the request's, without a cover the RSS file cannot carry
+    std::optional<fs::path> audiogramCover;    // the request's cover when the audiogram can draw it
     std::optional<ScratchFolder> scratch;
     LoudnessNormalizer::Result normalisation;
     fs::path episodeFile;
@@ -272,14 +254,16 @@ void AudioVideoPipeline::Run::checkNames() const {
     checkNotInput(deliverable(masterSuffix(request.targetLUFS)), inputs);
 }
 
-// A cover that is missing is left out by the tag writer; one that is there but is not a picture
-// would make the RSS file fail, so it is left out here, with a line saying so.
+// A cover is left out of each deliverable that cannot carry it, before any work, with a line
+// saying why; a cover the RSS file's writer could not take would fail the episode.
 void AudioVideoPipeline::Run::checkCover() {
-    if (!metadata.artworkURL) return;
-    std::error_code ec;
-    if (!fs::exists(*metadata.artworkURL, ec) || isCoverPicture(*metadata.artworkURL)) return;
-    log("Cover art left out: " + metadata.artworkURL->filename().string() + " is not a PNG or JPEG picture.");
-    metadata.artworkURL.reset();
+    if (!request.metadata.artworkURL) return;
+    const CoverArt::Check cover =
+        CoverArt::check(*request.metadata.artworkURL,
+                        {request.generateRSSMaster, pipeline.producesMP3(), request.generateAudiogram});
+    if (!cover.problem.empty()) log(cover.problem);
+    if (cover.forAudiogram) audiogramCover = request.metadata.artworkURL;
+    if (!cover.forRSS) metadata.artworkURL.reset();
 }
 
 void AudioVideoPipeline::Run::normaliseEpisode() {
@@ -568,7 +552,7 @@ void AudioVideoPipeline::Run::writeAudiogram() {
         .aspectRatio = request.audiogramAspect,
         .maxDurationSeconds = length,
         .waveformColor = "#3B82F6",
-        .backgroundImageURL = metadata.artworkURL,
+        .backgroundImageURL = audiogramCover,
         .framesPerSecond = 30,
         .captions = std::move(captions),
         .title = request.metadata.podcastName.empty() ? std::nullopt

@@ -8,6 +8,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "audio/podcast/CoverArt.h"
+
 namespace fs = std::filesystem;
 
 namespace lw {
@@ -15,7 +17,7 @@ namespace lw {
 namespace {
 
 constexpr double kBackground[3] = {17.0 / 255, 17.0 / 255, 22.0 / 255};
-constexpr double kMaxBackgroundPixels = 400e6;  // pictures larger than this are not decoded
+constexpr double kMaxBackgroundPixels = CoverArt::kMaxPixels;  // larger pictures are not decoded
 constexpr int kBars = 41;
 constexpr int kTitleMaxLines = 3;
 

@@ -11,6 +11,7 @@
 #include "audio/FFmpegHandles.h"
 #include "audio/FFmpegLog.h"
 #include "audio/PCMStream.h"
+#include "audio/podcast/CoverArt.h"
 #include "platform/AtomicFile.h"
 
 #include <vips/vips8>
@@ -92,8 +93,8 @@ namespace {
 
 using namespace lw::av;
 
-constexpr std::uintmax_t kMaxArtworkBytes = 64u << 20;
-constexpr double kMaxArtworkPixels = 400e6;
+constexpr std::uintmax_t kMaxArtworkBytes = CoverArt::kMaxM4ABytes;
+constexpr double kMaxArtworkPixels = CoverArt::kMaxPixels;
 
 // The artwork as one PNG or JPEG packet (the only pictures an M4A cover holds) with its stream
 // parameters: PNG and JPEG files as they are, other pictures converted to JPEG; none when the
