@@ -487,6 +487,7 @@ TEST_F(PipelineTest, BadInputFailsCleanly) {
         const char* name;
         std::function<void(Request&)> setUp;
         std::string mention;  // expected in the error text
+        std::string begins{};  // how the error text begins
     };
     const Case cases[] = {
         {"missing episode", [&](Request& r) { r.sourceURL = dir / "gone.wav"; }, "gone.wav"},
@@ -507,7 +508,14 @@ TEST_F(PipelineTest, BadInputFailsCleanly) {
              std::ofstream(dir / "intro.mp3") << "garbage";
              r.introURL = dir / "intro.mp3";
          },
-         "intro.mp3"},
+         "intro.mp3", "Intro music: "},
+        {"outro is a picture",
+         [&](Request& r) {
+             ASSERT_EQ(VIPS_INIT("audio_video_pipeline_test"), 0);
+             vips::VImage::black(8, 8).write_to_file((dir / "cover.png").c_str());
+             r.outroURL = dir / "cover.png";
+         },
+         "cover.png has no audio track.", "Outro music: "},
         {"base name with a slash", [&](Request& r) { r.baseFileName = "a/b"; }, "a/b"},
         {"master would replace the episode",
          [&](Request& r) {
@@ -536,6 +544,7 @@ TEST_F(PipelineTest, BadInputFailsCleanly) {
             ADD_FAILURE() << "no error";
         } catch (const std::exception& e) {
             EXPECT_NE(std::string(e.what()).find(c.mention), std::string::npos) << e.what();
+            EXPECT_EQ(std::string(e.what()).rfind(c.begins, 0), 0u) << e.what();
         }
         EXPECT_EQ(outputNames(), before);
         EXPECT_EQ(scratchFoldersLeft(), 0u);

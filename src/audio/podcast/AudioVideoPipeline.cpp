@@ -380,7 +380,17 @@ void AudioVideoPipeline::Run::addMusic() {
             continue;
         }
         const fs::path processed = *scratch / (name + ".wav");
-        LoudnessNormalizer::process(*url, processed, musicTarget, CleanupOptions::none());
+        // The music's own failure says which music it is: the episode's name comes from the caller.
+        const auto music = [&](const Error& e) { return Error(capitalised(name) + " music: " + e.what()); };
+        try {
+            LoudnessNormalizer::process(*url, processed, musicTarget, CleanupOptions::none());
+        } catch (const PCMStream::StreamError& e) {
+            if (e.url() != *url) throw;
+            throw music(e);
+        } catch (const LoudnessNormalizer::NormalizerError& e) {
+            if (e.url() != *url) throw;
+            throw music(e);
+        }
         if (name == "intro") {
             parts.push_back(processed);
             introOffset = PCMStream::format(processed).durationSeconds;
