@@ -18,6 +18,7 @@ extern "C" {
 }
 
 #include "audio/FFmpegHandles.h"
+#include "audio/FFmpegLog.h"
 #include "audio/LibraryErrors.h"
 
 namespace fs = std::filesystem;
@@ -43,10 +44,7 @@ constexpr double kMaxSampleRate = 768000;
 
 using av::errorText;
 
-void quietLibraries() {
-    static std::once_flag once;
-    std::call_once(once, [] { av_log_set_level(AV_LOG_FATAL); });
-}
+void quietLibraries() { av::routeLibraryLog(); }
 
 using FormatPtr = av::InputPtr;
 using av::CodecPtr;

@@ -6,6 +6,7 @@
 
 #include "audio/podcast/AudioVideoPipeline.h"
 #include "audio/podcast/ChapterBuilder.h"
+#include "audio/podcast/CoverArt.h"
 #include "audio/podcast/Transcriber.h"
 #include "core/TokenRenamer.h"
 #include "image/BracketMerger.h"
@@ -218,6 +219,11 @@ void planPodcast(const CastloomPreset& preset, const BatchItem& item, std::int64
     };
     if (missing(preset.introURL)) warnings.push_back("Intro music not found: " + preset.introURL->filename().string());
     if (missing(preset.outroURL)) warnings.push_back("Outro music not found: " + preset.outroURL->filename().string());
+    if (preset.artworkURL) {
+        const auto cover = CoverArt::check(
+            *preset.artworkURL, {preset.generateRSSMaster, environment.producesMP3, preset.generateAudiogram});
+        if (!cover.problem.empty()) warnings.push_back(cover.problem);
+    }
 }
 
 // ---- conflicts between items, and files already there

@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
@@ -7,7 +8,10 @@
 #include <mutex>
 #include <set>
 
+#include <vips/vips8>
+
 #include "../audio/AudioTestUtil.h"
+#include "audio/FFmpegHandles.h"
 #include "audio/podcast/AudioVideoPipeline.h"
 #include "audio/podcast/ChapterBuilder.h"
 #include "audio/LoudnessProcessing.h"
@@ -50,6 +54,28 @@ private:
 
 const std::vector<CaptionWord> kWords{{"Hello.", 0.5, 0.9}, {"This", 1.0, 1.2}, {"is", 1.3, 1.4},
                                       {"a", 1.5, 1.6},      {"test.", 1.7, 2.0}};
+
+// The header of a 25000 x 25000 grey PNG whose pixel data stops after the first rows: readers
+// of headers take it, nothing would decode it.
+const std::string kHugePNG(
+    "\x89\x50\x4e\x47\x0d\x0a\x1a\x0a\x00\x00\x00\x0d\x49\x48\x44\x52\x00\x00\x61\xa8\x00\x00\x61\xa8\x08\x00"
+    "\x00\x00\x00\xed\xbb\xf4\xc1\x00\x00\x00\x0c\x49\x44\x41\x54\x78\x9c\x63\x60\xa0\x3d\x00\x00\x00\x64"
+    "\x00\x01\x86\x64\x3c\x35\x00\x00\x00\x00\x49\x45\x4e\x44\xae\x42\x60\x82",
+    69);
+
+// The codec of the file's attached picture, "" when it has none.
+std::string attachedPicture(const fs::path& file) {
+    AVFormatContext* raw = nullptr;
+    if (avformat_open_input(&raw, file.c_str(), nullptr, nullptr) < 0) return "unreadable";
+    const av::InputPtr input(raw);
+    for (unsigned i = 0; i < raw->nb_streams; ++i)
+        if (raw->streams[i]->disposition & AV_DISPOSITION_ATTACHED_PIC)
+            return avcodec_get_name(raw->streams[i]->codecpar->codec_id);
+    return "";
+}
+
+// A log line about the test's episode: every line of an export names it.
+std::string named(const std::string& line) { return "episode.wav: " + line; }
 
 struct Reports {
     std::mutex mutex;
@@ -166,13 +192,14 @@ TEST_F(PipelineTest, FullRunWithMusicChaptersTranscriptsAndAACFile) {
     for (std::size_t i = 0; i < fractions.size() && i < reports.progress.size(); ++i)
         EXPECT_EQ(reports.progress[i].first, fractions[i]);
 
+    // Several episodes may share one log: every line names its episode.
     ASSERT_FALSE(reports.log.empty());
-    EXPECT_EQ(reports.log[0].rfind("episode.wav: ", 0), 0u) << reports.log[0];
+    for (const auto& line : reports.log) EXPECT_EQ(line.rfind("episode.wav: ", 0), 0u) << line;
     // The first content chapter starts right after the intro; the closing music has its own.
-    EXPECT_TRUE(reports.loggedStart("Chapters: 3 (Intro · "));
-    EXPECT_TRUE(reports.logged("Transcript: 5 words, 1 captions"));
+    EXPECT_TRUE(reports.loggedStart(named("Chapters: 3 (Intro · ")));
+    EXPECT_TRUE(reports.logged(named("Transcript: 5 words, 1 captions")));
     EXPECT_TRUE(reports.logged(
-        "RSS master written as AAC (.m4a). Install FFmpeg (sudo apt install ffmpeg) to get MP3 instead."));
+        named("RSS master written as AAC (.m4a). Install FFmpeg (sudo apt install ffmpeg) to get MP3 instead.")));
 
     // The master is intro, episode and outro; the reference is the same programme at 16 kHz mono.
     const auto master = PCMStream::format(files[0]);
@@ -203,8 +230,8 @@ TEST_F(PipelineTest, ACXCheckWithoutMasterIsTheFirstDeliverable) {
     EXPECT_EQ(fileNames(files), std::vector<std::string>{"Show_01_Pilot_ACX_Check.txt"});
     ASSERT_FALSE(reports.progress.empty());
     EXPECT_EQ(reports.progress[0].second, "Analysing and cleaning up audio...");
-    EXPECT_TRUE(reports.logged("ACX check: passes") ||
-                reports.logged("ACX check: does not pass yet, see Show_01_Pilot_ACX_Check.txt"));
+    EXPECT_TRUE(reports.logged(named("ACX check: passes")) ||
+                reports.logged(named("ACX check: does not pass yet, see Show_01_Pilot_ACX_Check.txt")));
     EXPECT_TRUE(reports.loggedStart("episode.wav: RMS "));
     EXPECT_EQ(AudioVideoPipeline::masterSuffix(r.targetLUFS), "_Master_ACX.wav");
 }
@@ -230,20 +257,20 @@ TEST_F(PipelineTest, TranscriptionOutcomes) {
         Reports reports;
         const auto files = pipeline.processMultiFormat(r, reports.onProgress(), reports.onLog());
         if (!c.skippedLine.empty()) {
-            EXPECT_TRUE(reports.logged(c.skippedLine));
+            EXPECT_TRUE(reports.logged(named(c.skippedLine)));
             EXPECT_TRUE(files.empty());
-            EXPECT_FALSE(reports.loggedStart("Filler words"));
-            EXPECT_FALSE(reports.loggedStart("Transcript: "));
+            EXPECT_FALSE(reports.loggedStart(named("Filler words")));
+            EXPECT_FALSE(reports.loggedStart(named("Transcript: ")));
         } else {
             EXPECT_EQ(files.size(), 3u);
-            EXPECT_FALSE(reports.loggedStart("Transcript skipped"));
+            EXPECT_FALSE(reports.loggedStart(named("Transcript skipped")));
         }
     }
     // Nothing asks for words: no transcription at all.
     AudioVideoPipeline pipeline(noFFmpeg, std::make_shared<FakeTranscriber>(kWords, true));
     Reports reports;
     pipeline.processMultiFormat(request(), reports.onProgress(), reports.onLog());
-    EXPECT_FALSE(reports.loggedStart("Transcript skipped"));
+    EXPECT_FALSE(reports.loggedStart(named("Transcript skipped")));
     EXPECT_EQ(reports.messages(), (std::vector<std::string>{"Measuring loudness (ITU-R BS.1770)...", "Export complete."}));
 }
 
@@ -253,7 +280,7 @@ TEST_F(PipelineTest, MissingIntroIsLoggedAndTheMasterIsTheEpisode) {
     r.introURL = dir / "nowhere.wav";
     Reports reports;
     const auto files = pipeline.processMultiFormat(r, reports.onProgress(), reports.onLog());
-    EXPECT_TRUE(reports.logged("Intro music not found: " + (dir / "nowhere.wav").string()));
+    EXPECT_TRUE(reports.logged(named("Intro music not found: " + (dir / "nowhere.wav").string())));
     EXPECT_EQ(reports.messages()[1], "Adding intro / outro music...");
     ASSERT_EQ(files.size(), 1u);
     EXPECT_NEAR(PCMStream::format(files[0]).durationSeconds, 4.0, 0.01);
@@ -268,7 +295,7 @@ TEST_F(PipelineTest, DebugWordsLineWithAnEmptyValue) {
     Reports reports;
     pipeline.processMultiFormat(r, reports.onProgress(), reports.onLog());
     ::unsetenv("LOTWRIGHT_DEBUG_WORDS");
-    EXPECT_TRUE(reports.logged("Words: Hi[0.50-0.75] there.[0.80-1.10]"));
+    EXPECT_TRUE(reports.logged(named("Words: Hi[0.50-0.75] there.[0.80-1.10]")));
 }
 
 TEST_F(PipelineTest, ManualChaptersAreNotShiftedByTheIntro) {
@@ -282,7 +309,7 @@ TEST_F(PipelineTest, ManualChaptersAreNotShiftedByTheIntro) {
     const auto files = pipeline.processMultiFormat(r, reports.onProgress(), reports.onLog());
     ASSERT_EQ(fileNames(files),
               (std::vector<std::string>{"Show_01_Pilot_Chapters.json", "Show_01_Pilot_Chapters.txt"}));
-    EXPECT_TRUE(reports.logged("Chapters: 2 (Start · Middle)"));
+    EXPECT_TRUE(reports.logged(named("Chapters: 2 (Start · Middle)")));
     std::ifstream in(files[1]);
     std::string text((std::istreambuf_iterator<char>(in)), {});
     EXPECT_NE(text.find("00:03"), std::string::npos) << text;
@@ -291,13 +318,14 @@ TEST_F(PipelineTest, ManualChaptersAreNotShiftedByTheIntro) {
     Reports unreadable;
     EXPECT_TRUE(pipeline.processMultiFormat(r, unreadable.onProgress(), unreadable.onLog()).empty());
     EXPECT_TRUE(unreadable.logged(
-        "Chapters skipped: couldn't read the chapter list (use lines like \"5:30 Interview\")"));
+        named("Chapters skipped: couldn't read the chapter list (use lines like \"5:30 Interview\")")));
 
     r.chapters = Chapters::automatic();
     Reports automatic;
     pipeline.processMultiFormat(r, automatic.onProgress(), automatic.onLog());
-    EXPECT_TRUE(automatic.logged("Transcript skipped: on-device transcription needs an on-device speech model."));
-    EXPECT_TRUE(automatic.logged("Chapters skipped: automatic chapters need the transcript"));
+    EXPECT_TRUE(
+        automatic.logged(named("Transcript skipped: on-device transcription needs an on-device speech model.")));
+    EXPECT_TRUE(automatic.logged(named("Chapters skipped: automatic chapters need the transcript")));
 }
 
 // Cutting fillers shortens the master by exactly the plan's cuts and moves the words onto the cut file.
@@ -313,7 +341,7 @@ TEST_F(PipelineTest, FillerCutsShortenTheMasterByThePlan) {
     r.baseFileName = "cut";
     Reports reports;
     const auto cut = pipeline.processMultiFormat(r, reports.onProgress(), reports.onLog());
-    ASSERT_TRUE(reports.loggedStart("Filler words: removed 1 (1 x ")) << (reports.log.size() > 1 ? reports.log[1] : "");
+    ASSERT_TRUE(reports.loggedStart(named("Filler words: removed 1 (1 x "))) << (reports.log.size() > 1 ? reports.log[1] : "");
     const auto messages = reports.messages();
     EXPECT_NE(std::find(messages.begin(), messages.end(), "Removing filler words..."), messages.end());
 
@@ -335,16 +363,121 @@ TEST_F(PipelineTest, FillerCutsShortenTheMasterByThePlan) {
     EXPECT_NE(captions.find(Transcriber::timestamp(plan.words.back().end, ",")), std::string::npos) << captions;
 }
 
-// A cover that is not a picture is left out of the RSS file instead of failing the episode.
-TEST_F(PipelineTest, CoverThatIsNotAPictureIsLeftOut) {
-    std::ofstream(dir / "cover.jpg") << "not a picture";
+// A cover goes into each deliverable that can carry it; where it cannot, one line says why, and
+// the episode goes on. The audiogram draws any picture; an MP3's tags take PNG and JPEG only.
+TEST_F(PipelineTest, CoverArtGoesWhereItCanAndSaysWhyNot) {
+    if (!test::haveTool("ffmpeg")) GTEST_SKIP() << "no ffmpeg";
+    ASSERT_EQ(VIPS_INIT("audio_video_pipeline_test"), 0);
+    const auto picture = [&](const std::string& name) {
+        const fs::path file = dir / name;  // blue, so that it shows under the veil
+        vips::VImage::black(32, 32)
+            .new_from_image(std::vector<double>{0, 0, 255})
+            .cast(VIPS_FORMAT_UCHAR)
+            .write_to_file(file.c_str());
+        return file;
+    };
+    const auto text = [&](const std::string& name) {
+        std::ofstream(dir / name) << "not a picture";
+        return dir / name;
+    };
+    const auto huge = [&](const std::string& name) {
+        std::ofstream(dir / name, std::ios::binary) << kHugePNG;
+        return dir / name;
+    };
+    struct Case {
+        const char* name;
+        fs::path cover;
+        bool mp3;
+        std::string line;  // "": no cover line
+        std::string rssCover;  // codec of the RSS file's attached picture, "" for none
+        bool audiogramCover;
+    };
+    const Case cases[] = {
+        {"missing", dir / "nowhere.png", false, named("Cover art not found: nowhere.png"), "", false},
+        {"not a picture", text("cover.jpg"), false, named("Cover art left out: cover.jpg is not a picture"), "",
+         false},
+        {"too large", huge("huge.png"), true,
+         named("Cover art left out: huge.png is too large (25000 x 25000 pixels; at most 400 megapixels)"), "", false},
+        {"WebP in an M4A: converted", picture("cover.webp"), false, "", "mjpeg", true},
+        {"WebP beside an MP3", picture("cover.webp"), true,
+         named("Cover art left out of the RSS file: cover.webp is not a PNG or JPEG picture"), "", true},
+        {"PNG", picture("cover.png"), true, "", "png", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(out);
+        AudioVideoPipeline pipeline(c.mp3 ? FFmpegRunner::shared() : noFFmpeg, nullptr);
+        Request r = request(false, true, false, true);
+        r.audiogramSeconds = 1;
+        r.metadata.artworkURL = c.cover;
+        Reports reports;
+        const auto files = pipeline.processMultiFormat(r, reports.onProgress(), reports.onLog());
+        ASSERT_EQ(files.size(), 2u);
+
+        std::vector<std::string> coverLines;
+        for (const auto& line : reports.log)
+            if (line.find("Cover art") != std::string::npos) coverLines.push_back(line);
+        EXPECT_EQ(coverLines, c.line.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.line});
+        EXPECT_EQ(attachedPicture(files[0]), c.rssCover);
+
+        // The frame's corner: the dark background, or the blue cover under the veil.
+        const fs::path frame = dir / (std::string(c.name) + ".png");  // libvips caches by name
+        ASSERT_TRUE(
+            test::run("ffmpeg -y -v error -i " + test::quoted(files[1]) + " -frames:v 1 " + test::quoted(frame)));
+        const auto corner = vips::VImage::new_from_file(frame.c_str()).getpoint(4, 4);
+        EXPECT_EQ(corner[2] > 100, c.audiogramCover) << corner[0] << " " << corner[1] << " " << corner[2];
+    }
+}
+
+// A PNG whose header reads and whose pixel data is damaged: FFmpeg complains when it decodes it.
+fs::path damagedPNG(const fs::path& file) {
+    if (VIPS_INIT("audio_video_pipeline_test") != 0) return file;
+    void* bytes = nullptr;
+    std::size_t size = 0;
+    vips::VImage::gaussnoise(64, 64).cast(VIPS_FORMAT_UCHAR).write_to_buffer(".png", &bytes, &size);
+    std::string png(static_cast<const char*>(bytes), size);
+    g_free(bytes);
+    const std::size_t data = png.find("IDAT");
+    for (std::size_t i = data + 14; i < data + 44 && i < png.size(); ++i) png[i] = static_cast<char>(png[i] ^ 0x5a);
+    std::ofstream(file, std::ios::binary) << png;
+    return file;
+}
+
+// FFmpeg's own messages are detail lines of the episode they came from.
+TEST_F(PipelineTest, FFmpegMessagesGoToTheEpisodesLog) {
     AudioVideoPipeline pipeline(noFFmpeg, nullptr);
     Request r = request(false, true);
-    r.metadata.artworkURL = dir / "cover.jpg";
+    r.metadata.artworkURL = damagedPNG(dir / "cover.png");
     Reports reports;
-    const auto files = pipeline.processMultiFormat(r, reports.onProgress(), reports.onLog());
-    EXPECT_EQ(fileNames(files), std::vector<std::string>{"Show_01_Pilot_RSS.m4a"});
-    EXPECT_TRUE(reports.logged("Cover art left out: cover.jpg is not a PNG or JPEG picture."));
+    pipeline.processMultiFormat(r, reports.onProgress(), reports.onLog());
+    EXPECT_TRUE(reports.loggedStart(named("FFmpeg: [png] "))) << ::testing::PrintToString(reports.log);
+}
+
+// The libraries print nothing of their own on stderr, also where FFmpeg is first used (so in a
+// fresh process) and with text that is not UTF-8 in the audiogram's title and captions.
+TEST_F(PipelineTest, LibrariesPrintNothingOnStandardError) {
+    if (!test::haveTool("ffmpeg")) GTEST_SKIP() << "no ffmpeg";
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const auto run = [&] {
+        std::ofstream(dir / "cover.png") << "not a picture";
+        AudioVideoPipeline pipeline(FFmpegRunner::shared(),
+                                    std::make_shared<FakeTranscriber>(std::vector<CaptionWord>{
+                                        {"Caf\xe9", 0.5, 0.9}, {"cr\xc3me", 1.0, 1.5}}));
+        Request r = request(false, true, false, true);
+        r.metadata.artworkURL = dir / "cover.png";
+        r.metadata.podcastName = "Caf\xe9 Show";
+        r.captionAudiogram = true;
+        r.audiogramSeconds = 2;
+        pipeline.processMultiFormat(r, {}, [](const std::string&) {});
+    };
+    using ::testing::HasSubstr;
+    using ::testing::Not;
+    EXPECT_EXIT(
+        {
+            run();
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), ::testing::AllOf(Not(HasSubstr(" @ 0x")), Not(HasSubstr("Pango"))));
 }
 
 // Each bad input fails the export with an error naming the file, before anything is written,
@@ -354,6 +487,7 @@ TEST_F(PipelineTest, BadInputFailsCleanly) {
         const char* name;
         std::function<void(Request&)> setUp;
         std::string mention;  // expected in the error text
+        std::string begins{};  // how the error text begins
     };
     const Case cases[] = {
         {"missing episode", [&](Request& r) { r.sourceURL = dir / "gone.wav"; }, "gone.wav"},
@@ -374,7 +508,14 @@ TEST_F(PipelineTest, BadInputFailsCleanly) {
              std::ofstream(dir / "intro.mp3") << "garbage";
              r.introURL = dir / "intro.mp3";
          },
-         "intro.mp3"},
+         "intro.mp3", "Intro music: "},
+        {"outro is a picture",
+         [&](Request& r) {
+             ASSERT_EQ(VIPS_INIT("audio_video_pipeline_test"), 0);
+             vips::VImage::black(8, 8).write_to_file((dir / "cover.png").c_str());
+             r.outroURL = dir / "cover.png";
+         },
+         "cover.png has no audio track.", "Outro music: "},
         {"base name with a slash", [&](Request& r) { r.baseFileName = "a/b"; }, "a/b"},
         {"master would replace the episode",
          [&](Request& r) {
@@ -403,6 +544,7 @@ TEST_F(PipelineTest, BadInputFailsCleanly) {
             ADD_FAILURE() << "no error";
         } catch (const std::exception& e) {
             EXPECT_NE(std::string(e.what()).find(c.mention), std::string::npos) << e.what();
+            EXPECT_EQ(std::string(e.what()).rfind(c.begins, 0), 0u) << e.what();
         }
         EXPECT_EQ(outputNames(), before);
         EXPECT_EQ(scratchFoldersLeft(), 0u);
@@ -480,9 +622,9 @@ TEST_F(PipelineTest, AudiogramClipStartAndCaptions) {
         ASSERT_EQ(fileNames(files), std::vector<std::string>{"Show_01_Pilot_Audiogram.mp4"});
         EXPECT_NEAR(PCMStream::format(files[0]).durationSeconds, std::min(3.0, c.seconds), 0.1);
         if (c.clipLine.empty())
-            EXPECT_FALSE(reports.loggedStart("Audiogram clip: "));
+            EXPECT_FALSE(reports.loggedStart(named("Audiogram clip: ")));
         else
-            EXPECT_TRUE(reports.logged(c.clipLine)) << c.clipLine;
+            EXPECT_TRUE(reports.logged(named(c.clipLine))) << c.clipLine;
     }
 }
 

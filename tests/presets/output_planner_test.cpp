@@ -385,5 +385,40 @@ TEST_F(PlannerTest, PresetsKnowTheirOwnDeliverablesByName) {
     }
 }
 
+// The plan warns about a cover the export would leave out, in the export's words.
+TEST_F(PlannerTest, PodcastCoverWarnings) {
+    png("cover.png", 8, 8);
+    vips::VImage::black(8, 8).cast(VIPS_FORMAT_UCHAR).webpsave((in / "cover.webp").c_str());
+    std::ofstream(in / "notes.png") << "not a picture";
+    struct Case {
+        const char* name;
+        std::string cover;
+        bool mp3, rss, audiogram;
+        Strings warnings;
+    };
+    const Case cases[] = {
+        {"missing", "gone.png", true, true, true, {"Cover art not found: gone.png"}},
+        {"not a picture", "notes.png", true, true, true, {"Cover art left out: notes.png is not a picture"}},
+        {"WebP beside an MP3", "cover.webp", true, true, true,
+         {"Cover art left out of the RSS file: cover.webp is not a PNG or JPEG picture"}},
+        {"WebP for the MP3 alone", "cover.webp", true, true, false,
+         {"Cover art left out: cover.webp is not a PNG or JPEG picture"}},
+        {"WebP in an M4A", "cover.webp", false, true, true, {}},
+        {"PNG", "cover.png", true, true, true, {}},
+        {"nothing carries a cover", "gone.png", true, false, false, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CastloomPreset preset;
+        preset.generateMaster = false;
+        preset.generateRSSMaster = c.rss;
+        preset.generateAudiogram = c.audiogram;
+        preset.artworkURL = in / c.cover;
+        const BatchConfiguration configuration(out, true, preset.defaultNamingPattern(), false, 1, false, false, {});
+        const auto reports = OutputPlanner::plan(preset, items({"ep.wav"}), configuration, false, {c.mp3, true});
+        EXPECT_EQ(reports[0].warnings, c.warnings);
+    }
+}
+
 }  // namespace
 }  // namespace lw

@@ -15,16 +15,13 @@
 #include <system_error>
 #include <unicode/locid.h>
 
-extern "C" {
-#include <libavformat/avformat.h>
-}
-
-#include "audio/FFmpegHandles.h"
+#include "audio/FFmpegLog.h"
 #include "audio/LoudnessProcessing.h"
 #include "audio/PCMStream.h"
 #include "audio/WAVWriter.h"
 #include "audio/podcast/ChapterBuilder.h"
 #include "audio/podcast/ClipPicker.h"
+#include "audio/podcast/CoverArt.h"
 #include "audio/podcast/FillerRemover.h"
 #include "platform/AtomicFile.h"
 #include "platform/Error.h"
@@ -137,21 +134,6 @@ void copyBytes(const fs::path& from, const fs::path& to, const fs::path& named) 
     if (error) throw DestinationError::cannotWrite(named, std::error_code(error, std::generic_category()));
 }
 
-// Whether the file holds a PNG or JPEG picture, the covers an MP3 and an M4A can carry.
-bool isCoverPicture(const fs::path& file) {
-    AVFormatContext* opened = nullptr;
-    if (avformat_open_input(&opened, file.c_str(), nullptr, nullptr) < 0) return false;
-    const av::InputPtr context(opened);
-    if (avformat_find_stream_info(context.get(), nullptr) < 0) return false;
-    for (unsigned i = 0; i < context->nb_streams; ++i) {
-        const AVCodecParameters* p = context->streams[i]->codecpar;
-        if (p->codec_type == AVMEDIA_TYPE_VIDEO && p->width > 0 && p->height > 0 &&
-            (p->codec_id == AV_CODEC_ID_PNG || p->codec_id == AV_CODEC_ID_MJPEG))
-            return true;
-    }
-    return false;
-}
-
 }  // namespace
 
 // ---- request
@@ -211,7 +193,8 @@ struct AudioVideoPipeline::Run {
     const LogHandler& onLog;
 
     fs::path destination;  // absolute
-    ID3TagInjector::PodcastMetadata metadata;  // the request's, without a cover that is not a picture
+    ID3TagInjector::PodcastMetadata metadata;  // the request's, without a cover the RSS file cannot carry
+    std::optional<fs::path> audiogramCover;    // the request's cover when the audiogram can draw it
     std::optional<ScratchFolder> scratch;
     LoudnessNormalizer::Result normalisation;
     fs::path episodeFile;
@@ -227,8 +210,9 @@ struct AudioVideoPipeline::Run {
     void progress(double fraction, const std::string& message) const {
         if (onProgress) onProgress(fraction, message);
     }
+    // A line about this episode: several may share one log.
     void log(const std::string& line) const {
-        if (onLog) onLog(line);
+        if (onLog) onLog(request.sourceURL.filename().string() + ": " + line);
     }
     fs::path deliverable(const std::string& suffix) const { return destination / (request.baseFileName + suffix); }
 
@@ -270,14 +254,16 @@ void AudioVideoPipeline::Run::checkNames() const {
     checkNotInput(deliverable(masterSuffix(request.targetLUFS)), inputs);
 }
 
-// A cover that is missing is left out by the tag writer; one that is there but is not a picture
-// would make the RSS file fail, so it is left out here, with a line saying so.
+// A cover is left out of each deliverable that cannot carry it, before any work, with a line
+// saying why; a cover the RSS file's writer could not take would fail the episode.
 void AudioVideoPipeline::Run::checkCover() {
-    if (!metadata.artworkURL) return;
-    std::error_code ec;
-    if (!fs::exists(*metadata.artworkURL, ec) || isCoverPicture(*metadata.artworkURL)) return;
-    log("Cover art left out: " + metadata.artworkURL->filename().string() + " is not a PNG or JPEG picture.");
-    metadata.artworkURL.reset();
+    if (!request.metadata.artworkURL) return;
+    const CoverArt::Check cover =
+        CoverArt::check(*request.metadata.artworkURL,
+                        {request.generateRSSMaster, pipeline.producesMP3(), request.generateAudiogram});
+    if (!cover.problem.empty()) log(cover.problem);
+    if (cover.forAudiogram) audiogramCover = request.metadata.artworkURL;
+    if (!cover.forRSS) metadata.artworkURL.reset();
 }
 
 void AudioVideoPipeline::Run::normaliseEpisode() {
@@ -292,16 +278,18 @@ void AudioVideoPipeline::Run::normaliseEpisode() {
     const std::string name = request.sourceURL.filename().string();
     const auto& in = normalisation.input;
     const auto& out = normalisation.output;
+    // This line begins with the episode's name itself.
+    const auto logNamed = [&](const std::string& line) { onLog(line); };
     if (request.targetLUFS.acx) {
-        log(printed("%s: RMS %.1f dB -> %.1f dB, peak %.1f dB, noise floor %.1f dB", name.c_str(), in.rmsDB,
-                    out.rmsDB, out.samplePeakDB, out.noiseFloorDB));
+        logNamed(printed("%s: RMS %.1f dB -> %.1f dB, peak %.1f dB, noise floor %.1f dB", name.c_str(), in.rmsDB,
+                         out.rmsDB, out.samplePeakDB, out.noiseFloorDB));
     } else {
         const std::string limiter = normalisation.limiterReductionDB < -0.1
                                         ? printed(", limiter %.1f dB", normalisation.limiterReductionDB)
                                         : std::string();
-        log(printed("%s: %.1f LUFS -> %.1f LUFS (gain %+.1f dB, true peak %.1f dBTP%s)", name.c_str(),
-                    in.integratedLUFS.value_or(-HUGE_VAL), out.integratedLUFS.value_or(-HUGE_VAL),
-                    normalisation.gainDB, out.truePeakDBTP, limiter.c_str()));
+        logNamed(printed("%s: %.1f LUFS -> %.1f LUFS (gain %+.1f dB, true peak %.1f dBTP%s)", name.c_str(),
+                         in.integratedLUFS.value_or(-HUGE_VAL), out.integratedLUFS.value_or(-HUGE_VAL),
+                         normalisation.gainDB, out.truePeakDBTP, limiter.c_str()));
     }
 
     std::vector<std::string> entries;
@@ -392,7 +380,17 @@ void AudioVideoPipeline::Run::addMusic() {
             continue;
         }
         const fs::path processed = *scratch / (name + ".wav");
-        LoudnessNormalizer::process(*url, processed, musicTarget, CleanupOptions::none());
+        // The music's own failure says which music it is: the episode's name comes from the caller.
+        const auto music = [&](const Error& e) { return Error(capitalised(name) + " music: " + e.what()); };
+        try {
+            LoudnessNormalizer::process(*url, processed, musicTarget, CleanupOptions::none());
+        } catch (const PCMStream::StreamError& e) {
+            if (e.url() != *url) throw;
+            throw music(e);
+        } catch (const LoudnessNormalizer::NormalizerError& e) {
+            if (e.url() != *url) throw;
+            throw music(e);
+        }
         if (name == "intro") {
             parts.push_back(processed);
             introOffset = PCMStream::format(processed).durationSeconds;
@@ -564,7 +562,7 @@ void AudioVideoPipeline::Run::writeAudiogram() {
         .aspectRatio = request.audiogramAspect,
         .maxDurationSeconds = length,
         .waveformColor = "#3B82F6",
-        .backgroundImageURL = metadata.artworkURL,
+        .backgroundImageURL = audiogramCover,
         .framesPerSecond = 30,
         .captions = std::move(captions),
         .title = request.metadata.podcastName.empty() ? std::nullopt
@@ -579,6 +577,10 @@ std::vector<fs::path> AudioVideoPipeline::processMultiFormat(const MultiFormatEx
                                                              const ProgressHandler& onProgress,
                                                              const LogHandler& onLog) const {
     Run run(*this, request, onProgress, onLog);
+    // FFmpeg's own messages are detail lines of this episode's log.
+    av::LogSink ffmpegLog([&run](const std::string& line) { run.log("FFmpeg: " + line); });
+    const av::ScopedLogSink routed(onLog ? &ffmpegLog : nullptr);
+    av::routeLibraryLog();
     std::error_code created;
     fs::create_directories(request.destinationDirectory, created);
     if (created)

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "audio/FFmpegHandles.h"
+#include "audio/FFmpegLog.h"
 #include "audio/PCMStream.h"
 #include "audio/podcast/FrameRenderer.h"
 #include "platform/AtomicFile.h"
@@ -270,6 +271,9 @@ void AudiogramGenerator::generate(const fs::path& audioURL, const fs::path& dest
     const int width = dims.first, height = dims.second;
     const int fps = config.framesPerSecond;
     if (fps < 1 || fps > 16000) throw AudiogramError(AudiogramError::Kind::writerSetupFailed);
+    av::routeLibraryLog();
+    // The drawing and sound threads log FFmpeg's messages where the caller's thread does.
+    av::LogSink* const ffmpegLog = av::ScopedLogSink::current();
 
     const double duration = PCMStream::format(audioURL).durationSeconds;
     double clip = duration;
@@ -372,6 +376,7 @@ void AudiogramGenerator::generate(const fs::path& audioURL, const fs::path& dest
     std::vector<CaptionCue> cues = words.empty() ? std::vector<CaptionCue>{} : Transcriber::cues(words, 32, 3.0);
     std::vector<double> drawBusy(kDrawingThreads, 0.0);
     auto draw = [&](int first) {
+        const av::ScopedLogSink routed(ffmpegLog);
         try {
             FrameRenderer renderer(width, height, config.waveformColor, config.backgroundImageURL, cues, config.title,
                                    fps);
@@ -417,6 +422,7 @@ void AudiogramGenerator::generate(const fs::path& audioURL, const fs::path& dest
 
     // Audio: decoded from the source over the video's time range, encoded alongside.
     std::thread sound([&] {
+        const av::ScopedLogSink routed(ffmpegLog);
         try {
             std::unique_ptr<AVPacket, PacketFreer> packet(av_packet_alloc());
             FramePtr frame(av_frame_alloc());

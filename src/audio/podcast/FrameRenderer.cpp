@@ -8,6 +8,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "audio/podcast/CoverArt.h"
+
 namespace fs = std::filesystem;
 
 namespace lw {
@@ -15,7 +17,7 @@ namespace lw {
 namespace {
 
 constexpr double kBackground[3] = {17.0 / 255, 17.0 / 255, 22.0 / 255};
-constexpr double kMaxBackgroundPixels = 400e6;  // pictures larger than this are not decoded
+constexpr double kMaxBackgroundPixels = CoverArt::kMaxPixels;  // larger pictures are not decoded
 constexpr int kBars = 41;
 constexpr int kTitleMaxLines = 3;
 
@@ -82,6 +84,15 @@ struct ContextCloser {
     void operator()(cairo_t* c) const { cairo_destroy(c); }
 };
 
+// Pango takes UTF-8 only; invalid bytes (a title typed in another encoding) become U+FFFD.
+std::string validUtf8(const std::string& text) {
+    if (g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr)) return text;
+    gchar* repaired = g_utf8_make_valid(text.data(), static_cast<gssize>(text.size()));
+    std::string out(repaired);
+    g_free(repaired);
+    return out;
+}
+
 PangoFontDescription* boldSans(double pixels) {
     PangoFontDescription* font = pango_font_description_from_string("Sans Bold");
     pango_font_description_set_absolute_size(font, pixels * PANGO_SCALE);
@@ -109,6 +120,9 @@ FrameRenderer::FrameRenderer(int width, int height, const std::string& waveformC
                              std::optional<std::string> title, int fps)
     : width_(width), height_(height), color_(parseColor(waveformColor)), cues_(std::move(cues)),
       title_(std::move(title)), fps_(std::max(1, fps)) {
+    if (title_) title_ = validUtf8(*title_);
+    for (auto& cue : cues_)
+        for (auto& word : cue.words) word.text = validUtf8(word.text);
     if (backgroundImageURL && width > 0 && height > 0) background_ = loadCover(*backgroundImageURL, width, height);
 }
 

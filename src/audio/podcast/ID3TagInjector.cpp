@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "audio/FFmpegHandles.h"
+#include "audio/FFmpegLog.h"
 #include "audio/PCMStream.h"
+#include "audio/podcast/CoverArt.h"
 #include "platform/AtomicFile.h"
 
 #include <vips/vips8>
@@ -91,8 +93,8 @@ namespace {
 
 using namespace lw::av;
 
-constexpr std::uintmax_t kMaxArtworkBytes = 64u << 20;
-constexpr double kMaxArtworkPixels = 400e6;
+constexpr std::uintmax_t kMaxArtworkBytes = CoverArt::kMaxM4ABytes;
+constexpr double kMaxArtworkPixels = CoverArt::kMaxPixels;
 
 // The artwork as one PNG or JPEG packet (the only pictures an M4A cover holds) with its stream
 // parameters: PNG and JPEG files as they are, other pictures converted to JPEG; none when the
@@ -276,6 +278,7 @@ void check(int code, const fs::path& destination, const char* what) {
 
 void ID3TagInjector::injectWithAACExporter(const PodcastMetadata& metadata, const fs::path& sourceURL,
                                            const fs::path& destinationURL) const {
+    av::routeLibraryLog();
     const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_AAC);
     const AVOutputFormat* container = av_guess_format("ipod", nullptr, nullptr);
     if (!codec || !container) throw TagError(TagError::Kind::exportSessionUnavailable);
