@@ -37,7 +37,8 @@ void DeliverableRecord::checkLocked(const std::string& key, const fs::path& dest
         std::error_code ec;
         if (!fs::exists(fs::symlink_status(destination, ec))) return;
     }
-    throw OutputError(destination, destination.filename().string() + " was already written in this job from " +
+    throw OutputError(destination, destination.filename().string() + " was already written in " +
+                                       (owner.job == job ? "this job" : "an earlier job") + " from " +
                                        owner.source.string() + "; " + item.sourceURL.filename().string() +
                                        " would replace it. Choose a naming pattern that gives every item its own "
                                        "name.");

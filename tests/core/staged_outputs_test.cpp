@@ -208,7 +208,7 @@ TEST(StagedOutputs, ALaterJobNeverReplacesAnEarlierJobsDeliverableFromAnotherSou
         ASSERT_TRUE(item.errorMessage);
     }
     EXPECT_THAT(*second[0].errorMessage,
-                HasSubstr("Listing_01.out was already written in this job from " + (dir.path / "a.txt").string() +
+                HasSubstr("Listing_01.out was already written in an earlier job from " + (dir.path / "a.txt").string() +
                           "; c.txt would replace it."));
     EXPECT_THAT(*second[1].errorMessage, HasSubstr("from " + (dir.path / "b.txt").string()));
     EXPECT_EQ(slurp(out / "Listing_01.out"), "a.txt");
