@@ -185,20 +185,6 @@ struct OddInput {
     int channels = 0;
 };
 
-// Sets the sample rate (and byte rate) in the fmt chunk of a WAV file.
-bool setWavRate(const fs::path& p, std::uint32_t rate) {
-    std::fstream f(p, std::ios::in | std::ios::out | std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(f)), {});
-    auto pos = bytes.find("fmt ");
-    if (pos == std::string::npos) return false;
-    std::uint16_t blockAlign = 0;
-    std::memcpy(&blockAlign, bytes.data() + pos + 20, 2);
-    const std::uint32_t byteRate = rate * blockAlign;
-    f.seekp(static_cast<std::streamoff>(pos + 12));
-    f.write(reinterpret_cast<const char*>(&rate), 4);
-    f.write(reinterpret_cast<const char*>(&byteRate), 4);
-    return static_cast<bool>(f);
-}
 
 TEST_F(PCMStreamTest, OddAndBadInputsGiveClearResults) {
     const bool ff = haveTool("ffmpeg");
