@@ -819,7 +819,8 @@ LoudnessNormalizer::Result processLoudness(const fs::path& sourceURL, const fs::
     const Plan plan = makePlan(analysis, cleanup);
 
     double gainDB = target.integratedLUFS - *matchedLevel(analysis.measurement, target.acx);
-    if (!std::isfinite(gainDB)) throw NormalizerError::failed(sourceURL, "the gain to the target is not a finite number");
+    if (!std::isfinite(gainDB))
+        throw NormalizerError::failed(sourceURL, "the gain to the target (" + std::to_string(gainDB) + " dB) is not a finite number");
     Render last = renderOnce(analysis, plan, gainDB);
     if (const auto bad = nonFiniteReading(last.measurement))
         throw NormalizerError::failed(sourceURL, "the rendered audio's " + *bad + " is not a finite number");
