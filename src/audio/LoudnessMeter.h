@@ -40,6 +40,10 @@ public:
     // Levels of exact digital silence are reported as this many dB instead of -infinity.
     static constexpr double kFloorDB = -120.0;
 
+    // The lowest sample rate the meter measures at (the K-weighting's shelf sits at 1.7 kHz);
+    // the constructor refuses lower ones.
+    static constexpr double kMinSampleRate = 8000.0;
+
     LoudnessMeter(double sampleRate, int channels);
     ~LoudnessMeter();
     LoudnessMeter(const LoudnessMeter&) = delete;

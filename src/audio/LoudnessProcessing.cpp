@@ -761,6 +761,25 @@ Render renderInStretches(const fs::path& source, const fs::path& destination, co
     return out;
 }
 
+// The first reading of a measurement that is not a finite number, as "the NAME (VALUE UNIT)".
+std::optional<std::string> nonFiniteReading(const LoudnessNormalizer::Measurement& m) {
+    const struct {
+        const char* name;
+        std::optional<double> value;
+        const char* unit;
+    } readings[] = {{"loudness", m.integratedLUFS, "LUFS"}, {"true peak", m.truePeakDBTP, "dBTP"},
+                    {"RMS level", m.rmsDB, "dB"},           {"sample peak", m.samplePeakDB, "dB"},
+                    {"noise floor", m.noiseFloorDB, "dB"}};
+    for (const auto& r : readings) {
+        if (r.value && !std::isfinite(*r.value)) {
+            char text[96];
+            std::snprintf(text, sizeof text, "%s (%g %s)", r.name, *r.value, r.unit);
+            return text;
+        }
+    }
+    return std::nullopt;
+}
+
 std::optional<double> matchedLevel(const LoudnessNormalizer::Measurement& m, bool acx) {
     if (acx) return m.rmsDB;
     return m.integratedLUFS;
@@ -794,10 +813,17 @@ LoudnessNormalizer::Result processLoudness(const fs::path& sourceURL, const fs::
     const Analysis analysis =
         inStretches ? analyseInStretches(sourceURL, detectHum, layout) : analyse(sourceURL, detectHum);
     if (!analysis.measurement.integratedLUFS || analysis.frames == 0) throw NormalizerError::silentOrTooShort(sourceURL);
+    // A reading or a gain that is not a finite number would deliver silence or noise as a success.
+    if (const auto bad = nonFiniteReading(analysis.measurement))
+        throw NormalizerError::failed(sourceURL, "its measured " + *bad + " is not a finite number");
     const Plan plan = makePlan(analysis, cleanup);
 
     double gainDB = target.integratedLUFS - *matchedLevel(analysis.measurement, target.acx);
+    if (!std::isfinite(gainDB))
+        throw NormalizerError::failed(sourceURL, "the gain to the target (" + std::to_string(gainDB) + " dB) is not a finite number");
     Render last = renderOnce(analysis, plan, gainDB);
+    if (const auto bad = nonFiniteReading(last.measurement))
+        throw NormalizerError::failed(sourceURL, "the rendered audio's " + *bad + " is not a finite number");
     for (int renders = 1; renders < kMaxRenders; ++renders) {
         const std::optional<double> level = matchedLevel(last.measurement, target.acx);
         if (!level) break;  // nothing left above the gates: no level to correct toward
@@ -813,6 +839,7 @@ LoudnessNormalizer::Result processLoudness(const fs::path& sourceURL, const fs::
         } catch (const std::exception&) {
             break;
         }
+        if (nonFiniteReading(next->measurement)) break;  // as a failed correction
         last = std::move(*next);
         gainDB = corrected;
     }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -41,6 +42,15 @@ namespace {
 
 constexpr int kMaxChannels = 16;
 constexpr double kMaxSampleRate = 768000;
+// Source rates outside these are a damaged header, not a recording (telephone audio is 8 kHz).
+constexpr int kMinSourceRate = 8000;
+constexpr int kMaxSourceRate = 768000;
+
+// A decode may end short of the length the container states by encoder padding and rounding,
+// well under a second; ending short by more than a second and more than 3 % of the stated length
+// means the file was cut off or damaged.
+constexpr double kShortfallSeconds = 1.0;
+constexpr double kShortfallFraction = 0.03;
 
 using av::errorText;
 
@@ -56,7 +66,25 @@ struct OpenFile {
     FormatPtr context;
     int streamIndex = -1;
     Format format;
+    // The audio's length as the container states it (a header count, the stream's own
+    // timestamps); absent when FFmpeg estimated it from the bit rate or knows none.
+    std::optional<double> statedSeconds;
 };
+
+// Errors of opening that mean the contents are not media FFmpeg can read (a text file named .mp3
+// fails in the MP3 demuxer with EINVAL; short ones end in EOF), as opposed to the file system's.
+bool notMedia(int rc) {
+    return rc == AVERROR(EINVAL) || rc == AVERROR_EOF || rc == AVERROR(ENOSYS) || rc == AVERROR_PATCHWELCOME ||
+           rc == AVERROR_DEMUXER_NOT_FOUND || rc == AVERROR_DECODER_NOT_FOUND || rc == AVERROR_STREAM_NOT_FOUND;
+}
+
+const char* const kNotAudio = "it is not an audio file that can be read";
+
+std::string seconds(double s) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.1f s", s);
+    return buf;
+}
 
 OpenFile openFile(const fs::path& url) {
     quietLibraries();
@@ -69,12 +97,14 @@ OpenFile openFile(const fs::path& url) {
     if (rc < 0) {
         // Contents no demuxer recognises hold no audio track; anything else is a read problem.
         if (rc == AVERROR_INVALIDDATA) throw StreamError::noAudioTrack(url);
+        if (notMedia(rc)) throw StreamError::readFailed(url, kNotAudio);
         throw StreamError::readFailed(url, errorText(rc));
     }
     OpenFile file;
     file.context.reset(raw);
     rc = avformat_find_stream_info(raw, nullptr);
-    if (rc < 0 && rc != AVERROR_EOF) throw StreamError::readFailed(url, errorText(rc));
+    if (rc < 0 && rc != AVERROR_EOF)
+        throw StreamError::readFailed(url, notMedia(rc) || rc == AVERROR_INVALIDDATA ? kNotAudio : errorText(rc));
 
     for (unsigned i = 0; i < raw->nb_streams; ++i) {
         if (raw->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) {
@@ -86,6 +116,10 @@ OpenFile openFile(const fs::path& url) {
 
     const AVStream* stream = raw->streams[file.streamIndex];
     const AVCodecParameters* par = stream->codecpar;
+    if (par->sample_rate > 0 && (par->sample_rate < kMinSourceRate || par->sample_rate > kMaxSourceRate))
+        throw StreamError::readFailed(url, "its sample rate of " + std::to_string(par->sample_rate) +
+                                               " Hz is not one of a recording (" + std::to_string(kMinSourceRate) +
+                                               " to " + std::to_string(kMaxSourceRate) + " Hz)");
     file.format.sampleRate = par->sample_rate > 0 ? par->sample_rate : 44100.0;
     int channels = par->ch_layout.nb_channels;
     file.format.channels = channels <= 0 ? 1 : std::min(channels, 2);
@@ -93,6 +127,13 @@ OpenFile openFile(const fs::path& url) {
         file.format.durationSeconds = static_cast<double>(raw->duration) / AV_TIME_BASE;
     } else if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0) {
         file.format.durationSeconds = static_cast<double>(stream->duration) * av_q2d(stream->time_base);
+    }
+    if (raw->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE) {
+        // The audio stream's own length: the container's may be a longer video's.
+        if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0)
+            file.statedSeconds = static_cast<double>(stream->duration) * av_q2d(stream->time_base);
+        else if (raw->nb_streams == 1 && raw->duration != AV_NOPTS_VALUE && raw->duration > 0)
+            file.statedSeconds = static_cast<double>(raw->duration) / AV_TIME_BASE;
     }
     return file;
 }
@@ -285,6 +326,16 @@ Format readStream(const fs::path& url, std::optional<double> sampleRate, std::op
     }
     if (!decodedAny && decodeErrors > 0)
         throw StreamError::readFailed(url, "the audio data could not be decoded (" + errorText(lastError) + ")");
+    if (!done && file.statedSeconds) {
+        // The read ran to the end of the data: it must reach (nearly) the stated length, or as far
+        // as the limit asked for.
+        const double expected = maxDuration ? std::min(*file.statedSeconds, *maxDuration) : *file.statedSeconds;
+        const double decoded = static_cast<double>(delivered) / rate;
+        if (expected - decoded > std::max(kShortfallSeconds, kShortfallFraction * expected))
+            throw StreamError::readFailed(url, "the audio ends after " + seconds(decoded) + " of the " +
+                                                   seconds(*file.statedSeconds) +
+                                                   " the file states; it is cut short or damaged");
+    }
 
     return Format{static_cast<double>(rate), outChannels, file.format.durationSeconds};
 }

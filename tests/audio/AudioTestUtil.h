@@ -5,8 +5,11 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -39,6 +42,21 @@ inline void writeWav(const fs::path& path, double rate, int channels, std::size_
         writer.write(buf, n);
     }
     writer.close();
+}
+
+// Sets the sample rate (and the byte rate that follows it) in the fmt chunk of a WAV file.
+inline bool setWavRate(const fs::path& p, std::uint32_t rate) {
+    std::fstream f(p, std::ios::in | std::ios::out | std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(f)), {});
+    const auto pos = bytes.find("fmt ");
+    if (pos == std::string::npos || pos + 24 > bytes.size()) return false;
+    std::uint16_t blockAlign = 0;
+    std::memcpy(&blockAlign, bytes.data() + pos + 20, 2);
+    const std::uint32_t byteRate = rate * blockAlign;
+    f.seekp(static_cast<std::streamoff>(pos + 12));
+    f.write(reinterpret_cast<const char*>(&rate), 4);
+    f.write(reinterpret_cast<const char*>(&byteRate), 4);
+    return static_cast<bool>(f);
 }
 
 // Reads a whole file into interleaved samples.

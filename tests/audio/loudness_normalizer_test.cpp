@@ -557,6 +557,71 @@ TEST_F(LoudnessNormalizerTest, RefusesSamplesAndTargetsThatAreNotNumbers) {
     }
 }
 
+// Nothing is delivered that could not be measured: a header rate no recording has is refused
+// before any work, naming the file, and so is a level that overflows; telephone-rate audio is
+// normalised like any other.
+TEST_F(LoudnessNormalizerTest, NeverDeliversWhatCannotBeMeasured) {
+    const Audio speech = load(in("noisy.wav"));
+    // The speech's samples under a header that says 1 Hz (about 8 days) or 3 kHz.
+    for (std::uint32_t rate : {1u, 3000u}) {
+        SCOPED_TRACE(rate);
+        const fs::path source = outDir / ("rate-" + std::to_string(rate) + ".wav");
+        test::writeWav(source, 44100, 1, speech.frames(), [&](std::size_t i, int) { return speech.samples[i]; });
+        ASSERT_TRUE(test::setWavRate(source, rate));
+        const auto dest = out("rate-" + std::to_string(rate));
+        try {
+            LoudnessNormalizer::process(source, dest, Target::stereoPodcast(), kAll);
+            ADD_FAILURE() << "no error";
+        } catch (const PCMStream::StreamError& e) {
+            EXPECT_EQ(std::string(e.what()).rfind("Could not read audio from " + source.filename().string() +
+                                                      ": its sample rate of " + std::to_string(rate) + " Hz",
+                                                  0),
+                      0u)
+                << e.what();
+        }
+        EXPECT_FALSE(fs::exists(dest));
+    }
+
+    // Samples that peak at the largest float: finite, but their oversampled peak is not.
+    const fs::path huge = outDir / "huge.wav";
+    {
+        std::vector<float> samples = speech.samples;
+        float peak = 0;
+        for (float v : samples) peak = std::max(peak, std::fabs(v));
+        for (float& v : samples) v = v / peak * std::numeric_limits<float>::max();
+        writeFloatWav(huge, samples);
+    }
+    const auto hugeDest = out("huge");
+    try {
+        const auto r = LoudnessNormalizer::process(huge, hugeDest, Target::stereoPodcast(), CleanupOptions::none());
+        ADD_FAILURE() << "no error: " << r.input.truePeakDBTP << " dBTP in, gain " << r.gainDB;
+    } catch (const LoudnessNormalizer::NormalizerError& e) {
+        EXPECT_EQ(std::string(e.what()), "Could not process huge.wav: its measured true peak (inf dBTP) is not a finite number.");
+    }
+    EXPECT_FALSE(fs::exists(hugeDest));
+
+    // 8 kHz: lands on the target as measured on a 48 kHz copy.
+    const fs::path phone = outDir / "phone.wav";
+    {
+        Audio at8;
+        at8.channels = 1;
+        PCMStream::read(in("noisy.wav"), 8000.0, 1, std::nullopt, [&](std::span<const float> s, std::size_t) {
+            at8.samples.insert(at8.samples.end(), s.begin(), s.end());
+        });
+        test::writeWav(phone, 8000, 1, at8.samples.size(), [&](std::size_t i, int) { return at8.samples[i]; });
+    }
+    const auto phoneDest = out("phone");
+    const auto r = LoudnessNormalizer::process(phone, phoneDest, Target::stereoPodcast(), CleanupOptions::none());
+    EXPECT_EQ(r.output.sampleRate, 8000);
+    Audio master;
+    master.rate = 48000;
+    master.channels = 1;
+    PCMStream::read(phoneDest, 48000.0, 1, std::nullopt, [&](std::span<const float> s, std::size_t) {
+        master.samples.insert(master.samples.end(), s.begin(), s.end());
+    });
+    EXPECT_NEAR(ebur(master).integrated, -16.0, 0.35);
+}
+
 TEST_F(LoudnessNormalizerTest, NeverReplacesItsSourceOrSomethingThatIsNotAFile) {
     const fs::path work = outDir / "identity";
     fs::create_directories(work / "sub");

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <cstring>
 #include <fstream>
 #include <limits>
 
@@ -180,9 +181,10 @@ struct OddInput {
     std::string name;
     std::function<bool(const fs::path&)> make;
     std::string error;  // empty: must read; else a substring of the error text
-    double rate = 0;
+    double rate = 0;    // with an error: 0 when format() fails too, else the format it reports
     int channels = 0;
 };
+
 
 TEST_F(PCMStreamTest, OddAndBadInputsGiveClearResults) {
     const bool ff = haveTool("ffmpeg");
@@ -210,7 +212,18 @@ TEST_F(PCMStreamTest, OddAndBadInputsGiveClearResults) {
              return true;
          },
          "", 48000, 2},
+        {"notaudio.mp3",
+         [](const fs::path& p) {
+             std::ofstream(p) << "These are my notes, not audio.\n";
+             return true;
+         },
+         "Could not read audio from notaudio.mp3: it is not an audio file that can be read", 0, 0},
         {"phone.wav", [](const fs::path& p) { writeWav(p, 8000, 1, 8000, ramp); return true; }, "", 8000, 1},
+        // A header that says 1 Hz (48000 frames would be 13 hours) or just under telephone rate.
+        {"one-hertz.wav", [](const fs::path& p) { writeWav(p, 8000, 1, 48000, ramp); return setWavRate(p, 1); },
+         "Could not read audio from one-hertz.wav: its sample rate of 1 Hz is not one of a recording", 0, 0},
+        {"7999.wav", [](const fs::path& p) { writeWav(p, 8000, 1, 8000, ramp); return setWavRate(p, 7999); },
+         "Could not read audio from 7999.wav: its sample rate of 7999 Hz", 0, 0},
         {"hires.wav", [](const fs::path& p) { writeWav(p, 192000, 2, 19200, ramp); return true; }, "", 192000, 2},
         {"liar.wav",
          [](const fs::path& p) {
@@ -230,9 +243,20 @@ TEST_F(PCMStreamTest, OddAndBadInputsGiveClearResults) {
     if (ff) {
         cases.push_back({"six.wav", ffmpeg("-f lavfi -i sine=f=440:d=0.5 -filter_complex \"[0]asplit=6[a][b][c][d][e][f];[a][b][c][d][e][f]amerge=inputs=6\" -ac 6"), "", 44100, 2});
         cases.push_back({"video.mp4", ffmpeg("-f lavfi -i color=c=blue:s=64x64:d=1 -an -c:v mpeg4"), "video.mp4 has no audio track.", 0, 0});
+        // The encoder's header states 3 s; half the file decodes to about 1.5 s.
         cases.push_back({"truncated.mp3",
                          [&](const fs::path& p) {
                              if (!ffmpeg("-f lavfi -i sine=f=440:d=3 -c:a libmp3lame -b:a 64k")(p)) return false;
+                             fs::resize_file(p, fs::file_size(p) / 2);
+                             return true;
+                         },
+                         "Could not read audio from truncated.mp3: the audio ends after 1.", 44100, 1});
+        // Without that header the length is only estimated from the file size: nothing to hold
+        // the decode to.
+        cases.push_back({"truncated-headerless.mp3",
+                         [&](const fs::path& p) {
+                             if (!ffmpeg("-f lavfi -i sine=f=440:d=3 -c:a libmp3lame -b:a 64k -write_xing 0")(p))
+                                 return false;
                              fs::resize_file(p, fs::file_size(p) / 2);
                              return true;
                          },
@@ -249,7 +273,11 @@ TEST_F(PCMStreamTest, OddAndBadInputsGiveClearResults) {
             } catch (const PCMStream::StreamError& e) {
                 EXPECT_THAT(e.what(), HasSubstr(c.error));
             }
-            EXPECT_THROW(PCMStream::format(path), PCMStream::StreamError);
+            if (c.rate == 0) {
+                EXPECT_THROW(PCMStream::format(path), PCMStream::StreamError);
+            } else {
+                EXPECT_EQ(PCMStream::format(path).sampleRate, c.rate);
+            }
             continue;
         }
         auto f = PCMStream::format(path);
@@ -259,6 +287,45 @@ TEST_F(PCMStreamTest, OddAndBadInputsGiveClearResults) {
         auto s = readAll(path, std::nullopt, std::nullopt, &used);
         EXPECT_EQ(used.channels, c.channels);
         EXPECT_EQ(s.size() % static_cast<std::size_t>(c.channels), 0u);
+    }
+}
+
+// A file whose container states its length (the MP3 encoder's frame count, FLAC's sample count)
+// and whose data ends far before it is cut off: the read fails naming both lengths rather than
+// passing on a shorter recording. Padding-sized shortfalls, and reads that stop before the cut,
+// are fine.
+TEST_F(PCMStreamTest, AReadEndingFarShortOfTheStatedLengthFails) {
+    if (!haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed";
+    struct Cut {
+        std::string name, codec;
+        double kept;  // fraction of the file's bytes left
+        bool fails;
+    };
+    const std::vector<Cut> cuts = {
+        {"half.mp3", "-c:a libmp3lame -b:a 32k", 0.5, true},
+        {"half.flac", "-c:a flac", 0.5, true},
+        {"last-half-second.mp3", "-c:a libmp3lame -b:a 32k", 0.95, false},
+    };
+    for (const auto& c : cuts) {
+        SCOPED_TRACE(c.name);
+        const auto path = dir_ / c.name;
+        ASSERT_TRUE(run("ffmpeg -nostdin -y -loglevel error -f lavfi -i sine=f=440:d=10 " + c.codec + " " + quoted(path)));
+        fs::resize_file(path, static_cast<std::uintmax_t>(static_cast<double>(fs::file_size(path)) * c.kept));
+        EXPECT_NEAR(PCMStream::format(path).durationSeconds, 10.0, 0.1);
+        // Three seconds are there: a read limited to them is whole.
+        EXPECT_EQ(readAll(path, std::nullopt, std::nullopt, nullptr, 3.0).size(), 3u * 44100u);
+        if (!c.fails) {
+            EXPECT_GT(readAll(path).size(), 9u * 44100u);
+            continue;
+        }
+        try {
+            readAll(path);
+            ADD_FAILURE() << "expected an error";
+        } catch (const PCMStream::StreamError& e) {
+            EXPECT_THAT(e.what(), ::testing::MatchesRegex("Could not read audio from " + c.name +
+                                                          ": the audio ends after [4-6]\\.[0-9] s of the 10\\.0 s the "
+                                                          "file states; it is cut short or damaged"));
+        }
     }
 }
 

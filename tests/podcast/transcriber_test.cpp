@@ -219,7 +219,8 @@ TEST(Transcriber, ErrorsAndAvailability) {
 
 TEST(Transcriber, FilesWithoutUsableAudio) {
     TempDir dir;
-    // A header cut short names the file; a WAV cut inside its silent data has nothing to say.
+    // A header cut short names the file, and so does a WAV cut inside its data (half the length its
+    // header states); the whole silent file has nothing to say.
     const fs::path silence = dir.path() / "silence.wav";
     writeWav(silence, 16000, 1, std::vector<float>(16000 * 2, 0.0f));
     const fs::path header = dir.path() / "header.wav", data = dir.path() / "data.wav";
@@ -235,6 +236,13 @@ TEST(Transcriber, FilesWithoutUsableAudio) {
     }
     try {
         Transcriber().transcribe(data, "en_US");
+        FAIL() << "no error";
+    } catch (const PCMStream::StreamError& e) {
+        EXPECT_NE(std::string(e.what()).find("data.wav: the audio ends after 1.0 s of the 2.0 s"), std::string::npos)
+            << e.what();
+    }
+    try {
+        Transcriber().transcribe(silence, "en_US");
         FAIL() << "no error";
     } catch (const Transcriber::TranscriberError& e) {
         EXPECT_EQ(e.kind(), Transcriber::TranscriberError::Kind::nothingRecognised);
