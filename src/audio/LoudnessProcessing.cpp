@@ -10,6 +10,7 @@
 #include <mutex>
 #include <numeric>
 #include <thread>
+#include <unordered_map>
 
 #include <tbb/parallel_pipeline.h>
 
@@ -551,14 +552,42 @@ private:
 
 std::size_t stretchesInFlight() { return std::max(2u, std::thread::hardware_concurrency()) + 2; }
 
+// Owns what travels between a pipeline's stages, which pass plain pointers: a pipeline cancelled
+// by an exception drops the tokens it holds without destroying them, so whatever was in flight
+// then is freed here instead of leaking.
+template <class T>
+class InFlight {
+public:
+    T* hold(std::shared_ptr<T> object) {
+        T* raw = object.get();
+        if (raw) {
+            std::lock_guard lock(mutex_);
+            held_.emplace(raw, std::move(object));
+        }
+        return raw;
+    }
+    void release(T* raw) {
+        std::shared_ptr<T> object;  // freed outside the lock
+        std::lock_guard lock(mutex_);
+        if (const auto it = held_.find(raw); it != held_.end()) {
+            object = std::move(it->second);
+            held_.erase(it);
+        }
+    }
+
+private:
+    std::mutex mutex_;
+    std::unordered_map<T*, std::shared_ptr<T>> held_;
+};
+
 // A pipeline's first stage: the reader's stretches in file order.
-auto readStretches(StretchReader& reader) {
-    return tbb::make_filter<void, std::shared_ptr<StretchInput>>(tbb::filter_mode::serial_in_order,
-                                                                 [&reader](tbb::flow_control& control) {
-                                                                     auto s = reader.next();
-                                                                     if (!s) control.stop();
-                                                                     return s;
-                                                                 });
+auto readStretches(StretchReader& reader, InFlight<StretchInput>& inputs) {
+    return tbb::make_filter<void, StretchInput*>(tbb::filter_mode::serial_in_order,
+                                                 [&reader, &inputs](tbb::flow_control& control) {
+                                                     auto s = reader.next();
+                                                     if (!s) control.stop();
+                                                     return inputs.hold(std::move(s));
+                                                 });
 }
 
 // Runs work() on the stretches of the source in parallel and consume() on the results in file
@@ -567,15 +596,22 @@ template <class Work, class Consume>
 void forEachStretch(const fs::path& source, double rate, int channels, const StretchSizes& sizes, Work&& work,
                     Consume&& consume) {
     using Out = std::invoke_result_t<Work&, StretchInput&>;
+    InFlight<StretchInput> inputs;
+    InFlight<Out> outputs;
     StretchReader reader(source, rate, channels, sizes);
     tbb::parallel_pipeline(
         stretchesInFlight(),
-        readStretches(reader) &
-            tbb::make_filter<std::shared_ptr<StretchInput>, std::shared_ptr<Out>>(
-                tbb::filter_mode::parallel,
-                [&](const std::shared_ptr<StretchInput>& s) { return std::make_shared<Out>(work(*s)); }) &
-            tbb::make_filter<std::shared_ptr<Out>, void>(tbb::filter_mode::serial_in_order,
-                                                         [&](const std::shared_ptr<Out>& r) { consume(*r); }));
+        readStretches(reader, inputs) &
+            tbb::make_filter<StretchInput*, Out*>(tbb::filter_mode::parallel,
+                                                  [&](StretchInput* s) {
+                                                      Out* r = outputs.hold(std::make_shared<Out>(work(*s)));
+                                                      inputs.release(s);
+                                                      return r;
+                                                  }) &
+            tbb::make_filter<Out*, void>(tbb::filter_mode::serial_in_order, [&](Out* r) {
+                consume(*r);
+                outputs.release(r);
+            }));
 }
 
 constexpr double kMeterWarmUpSeconds = 0.25;
@@ -679,20 +715,22 @@ Render renderInStretches(const fs::path& source, const fs::path& destination, co
     CutJoiner joiner(channels, plan.cuts, a.frames, plan.crossfadeFrames);
     const std::size_t latency = TruePeakLimiter(a.sampleRate, channels, ceilingDBTP).latency();
     const StretchSizes sizes = stretchSizes(layout, a.sampleRate, latency);
+    InFlight<StretchInput> inputs;
+    InFlight<RenderedStretch> rendered;
     StretchReader reader(source, a.sampleRate, channels, sizes);
-    using Item = std::shared_ptr<RenderedStretch>;
+    using Item = RenderedStretch*;
 
     // Read, render stretches side by side, join the cuts and measure in order, encode side by
     // side, write in order.
     tbb::parallel_pipeline(
         stretchesInFlight(),
-        readStretches(reader) &
-            tbb::make_filter<std::shared_ptr<StretchInput>, Item>(
+        readStretches(reader, inputs) &
+            tbb::make_filter<StretchInput*, Item>(
                 tbb::filter_mode::parallel,
-                [&](const std::shared_ptr<StretchInput>& s) {
+                [&](StretchInput* s) {
                     ChainFront front(a, plan, leveler, gainDB);
                     TruePeakLimiter limiter(a.sampleRate, channels, ceilingDBTP);
-                    auto r = std::make_shared<RenderedStretch>();
+                    Item r = rendered.hold(std::make_shared<RenderedStretch>());
                     r->frames.reserve((s->end - s->begin) * ch);
                     // The limiter's output starts at s->first; the stretch keeps [begin, end).
                     std::size_t emitted = s->first;
@@ -734,6 +772,7 @@ Render renderInStretches(const fs::path& source, const fs::path& destination, co
                     if (r->frames.size() != (s->end - s->begin) * ch)
                         throw std::logic_error("renderInStretches: the limiter fell short of a stretch");
                     r->limiterReductionDB = limiter.deepestReductionDB();
+                    inputs.release(s);
                     return r;
                 }) &
             tbb::make_filter<Item, Item>(tbb::filter_mode::serial_in_order,
@@ -755,6 +794,7 @@ Render renderInStretches(const fs::path& source, const fs::path& destination, co
                                          }) &
             tbb::make_filter<Item, void>(tbb::filter_mode::serial_in_order, [&](const Item& r) {
                 out.writer->writeEncoded(r->encoded.data(), r->joinedFrames);
+                rendered.release(r);
             }));
     out.measurement = measurementOf(meter);
     out.framesRemoved = joiner.removedFrames();
