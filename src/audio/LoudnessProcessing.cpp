@@ -15,6 +15,7 @@
 #include <tbb/parallel_pipeline.h>
 
 #include "audio/CleanupChain.h"
+#include "audio/FFmpegLog.h"
 #include "audio/HumDetector.h"
 #include "audio/LibraryErrors.h"
 #include "audio/Limiter.h"
@@ -482,7 +483,10 @@ using StretchQueue = BoundedQueue<std::unique_ptr<StretchInput>>;
 class StretchReader {
 public:
     StretchReader(const fs::path& source, double rate, int channels, const StretchSizes& sizes)
-        : thread_([this, source, rate, channels, sizes] { run(source, rate, channels, sizes); }) {}
+        : thread_([this, source, rate, channels, sizes, log = av::ScopedLogSink::current()] {
+            const av::ScopedLogSink routed(log);  // the decoder's messages go where the caller's do
+            run(source, rate, channels, sizes);
+        }) {}
     ~StretchReader() {
         queue_.abort();
         thread_.join();

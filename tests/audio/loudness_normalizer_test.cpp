@@ -12,17 +12,20 @@
 #include <atomic>
 #include <csignal>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <mutex>
 #include <numbers>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "AudioTestUtil.h"
+#include "audio/FFmpegLog.h"
 #include "audio/LoudnessNormalizer.h"
 #include "audio/LoudnessProcessing.h"
 #include "audio/PCMStream.h"
@@ -903,6 +906,40 @@ TEST_F(LoudnessNormalizerTest, StretchesSideBySideRenderLikeOneStream) {
         const Reading rx = ebur(x), ry = ebur(y);
         EXPECT_NEAR(ry.integrated, rx.integrated, 0.1);
         EXPECT_NEAR(ry.truePeakDB, rx.truePeakDB, 0.1);
+    }
+}
+
+// The decoder runs on a thread of its own when the passes work in stretches; what FFmpeg says
+// about a damaged source there reaches the caller's log as it does in one stream.
+TEST_F(LoudnessNormalizerTest, DecoderMessagesReachTheCallersLogInEveryLayout) {
+    if (!test::haveTool("ffmpeg")) GTEST_SKIP() << "no ffmpeg";
+    const fs::path damaged = outDir / "damaged.mp3";
+    ASSERT_TRUE(test::run("ffmpeg -y -f lavfi -i sine=f=440:d=8 -c:a libmp3lame -b:a 64k " + test::quoted(damaged)));
+    {
+        std::fstream f(damaged, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(20000);
+        std::uint32_t noise = 12345;
+        for (int i = 0; i < 2000; ++i) {
+            noise = noise * 1103515245u + 12345u;
+            f.put(static_cast<char>(noise >> 24));
+        }
+    }
+    const std::pair<const char*, StretchLayout> layouts[] = {{"one stream", StretchLayout::sequential()},
+                                                            {"stretches", StretchLayout{1.0, 0.5}}};
+    for (const auto& [name, layout] : layouts) {
+        SCOPED_TRACE(name);
+        std::vector<std::string> lines;
+        std::mutex mutex;
+        av::LogSink sink([&](const std::string& line) {
+            std::lock_guard lock(mutex);
+            lines.push_back(line);
+        });
+        const av::ScopedLogSink routed(&sink);
+        processLoudness(damaged, out(std::string("damaged-") + name), Target::stereoPodcast(), CleanupOptions::none(),
+                        layout);
+        std::lock_guard lock(mutex);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.front().rfind("[mp3", 0), 0u) << lines.front();
     }
 }
 
