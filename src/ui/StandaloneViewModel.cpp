@@ -38,14 +38,15 @@ StandaloneViewModelBase::~StandaloneViewModelBase() {
 }
 
 void StandaloneViewModelBase::finishInit(const std::string& passedDefaultNamingPattern) {
-    // Only text is a pattern: a stored number or list would otherwise read as its text form.
+    // Only text is a pattern or a folder: a stored number or list would otherwise read as its
+    // text form.
     if (auto stored = defaults_->value("namingPattern"); stored && stored->typeId() == QMetaType::QString)
         namingPattern_ = stored->toString();
     else
         namingPattern_ = QString::fromStdString(passedDefaultNamingPattern);
 
     QString folder;
-    if (auto stored = defaults_->value("outputDirectory"); stored && stored->canConvert<QString>())
+    if (auto stored = defaults_->value("outputDirectory"); stored && stored->typeId() == QMetaType::QString)
         folder = stored->toString();
     outputDirectory_ = folder.isEmpty() ? BatchConfiguration::defaultConfiguration().outputDirectory
                                         : fs::path(folder.toStdString());

@@ -97,7 +97,7 @@ private slots:
         }
     }
 
-    void storedPatternMustBeText_data() {
+    void storedPatternAndFolderMustBeText_data() {
         QTest::addColumn<QVariant>("stored");
         QTest::addColumn<QString>("pattern");
         QTest::newRow("text") << QVariant(QString("{name}")) << "{name}";
@@ -107,14 +107,19 @@ private slots:
         QTest::newRow("list") << QVariant(QStringList{"{name}"}) << "{address}_{index:02}_{size}";
         QTest::newRow("dictionary") << QVariant(textMap({{"a", "b"}})) << "{address}_{index:02}_{size}";
     }
-    void storedPatternMustBeText() {
+    void storedPatternAndFolderMustBeText() {
         QFETCH(QVariant, stored);
         QFETCH(QString, pattern);
         auto store = std::make_shared<MemorySettingsStore>();
         store->setValue("namingPattern", stored);
+        store->setValue("outputDirectory", stored);
         FakeDesktop desktop;
         PhotoModel model(GablewisePreset(), Vertical::gablewise, Product::realEstate, environment(store, desktop));
         QCOMPARE(model.namingPattern(), pattern);
+        // The output folder follows the same rule: a stored 0 is no folder named "0".
+        const bool text = stored.typeId() == QMetaType::QString;
+        QCOMPARE(model.outputDirectory(),
+                 text ? std::filesystem::path(stored.toString().toStdString()) : BatchConfiguration::defaultConfiguration().outputDirectory);
     }
 
     void burstOfEditsSavesOnceAfterTheLast() {
