@@ -118,7 +118,7 @@ OpenFile openFile(const fs::path& url) {
     const AVCodecParameters* par = stream->codecpar;
     if (par->sample_rate > 0 && (par->sample_rate < kMinSourceRate || par->sample_rate > kMaxSourceRate))
         throw StreamError::readFailed(url, "its sample rate of " + std::to_string(par->sample_rate) +
-                                               " Hz is not one of a recording (" + std::to_string(kMinSourceRate) +
+                                               " Hz is outside the rates recordings use (" + std::to_string(kMinSourceRate) +
                                                " to " + std::to_string(kMaxSourceRate) + " Hz)");
     file.format.sampleRate = par->sample_rate > 0 ? par->sample_rate : 44100.0;
     int channels = par->ch_layout.nb_channels;

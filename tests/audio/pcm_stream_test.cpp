@@ -221,7 +221,7 @@ TEST_F(PCMStreamTest, OddAndBadInputsGiveClearResults) {
         {"phone.wav", [](const fs::path& p) { writeWav(p, 8000, 1, 8000, ramp); return true; }, "", 8000, 1},
         // A header that says 1 Hz (48000 frames would be 13 hours) or just under telephone rate.
         {"one-hertz.wav", [](const fs::path& p) { writeWav(p, 8000, 1, 48000, ramp); return setWavRate(p, 1); },
-         "Could not read audio from one-hertz.wav: its sample rate of 1 Hz is not one of a recording", 0, 0},
+         "Could not read audio from one-hertz.wav: its sample rate of 1 Hz is outside the rates recordings use", 0, 0},
         {"7999.wav", [](const fs::path& p) { writeWav(p, 8000, 1, 8000, ramp); return setWavRate(p, 7999); },
          "Could not read audio from 7999.wav: its sample rate of 7999 Hz", 0, 0},
         {"hires.wav", [](const fs::path& p) { writeWav(p, 192000, 2, 19200, ramp); return true; }, "", 192000, 2},
