@@ -10,6 +10,7 @@
 
 #include "core/Coding.h"
 #include "platform/AtomicFile.h"
+#include "platform/FileSafety.h"
 
 namespace lw {
 
@@ -45,15 +46,6 @@ void ExportablePresetBundle::write(const std::filesystem::path& file) const {
 }
 
 namespace {
-
-// What a file that is not a regular file is, in words.
-std::string kindOfFile(mode_t mode) {
-    if (S_ISDIR(mode)) return "a folder";
-    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
-    if (S_ISFIFO(mode)) return "a pipe";
-    if (S_ISSOCK(mode)) return "a socket";
-    return "not a regular file";
-}
 
 // Refuses anything but a regular file within the size limit.
 void checkReadable(const std::filesystem::path& file, const struct stat& info) {

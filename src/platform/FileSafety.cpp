@@ -27,6 +27,8 @@ std::string folderText(const fs::path& file) {
     return folder.empty() ? std::string(".") : folder.string();
 }
 
+}  // namespace
+
 std::string kindOfFile(mode_t mode) {
     if (S_ISDIR(mode)) return "a folder";
     if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
@@ -34,8 +36,6 @@ std::string kindOfFile(mode_t mode) {
     if (S_ISSOCK(mode)) return "a socket";
     return "not a regular file";
 }
-
-}  // namespace
 
 DestinationError::DestinationError(Kind kind, fs::path file, const std::string& message)
     : Error(message), kind(kind), file(std::move(file)) {}

@@ -27,6 +27,10 @@ std::optional<FileIdentity> fileIdentity(const std::filesystem::path& path);
 // True when both paths name one existing file.
 bool isSameFile(const std::filesystem::path& a, const std::filesystem::path& b);
 
+// What a file of this mode is, in words: "a folder", "a device", "a named pipe", "a socket", or
+// "not a regular file".
+std::string kindOfFile(mode_t mode);
+
 // A destination that cannot be written. what() names the file and says why.
 class DestinationError : public Error {
 public:

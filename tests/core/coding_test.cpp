@@ -191,7 +191,7 @@ TEST(PresetBundleTest, RefusesWhatIsNotARegularFileAndOversizeFiles) {
     const Case cases[] = {
         {"/dev/zero", BundleError::Kind::unreadable, "is a device, not a file"},
         {linkToDevice, BundleError::Kind::unreadable, "is a device, not a file"},
-        {fifo, BundleError::Kind::unreadable, "is a pipe, not a file"},
+        {fifo, BundleError::Kind::unreadable, "is a named pipe, not a file"},
         {dir.path, BundleError::Kind::unreadable, "is a folder, not a file"},
         {large, BundleError::Kind::invalid, "too large to be a preset"},
     };
