@@ -116,6 +116,9 @@ OpenFile openFile(const fs::path& url) {
 
     const AVStream* stream = raw->streams[file.streamIndex];
     const AVCodecParameters* par = stream->codecpar;
+    // A demuxer picked by the name alone (text named .flac) gives a stream with neither rate nor
+    // channels: nothing in the file could be decoded.
+    if (par->sample_rate <= 0 && par->ch_layout.nb_channels <= 0) throw StreamError::readFailed(url, kNotAudio);
     if (par->sample_rate > 0 && (par->sample_rate < kMinSourceRate || par->sample_rate > kMaxSourceRate))
         throw StreamError::readFailed(url, "its sample rate of " + std::to_string(par->sample_rate) +
                                                " Hz is outside the rates recordings use (" + std::to_string(kMinSourceRate) +

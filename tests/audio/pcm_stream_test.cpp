@@ -218,6 +218,13 @@ TEST_F(PCMStreamTest, OddAndBadInputsGiveClearResults) {
              return true;
          },
          "Could not read audio from notaudio.mp3: it is not an audio file that can be read", 0, 0},
+        // The FLAC demuxer is chosen by the name alone and finds a stream it cannot describe.
+        {"notaudio.flac",
+         [](const fs::path& p) {
+             std::ofstream(p) << "These are my notes, not audio.\n";
+             return true;
+         },
+         "Could not read audio from notaudio.flac: it is not an audio file that can be read", 0, 0},
         {"phone.wav", [](const fs::path& p) { writeWav(p, 8000, 1, 8000, ramp); return true; }, "", 8000, 1},
         // A header that says 1 Hz (48000 frames would be 13 hours) or just under telephone rate.
         {"one-hertz.wav", [](const fs::path& p) { writeWav(p, 8000, 1, 48000, ramp); return setWavRate(p, 1); },

@@ -380,8 +380,11 @@ TEST_F(PlannerTest, PresetsKnowTheirOwnDeliverablesByName) {
         const auto reports =
             OutputPlanner::plan(*preset, {item(in / input)}, configuration, false, OutputPlanner::Environment{true, false});
         ASSERT_FALSE(reports.front().projectedFileNames.empty()) << input;
-        for (const auto& name : reports.front().projectedFileNames)
-            if (fs::path(name).extension() != ".txt") EXPECT_TRUE(preset->isOwnDeliverable(name)) << name;
+        for (const auto& name : reports.front().projectedFileNames) {
+            if (fs::path(name).extension() != ".txt") {
+                EXPECT_TRUE(preset->isOwnDeliverable(name)) << name;
+            }
+        }
     }
 }
 
