@@ -495,7 +495,7 @@ public:
     StretchReader& operator=(const StretchReader&) = delete;
 
     // The next stretch in file order, or null after the last; rethrows the reader's failure.
-    std::shared_ptr<StretchInput> next() {
+    std::unique_ptr<StretchInput> next() {
         std::unique_ptr<StretchInput> s;
         if (!queue_.pop(s) && failure_) std::rethrow_exception(failure_);
         return s;
@@ -562,7 +562,7 @@ std::size_t stretchesInFlight() { return std::max(2u, std::thread::hardware_conc
 template <class T>
 class InFlight {
 public:
-    T* hold(std::shared_ptr<T> object) {
+    T* hold(std::unique_ptr<T> object) {
         T* raw = object.get();
         if (raw) {
             std::lock_guard lock(mutex_);
@@ -571,7 +571,7 @@ public:
         return raw;
     }
     void release(T* raw) {
-        std::shared_ptr<T> object;  // freed outside the lock
+        std::unique_ptr<T> object;  // freed outside the lock
         std::lock_guard lock(mutex_);
         if (const auto it = held_.find(raw); it != held_.end()) {
             object = std::move(it->second);
@@ -581,7 +581,7 @@ public:
 
 private:
     std::mutex mutex_;
-    std::unordered_map<T*, std::shared_ptr<T>> held_;
+    std::unordered_map<T*, std::unique_ptr<T>> held_;
 };
 
 // A pipeline's first stage: the reader's stretches in file order.
@@ -608,7 +608,7 @@ void forEachStretch(const fs::path& source, double rate, int channels, const Str
         readStretches(reader, inputs) &
             tbb::make_filter<StretchInput*, Out*>(tbb::filter_mode::parallel,
                                                   [&](StretchInput* s) {
-                                                      Out* r = outputs.hold(std::make_shared<Out>(work(*s)));
+                                                      Out* r = outputs.hold(std::make_unique<Out>(work(*s)));
                                                       inputs.release(s);
                                                       return r;
                                                   }) &
@@ -734,7 +734,7 @@ Render renderInStretches(const fs::path& source, const fs::path& destination, co
                 [&](StretchInput* s) {
                     ChainFront front(a, plan, leveler, gainDB);
                     TruePeakLimiter limiter(a.sampleRate, channels, ceilingDBTP);
-                    Item r = rendered.hold(std::make_shared<RenderedStretch>());
+                    Item r = rendered.hold(std::make_unique<RenderedStretch>());
                     r->frames.reserve((s->end - s->begin) * ch);
                     // The limiter's output starts at s->first; the stretch keeps [begin, end).
                     std::size_t emitted = s->first;

@@ -100,16 +100,19 @@ private slots:
     void storedPatternAndFolderMustBeText_data() {
         QTest::addColumn<QVariant>("stored");
         QTest::addColumn<QString>("pattern");
-        QTest::newRow("text") << QVariant(QString("{name}")) << "{name}";
-        QTest::newRow("number") << QVariant(0) << "{address}_{index:02}_{size}";
-        QTest::newRow("decimal") << QVariant(2.5) << "{address}_{index:02}_{size}";
-        QTest::newRow("boolean") << QVariant(true) << "{address}_{index:02}_{size}";
-        QTest::newRow("list") << QVariant(QStringList{"{name}"}) << "{address}_{index:02}_{size}";
-        QTest::newRow("dictionary") << QVariant(textMap({{"a", "b"}})) << "{address}_{index:02}_{size}";
+        QTest::addColumn<QString>("folder");  // empty: the default folder
+        const QString fallback = "{address}_{index:02}_{size}";
+        QTest::newRow("text") << QVariant(QString("{name}")) << "{name}" << "{name}";
+        QTest::newRow("number") << QVariant(0) << fallback << QString();
+        QTest::newRow("decimal") << QVariant(2.5) << fallback << QString();
+        QTest::newRow("boolean") << QVariant(true) << fallback << QString();
+        QTest::newRow("list") << QVariant(QStringList{"{name}"}) << fallback << QString();
+        QTest::newRow("dictionary") << QVariant(textMap({{"a", "b"}})) << fallback << QString();
     }
     void storedPatternAndFolderMustBeText() {
         QFETCH(QVariant, stored);
         QFETCH(QString, pattern);
+        QFETCH(QString, folder);
         auto store = std::make_shared<MemorySettingsStore>();
         store->setValue("namingPattern", stored);
         store->setValue("outputDirectory", stored);
@@ -117,9 +120,8 @@ private slots:
         PhotoModel model(GablewisePreset(), Vertical::gablewise, Product::realEstate, environment(store, desktop));
         QCOMPARE(model.namingPattern(), pattern);
         // The output folder follows the same rule: a stored 0 is no folder named "0".
-        const bool text = stored.typeId() == QMetaType::QString;
-        QCOMPARE(model.outputDirectory(),
-                 text ? std::filesystem::path(stored.toString().toStdString()) : BatchConfiguration::defaultConfiguration().outputDirectory);
+        QCOMPARE(model.outputDirectory(), folder.isEmpty() ? BatchConfiguration::defaultConfiguration().outputDirectory
+                                                           : std::filesystem::path(folder.toStdString()));
     }
 
     void burstOfEditsSavesOnceAfterTheLast() {
