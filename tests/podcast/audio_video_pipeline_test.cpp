@@ -8,6 +8,7 @@
 #include <mutex>
 #include <set>
 
+#include <nlohmann/json.hpp>
 #include <vips/vips8>
 
 #include "../audio/AudioTestUtil.h"
@@ -72,6 +73,22 @@ std::string attachedPicture(const fs::path& file) {
         if (raw->streams[i]->disposition & AV_DISPOSITION_ATTACHED_PIC)
             return avcodec_get_name(raw->streams[i]->codecpar->codec_id);
     return "";
+}
+
+std::string capture(const std::string& command) {
+    std::string out;
+    FILE* p = ::popen(command.c_str(), "r");
+    if (!p) return out;
+    char buf[4096];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+    ::pclose(p);
+    return out;
+}
+
+nlohmann::json probe(const fs::path& file, const std::string& what) {
+    const auto doc = nlohmann::json::parse(capture("ffprobe -v error " + what + " -of json " + test::quoted(file)),
+                                           nullptr, false);
+    return doc.is_discarded() ? nlohmann::json::object() : doc;
 }
 
 // A log line about the test's episode: every line of an export names it.
@@ -326,6 +343,51 @@ TEST_F(PipelineTest, ManualChaptersAreNotShiftedByTheIntro) {
     EXPECT_TRUE(
         automatic.logged(named("Transcript skipped: on-device transcription needs an on-device speech model.")));
     EXPECT_TRUE(automatic.logged(named("Chapters skipped: automatic chapters need the transcript")));
+}
+
+// A manual list is kept to one chapter per start time and to the episode's length, and the log
+// says which chapters it left out; the MP3's chapters (read back by ffprobe) and the JSON agree.
+TEST_F(PipelineTest, ManualChapterListLeftOutsAreLoggedAndNoChapterIsEmpty) {
+    if (!test::haveTool("ffprobe") || !FFmpegRunner::shared().isFFmpegAvailable()) GTEST_SKIP() << "no ffmpeg";
+    writeSpeechLike(episode, 30.0);
+    AudioVideoPipeline pipeline(FFmpegRunner::shared(), nullptr);
+    Request r = request(false, true);
+    r.chapters = Chapters::manual("0:00 Start; 0:10 Interview; 0:05 Earlier; 0:05 Dup; 0:20 Late; 9:00 Past");
+    Reports reports;
+    const auto files = pipeline.processMultiFormat(r, reports.onProgress(), reports.onLog());
+    ASSERT_EQ(fileNames(files), (std::vector<std::string>{"Show_01_Pilot_Chapters.json", "Show_01_Pilot_Chapters.txt",
+                                                          "Show_01_Pilot_RSS_192k.mp3"}));
+    EXPECT_TRUE(reports.logged(named("Chapters: 4 (Start · Earlier · Interview · Late)")));
+    EXPECT_TRUE(reports.logged(named("Chapters with the same start kept once: 00:05 Earlier (left out: Dup)")));
+    EXPECT_TRUE(reports.logged(
+        named("Chapters left out, starting past the end of the episode (00:30) or in its last second: 09:00 Past")));
+
+    std::ifstream in(files[0]);
+    const auto json = nlohmann::json::parse(in);
+    std::vector<std::pair<double, std::string>> listed;
+    for (const auto& c : json["chapters"]) listed.emplace_back(c["startTime"].get<double>(), c["title"]);
+    const std::vector<std::pair<double, std::string>> expected{{0, "Start"}, {5, "Earlier"}, {10, "Interview"}, {20, "Late"}};
+    EXPECT_EQ(listed, expected);
+
+    const auto chapters = probe(files[2], "-show_chapters")["chapters"];
+    ASSERT_EQ(chapters.size(), expected.size()) << chapters.dump();
+    for (std::size_t i = 0; i < chapters.size(); ++i) {
+        SCOPED_TRACE(i);
+        const double start = std::stod(chapters[i]["start_time"].get<std::string>());
+        const double end = std::stod(chapters[i]["end_time"].get<std::string>());
+        EXPECT_NEAR(start, expected[i].first, 1e-3);
+        EXPECT_GT(end, start);
+        EXPECT_EQ(chapters[i]["tags"]["title"], expected[i].second);
+    }
+
+    // A list of chapters that all lie past the end says so instead of calling the list unreadable.
+    r.generateRSSMaster = false;
+    r.chapters = Chapters::manual("1:00 Later; 0:29.5 Too late");
+    Reports late;
+    EXPECT_TRUE(pipeline.processMultiFormat(r, late.onProgress(), late.onLog()).empty());
+    EXPECT_TRUE(late.logged(named("Chapters skipped: every chapter in the list starts past the end of the episode "
+                                  "(00:30) or in its last second: 00:29 Too late; 01:00 Later")))
+        << ::testing::PrintToString(late.log);
 }
 
 // Cutting fillers shortens the master by exactly the plan's cuts and moves the words onto the cut file.

@@ -82,6 +82,28 @@ TEST(ChapterBuilder, Tidy) {
     ASSERT_EQ(t.size(), 1u);
     EXPECT_EQ(t[0].title, "A");
     EXPECT_TRUE(ChapterBuilder::tidy({}, 100).empty());
+
+    // One chapter per start time, to the millisecond the chapter files count in: the first listed
+    // is kept, and the notes say what was left out and why.
+    ChapterBuilder::TidyNotes notes;
+    t = ChapterBuilder::tidy({{10, "B"}, {5, "A"}, {5, "A2"}, {10.0004, "B2"}, {5, "A3"}, {20.002, "C"}, {20, "D"},
+                              {150, "Past"}},
+                             100, &notes);
+    EXPECT_EQ(t, (std::vector<Chapter>{{0, "Start"}, {5, "A"}, {10, "B"}, {20, "D"}, {20.002, "C"}}));
+    EXPECT_EQ(notes.outside, (std::vector<Chapter>{{150, "Past"}}));
+    ASSERT_EQ(notes.merged.size(), 2u);
+    EXPECT_EQ(notes.merged[0].first, (Chapter{5, "A"}));
+    EXPECT_EQ(notes.merged[0].second, (std::vector<Chapter>{{5, "A2"}, {5, "A3"}}));
+    EXPECT_EQ(notes.merged[1].first, (Chapter{10, "B"}));
+    EXPECT_EQ(notes.merged[1].second, (std::vector<Chapter>{{10.0004, "B2"}}));
+    const std::string file = ChapterBuilder::ffmetadata(t, 100);
+    for (std::size_t at = 0; (at = file.find("START=", at)) != std::string::npos; ++at) {
+        const auto start = file.substr(at + 6, file.find('\n', at) - at - 6);
+        const std::size_t endAt = file.find("END=", at);
+        EXPECT_NE(start, file.substr(endAt + 4, file.find('\n', endAt) - endAt - 4)) << file;
+    }
+    t = ChapterBuilder::tidy({{0.0004, "A"}, {0.0009, "B"}}, 100);
+    EXPECT_EQ(t, (std::vector<Chapter>{{0, "A"}}));
     EXPECT_TRUE(ChapterBuilder::tidy({{0, "A"}}, 0.5).empty());
 }
 

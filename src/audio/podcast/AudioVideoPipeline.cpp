@@ -225,6 +225,9 @@ struct AudioVideoPipeline::Run {
     void writeMaster();
     void writeACXCheck();
     void measureDurations();
+    std::string pastTheEnd() const;
+    static std::string namedChapters(const std::vector<Chapter>& chapters);
+    void logLeftOutChapters(const ChapterBuilder::TidyNotes& notes) const;
     void writeChapters();
     void writeRSS();
     void writeReference();
@@ -432,15 +435,58 @@ void AudioVideoPipeline::Run::measureDurations() {
     episodeDuration = PCMStream::format(episodeFile).durationSeconds;
 }
 
+std::string AudioVideoPipeline::Run::pastTheEnd() const {
+    return "past the end of the episode (" + ChapterBuilder::clock(finalDuration, false) + ") or in its last second";
+}
+
+// "MM:SS Title" of each chapter, joined with "; " (a title of a list cannot hold ";").
+std::string AudioVideoPipeline::Run::namedChapters(const std::vector<Chapter>& chapters) {
+    std::string text;
+    for (const auto& c : chapters) text += (text.empty() ? "" : "; ") + ChapterBuilder::clock(c.start, false) + " " + c.title;
+    return text;
+}
+
+// The chapters of a manual list that tidying left out: a line for those starting outside the
+// episode, one for those kept once because several start at the same time.
+void AudioVideoPipeline::Run::logLeftOutChapters(const ChapterBuilder::TidyNotes& notes) const {
+    std::vector<Chapter> late, early;
+    for (const auto& chapter : notes.outside) (chapter.start < 0 ? early : late).push_back(chapter);
+    if (!late.empty()) log("Chapters left out, starting " + pastTheEnd() + ": " + namedChapters(late));
+    if (!early.empty()) {
+        std::string titles;
+        for (const auto& c : early) titles += (titles.empty() ? "" : "; ") + c.title;
+        log("Chapters left out, starting before the beginning of the episode: " + titles);
+    }
+    if (!notes.merged.empty()) {
+        std::string line = "Chapters with the same start kept once: ";
+        for (std::size_t i = 0; i < notes.merged.size(); ++i) {
+            const auto& [kept, leftOut] = notes.merged[i];
+            line += (i ? "; " : "") + namedChapters({kept}) + " (left out: ";
+            for (std::size_t j = 0; j < leftOut.size(); ++j) line += (j ? " · " : "") + leftOut[j].title;
+            line += ")";
+        }
+        log(line);
+    }
+}
+
 void AudioVideoPipeline::Run::writeChapters() {
     std::vector<Chapter> chapters;
     switch (request.chapters.kind) {
         case ChapterSetting::Kind::off: break;
-        case ChapterSetting::Kind::manual:
-            chapters = ChapterBuilder::tidy(ChapterBuilder::parse(request.chapters.text), finalDuration);
-            if (chapters.empty())
+        case ChapterSetting::Kind::manual: {
+            const std::vector<Chapter> listed = ChapterBuilder::parse(request.chapters.text);
+            ChapterBuilder::TidyNotes notes;
+            chapters = ChapterBuilder::tidy(listed, finalDuration, &notes);
+            if (listed.empty())
                 log("Chapters skipped: couldn't read the chapter list (use lines like \"5:30 Interview\")");
+            else if (chapters.empty() &&
+                     std::all_of(listed.begin(), listed.end(), [](const Chapter& c) { return c.start >= 0; }))
+                log("Chapters skipped: every chapter in the list starts " + pastTheEnd() + ": " +
+                    namedChapters(notes.outside));
+            else
+                logLeftOutChapters(notes);
             break;
+        }
         case ChapterSetting::Kind::automatic:
             if (words.empty()) {
                 log("Chapters skipped: automatic chapters need the transcript");

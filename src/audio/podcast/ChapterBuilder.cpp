@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
@@ -180,16 +181,32 @@ std::string clock(double seconds, bool alwaysHours) {
     return buffer;
 }
 
-std::vector<Chapter> tidy(std::vector<Chapter> chapters, double duration) {
-    std::erase_if(chapters, [&](const Chapter& c) { return !(c.start >= 0 && c.start < duration - 1.0); });
+std::vector<Chapter> tidy(std::vector<Chapter> chapters, double duration, TidyNotes* notes) {
+    const auto outside = [&](const Chapter& c) { return !(c.start >= 0 && c.start < duration - 1.0); };
+    if (notes)
+        std::copy_if(chapters.begin(), chapters.end(), std::back_inserter(notes->outside), outside);
+    std::erase_if(chapters, outside);
     std::stable_sort(chapters.begin(), chapters.end(),
                      [](const Chapter& a, const Chapter& b) { return a.start < b.start; });
-    if (chapters.empty()) return chapters;
-    if (chapters.front().start > 1.0)
-        chapters.insert(chapters.begin(), Chapter{0, "Start"});
+    std::vector<Chapter> kept;
+    for (auto& chapter : chapters) {
+        // Less than a millisecond apart: the same start in every chapter file.
+        if (!kept.empty() && chapter.start * 1000.0 - kept.back().start * 1000.0 < 1.0) {
+            if (notes) {
+                if (notes->merged.empty() || !(notes->merged.back().first == kept.back()))
+                    notes->merged.push_back({kept.back(), {}});
+                notes->merged.back().second.push_back(std::move(chapter));
+            }
+            continue;
+        }
+        kept.push_back(std::move(chapter));
+    }
+    if (kept.empty()) return kept;
+    if (kept.front().start > 1.0)
+        kept.insert(kept.begin(), Chapter{0, "Start"});
     else
-        chapters.front().start = 0;
-    return chapters;
+        kept.front().start = 0;
+    return kept;
 }
 
 std::string title(const std::vector<CaptionWord>& from, std::size_t at) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "audio/podcast/Transcriber.h"
@@ -25,8 +26,16 @@ std::vector<Chapter> parse(const std::string& text);
 std::optional<double> seconds(const std::string& text);
 // "MM:SS" below an hour unless alwaysHours, else "H:MM:SS".
 std::string clock(double seconds, bool alwaysHours);
-// Drops chapters outside [0, duration - 1), sorts, and makes the first start at 0.
-std::vector<Chapter> tidy(std::vector<Chapter> chapters, double duration);
+// What tidying left out, for the caller to report.
+struct TidyNotes {
+    std::vector<Chapter> outside;  // starting before 0, or less than a second before the end or later
+    // Chapters starting less than a millisecond apart are kept once, as the first in the list:
+    // each kept chapter with the ones left out for it.
+    std::vector<std::pair<Chapter, std::vector<Chapter>>> merged;
+};
+// Drops chapters outside [0, duration - 1), sorts, keeps one chapter per start time (the chapter
+// files count in milliseconds, so no chapter has zero length), and makes the first start at 0.
+std::vector<Chapter> tidy(std::vector<Chapter> chapters, double duration, TidyNotes* notes = nullptr);
 // Chapters at long pauses and sentence ends, at least `minimumLength` apart (default
 // max(duration / 12, 60 s)).
 std::vector<Chapter> automatic(const std::vector<CaptionWord>& words, double duration,
