@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cerrno>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -18,6 +20,11 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "audio/ContainerHeader.h"
 #include "audio/FFmpegHandles.h"
 #include "audio/FFmpegLog.h"
 #include "audio/LibraryErrors.h"
@@ -86,6 +93,48 @@ std::string seconds(double s) {
     return buf;
 }
 
+const char* const kNoIndex = "its index (the moov box) is missing or incomplete; it is cut short or damaged";
+
+// Runs `inspect(read, size)` on the regular file at `url`; nothing for anything else.
+template <class Inspect>
+auto inspectHeader(const fs::path& url, Inspect&& inspect) -> decltype(inspect(ContainerHeader::ReadAt{}, 0)) {
+    const int fd = ::open(url.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return {};
+    struct stat st {};
+    decltype(inspect(ContainerHeader::ReadAt{}, 0)) result{};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        const ContainerHeader::ReadAt read = [fd](std::uint64_t offset, void* into, std::size_t size) -> std::size_t {
+            std::size_t got = 0;
+            while (got < size) {
+                const ssize_t n = ::pread(fd, static_cast<char*>(into) + got, size - got, static_cast<off_t>(offset + got));
+                if (n < 0 && errno == EINTR) continue;
+                if (n <= 0) break;
+                got += static_cast<std::size_t>(n);
+            }
+            return got;
+        };
+        result = inspect(read, static_cast<std::uint64_t>(st.st_size));
+    }
+    ::close(fd);
+    return result;
+}
+
+// The length a WAV or CAF header states for audio data the file does not hold in full: FFmpeg
+// shortens the length to what the file holds, so a file cut short would read as a shorter whole.
+std::optional<double> statedBeyondTheEnd(const fs::path& url) {
+    return inspectHeader(url, [](const ContainerHeader::ReadAt& read, std::uint64_t size) -> std::optional<double> {
+        const auto data = ContainerHeader::statedData(read, size);
+        if (!data || (data->offset <= size && data->bytes <= size - data->offset)) return std::nullopt;
+        return data->seconds();
+    });
+}
+
+bool isoMediaWithoutIndex(const fs::path& url) {
+    return inspectHeader(url, [](const ContainerHeader::ReadAt& read, std::uint64_t size) {
+        return ContainerHeader::isoMediaWithoutIndex(read, size);
+    });
+}
+
 OpenFile openFile(const fs::path& url) {
     quietLibraries();
     std::error_code ec;
@@ -95,6 +144,7 @@ OpenFile openFile(const fs::path& url) {
     AVFormatContext* raw = nullptr;
     int rc = avformat_open_input(&raw, url.c_str(), nullptr, nullptr);
     if (rc < 0) {
+        if (isoMediaWithoutIndex(url)) throw StreamError::readFailed(url, kNoIndex);
         // Contents no demuxer recognises hold no audio track; anything else is a read problem.
         if (rc == AVERROR_INVALIDDATA) throw StreamError::noAudioTrack(url);
         if (notMedia(rc)) throw StreamError::readFailed(url, kNotAudio);
@@ -112,7 +162,10 @@ OpenFile openFile(const fs::path& url) {
             break;
         }
     }
-    if (file.streamIndex < 0) throw StreamError::noAudioTrack(url);
+    if (file.streamIndex < 0) {
+        if (isoMediaWithoutIndex(url)) throw StreamError::readFailed(url, kNoIndex);
+        throw StreamError::noAudioTrack(url);
+    }
 
     const AVStream* stream = raw->streams[file.streamIndex];
     const AVCodecParameters* par = stream->codecpar;
@@ -137,6 +190,10 @@ OpenFile openFile(const fs::path& url) {
             file.statedSeconds = static_cast<double>(stream->duration) * av_q2d(stream->time_base);
         else if (raw->nb_streams == 1 && raw->duration != AV_NOPTS_VALUE && raw->duration > 0)
             file.statedSeconds = static_cast<double>(raw->duration) / AV_TIME_BASE;
+    }
+    const char* demuxer = raw->iformat ? raw->iformat->name : "";
+    if (std::strcmp(demuxer, "wav") == 0 || std::strcmp(demuxer, "caf") == 0) {
+        if (const auto stated = statedBeyondTheEnd(url)) file.statedSeconds = stated;
     }
     return file;
 }

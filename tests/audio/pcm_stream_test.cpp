@@ -232,9 +232,10 @@ TEST_F(PCMStreamTest, OddAndBadInputsGiveClearResults) {
         {"7999.wav", [](const fs::path& p) { writeWav(p, 8000, 1, 8000, ramp); return setWavRate(p, 7999); },
          "Could not read audio from 7999.wav: its sample rate of 7999 Hz", 0, 0},
         {"hires.wav", [](const fs::path& p) { writeWav(p, 192000, 2, 19200, ramp); return true; }, "", 192000, 2},
+        // A header that claims about six hours of 48 kHz stereo followed by 64 bytes of data: the
+        // file is cut short.
         {"liar.wav",
          [](const fs::path& p) {
-             // A header that claims about six hours of 48 kHz stereo followed by 64 bytes of data.
              writeWav(p, 48000, 2, 16, ramp, 16);
              std::fstream f(p, std::ios::in | std::ios::out | std::ios::binary);
              std::string bytes((std::istreambuf_iterator<char>(f)), {});
@@ -245,7 +246,7 @@ TEST_F(PCMStreamTest, OddAndBadInputsGiveClearResults) {
              f.write(reinterpret_cast<const char*>(&huge), 4);
              return true;
          },
-         "", 48000, 2},
+         "Could not read audio from liar.wav: the audio ends after 0.0 s of the 20971.5 s the file states", 48000, 2},
     };
     if (ff) {
         cases.push_back({"six.wav", ffmpeg("-f lavfi -i sine=f=440:d=0.5 -filter_complex \"[0]asplit=6[a][b][c][d][e][f];[a][b][c][d][e][f]amerge=inputs=6\" -ac 6"), "", 44100, 2});
@@ -332,6 +333,107 @@ TEST_F(PCMStreamTest, AReadEndingFarShortOfTheStatedLengthFails) {
             EXPECT_THAT(e.what(), ::testing::MatchesRegex("Could not read audio from " + c.name +
                                                           ": the audio ends after [4-6]\\.[0-9] s of the 10\\.0 s the "
                                                           "file states; it is cut short or damaged"));
+        }
+    }
+}
+
+// WAV and CAF headers state the data's length, and FFmpeg shortens it to what the file holds: a
+// file cut short fails as the other containers do. Sizes written while streaming (0, 0xFFFFFFFF,
+// CAF's -1) state nothing, so such a file reads as far as it goes, and short whole files are whole.
+TEST_F(PCMStreamTest, AWavOrCafCutShortOfItsHeaderFails) {
+    if (!haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed";
+    const auto patch32 = [](const fs::path& p, std::size_t at, std::uint32_t value) {
+        std::fstream f(p, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(static_cast<std::streamoff>(at));
+        const unsigned char le[4] = {static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
+                                     static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
+        f.write(reinterpret_cast<const char*>(le), 4);
+    };
+    const auto dataChunk = [](const fs::path& p) {
+        std::ifstream f(p, std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(f)), {});
+        return bytes.find("data");
+    };
+    struct Case {
+        std::string name;
+        std::string output;  // ffmpeg's output options
+        double seconds;
+        double kept;             // fraction of the file's bytes left
+        std::optional<std::uint32_t> sizes = {};  // the RIFF and data sizes written over
+        double reads = 0;        // seconds read; 0: the read fails
+    };
+    const std::vector<Case> cases = {
+        {"cut.wav", "-c:a pcm_s16le", 10, 0.5},
+        {"cut-24.wav", "-c:a pcm_s24le -ac 2", 10, 0.5},
+        {"cut-rf64.wav", "-c:a pcm_s16le -rf64 always", 10, 0.5},
+        {"cut.caf", "-c:a pcm_s16le", 10, 0.5},
+        {"cut-float.caf", "-c:a pcm_f32be -ac 2", 10, 0.5},
+        {"nearly-whole.wav", "-c:a pcm_s16le", 10, 0.97, {}, 9.7},
+        {"streamed.wav", "-c:a pcm_s16le -f wav -", 10, 1, 0xFFFFFFFF, 10},
+        {"streamed-cut.wav", "-c:a pcm_s16le", 10, 0.5, 0xFFFFFFFF, 5},
+        {"zero-sizes-cut.wav", "-c:a pcm_s16le", 10, 0.5, 0, 5},
+        {"zero-sizes.wav", "-c:a pcm_s16le", 10, 1, 0, 10},
+        {"streamed-cut.caf", "-c:a pcm_s16le -f caf -", 10, 0.5, {}, 5},
+        {"short.wav", "-c:a pcm_s16le", 0.3, 1, {}, 0.3},
+        {"short-rf64.wav", "-c:a pcm_s16le -rf64 always", 0.3, 1, {}, 0.3},
+        {"short.caf", "-c:a pcm_s16le", 0.3, 1, {}, 0.3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto path = dir_ / c.name;
+        const bool piped = c.output.ends_with(" -");
+        const std::string ffmpeg = "ffmpeg -nostdin -y -loglevel error -f lavfi -i sine=f=440:d=" +
+                                   std::to_string(c.seconds) + " " + c.output;
+        ASSERT_TRUE(run(piped ? "(" + ffmpeg + " > " + quoted(path) + ")" : ffmpeg + " " + quoted(path)));
+        if (c.sizes) {
+            patch32(path, 4, *c.sizes);
+            patch32(path, dataChunk(path) + 4, *c.sizes);
+        }
+        fs::resize_file(path, static_cast<std::uintmax_t>(static_cast<double>(fs::file_size(path)) * c.kept));
+        if (c.reads > 0) {
+            const auto samples = readAll(path);
+            const double channels = c.output.find("-ac 2") != std::string::npos ? 2 : 1;
+            EXPECT_NEAR(static_cast<double>(samples.size()) / channels / 44100, c.reads, 0.01);
+            continue;
+        }
+        try {
+            readAll(path);
+            ADD_FAILURE() << "expected an error";
+        } catch (const PCMStream::StreamError& e) {
+            EXPECT_THAT(e.what(), ::testing::MatchesRegex("Could not read audio from " + c.name +
+                                                          ": the audio ends after [45]\\.[0-9] s of the 10\\.0 s the "
+                                                          "file states; it is cut short or damaged"));
+        }
+    }
+}
+
+// An MP4 or M4A whose index (moov) comes after the audio and is cut off: the error says the file is
+// cut short rather than that it has no audio.
+TEST_F(PCMStreamTest, AnMP4CutBeforeItsIndexSaysItIsCutShort) {
+    if (!haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed";
+    struct Case {
+        std::string name;
+        double kept;  // fraction of the file's bytes left
+    };
+    const std::vector<Case> cases = {{"moov-last.m4a", 0.5}, {"moov-last.mp4", 0.9}, {"only-ftyp.m4a", 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto path = dir_ / c.name;
+        ASSERT_TRUE(run("ffmpeg -nostdin -y -loglevel error -f lavfi -i sine=f=440:d=10 -c:a aac " + quoted(path)));
+        const auto size = static_cast<double>(fs::file_size(path));
+        fs::resize_file(path, c.kept > 0 ? static_cast<std::uintmax_t>(size * c.kept) : 28);  // ffmpeg's ftyp box
+        const std::string expected = "Could not read audio from " + c.name +
+                                     ": its index (the moov box) is missing or incomplete; it is cut short or damaged";
+        for (const bool reading : {false, true}) {
+            try {
+                if (reading)
+                    readAll(path);
+                else
+                    PCMStream::format(path);
+                ADD_FAILURE() << "expected an error";
+            } catch (const PCMStream::StreamError& e) {
+                EXPECT_EQ(e.what(), expected);
+            }
         }
     }
 }
