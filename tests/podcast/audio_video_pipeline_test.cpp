@@ -390,6 +390,30 @@ TEST_F(PipelineTest, ManualChapterListLeftOutsAreLoggedAndNoChapterIsEmpty) {
         << ::testing::PrintToString(late.log);
 }
 
+// The "_RSS_192k.mp3" file is 192 kb/s whatever the source's rate: MP3 carries that rate only at
+// 32 kHz and above, so slower masters are encoded at 44.1 kHz. The master keeps its rate.
+TEST_F(PipelineTest, TheRSSFileIs192kWhateverTheSourceRate) {
+    if (!test::haveTool("ffprobe") || !FFmpegRunner::shared().isFFmpegAvailable()) GTEST_SKIP() << "no ffmpeg";
+    AudioVideoPipeline pipeline(FFmpegRunner::shared(), nullptr);
+    const std::pair<int, int> rates[] = {{8000, 44100},  {11025, 44100}, {16000, 44100},
+                                         {22050, 44100}, {32000, 32000}, {48000, 48000}};
+    for (const auto& [source, rss] : rates) {
+        SCOPED_TRACE(source);
+        writeWav(episode, source, 1, static_cast<std::size_t>(source) * 3, [&](std::size_t i, int) {
+            return static_cast<float>(0.2 * std::sin(2 * M_PI * 440 * static_cast<double>(i) / source));
+        });
+        fs::remove_all(out);
+        const auto files = pipeline.processMultiFormat(request(true, true));
+        ASSERT_EQ(files.size(), 2u);
+        const auto master = probe(files[0], "-show_streams")["streams"][0];
+        EXPECT_EQ(master["sample_rate"], std::to_string(source));
+        const auto mp3 = probe(files[1], "-show_streams")["streams"][0];
+        EXPECT_EQ(mp3["codec_name"], "mp3");
+        EXPECT_EQ(mp3["sample_rate"], std::to_string(rss));
+        EXPECT_EQ(mp3["bit_rate"], "192000");
+    }
+}
+
 // Cutting fillers shortens the master by exactly the plan's cuts and moves the words onto the cut file.
 TEST_F(PipelineTest, FillerCutsShortenTheMasterByThePlan) {
     const std::vector<CaptionWord> words{{"So", 0.5, 0.9}, {"um", 1.2, 1.55}, {"we", 1.8, 2.0}, {"go.", 2.1, 2.4}};

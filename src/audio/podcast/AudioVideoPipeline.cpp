@@ -526,7 +526,9 @@ void AudioVideoPipeline::Run::writeRSS() {
         progress(0.45, "Encoding 192kbps MP3 RSS Master with ID3 tags...");
         const fs::path encoded = *scratch / "rss.mp3";
         std::vector<std::string> arguments{"-y", "-i", workingFile.string(), "-codec:a", kMP3Encoder, "-b:a", "192k"};
-        if (request.targetLUFS.acx) arguments.insert(arguments.end(), {"-ar", "44100"});
+        // MP3 carries 192 kb/s only at 32 kHz and above: a slower master is encoded at 44.1 kHz.
+        if (request.targetLUFS.acx || PCMStream::format(workingFile).sampleRate < 32000)
+            arguments.insert(arguments.end(), {"-ar", "44100"});
         arguments.push_back(encoded.string());
         pipeline.runner_->execute(arguments);
         const fs::path rss = deliverable("_RSS_192k.mp3");
