@@ -114,16 +114,27 @@ std::vector<ArchitecturalStraightener::DetectedLine> ArchitecturalStraightener::
     if (W < 5 || H < 5 || bitmap.pixels.size() != static_cast<std::size_t>(W) * static_cast<std::size_t>(H)) return {};
     auto p = [&](int x, int y) { return static_cast<int>(bitmap.at(x, y)); };
 
+    // An edge is kept only in the column where |gx| peaks along its row (the first of equal
+    // neighbours). A blurred or resampled edge spans several columns above the threshold;
+    // kept whole, such a band collects as many votes on a line leaning across it as on the
+    // upright one, and the peak search then settles on a leaning angle.
     std::vector<std::pair<int, int>> points;
     points.reserve(static_cast<std::size_t>(W) * static_cast<std::size_t>(H) / 8);
-    for (int y = 2; y <= H - 3; ++y)
+    std::vector<int> gxRow(static_cast<std::size_t>(W), 0);
+    for (int y = 2; y <= H - 3; ++y) {
+        for (int x = 1; x <= W - 2; ++x)
+            gxRow[static_cast<std::size_t>(x)] = p(x + 1, y - 1) + 2 * p(x + 1, y) + p(x + 1, y + 1) - p(x - 1, y - 1) -
+                                                 2 * p(x - 1, y) - p(x - 1, y + 1);
         for (int x = 2; x <= W - 3; ++x) {
-            const int gx = p(x + 1, y - 1) + 2 * p(x + 1, y) + p(x + 1, y + 1) - p(x - 1, y - 1) - 2 * p(x - 1, y) -
-                           p(x - 1, y + 1);
+            const int gx = std::abs(gxRow[static_cast<std::size_t>(x)]);
+            if (gx <= 120 || gx <= std::abs(gxRow[static_cast<std::size_t>(x) - 1]) ||
+                gx < std::abs(gxRow[static_cast<std::size_t>(x) + 1]))
+                continue;
             const int gy = p(x - 1, y + 1) + 2 * p(x, y + 1) + p(x + 1, y + 1) - p(x - 1, y - 1) - 2 * p(x, y - 1) -
                            p(x + 1, y - 1);
-            if (std::abs(gx) > 120 && 5 * std::abs(gy) < 2 * std::abs(gx)) points.emplace_back(x, y);
+            if (5 * std::abs(gy) < 2 * gx) points.emplace_back(x, y);
         }
+    }
     if (points.size() <= static_cast<std::size_t>(H / 2)) return {};
 
     std::array<double, angleCount> tans{};
@@ -152,7 +163,11 @@ std::vector<ArchitecturalStraightener::DetectedLine> ArchitecturalStraightener::
         if (votes == 0 || votes < T) break;
         const int row = static_cast<int>(best / static_cast<std::size_t>(C));
         const int col = static_cast<int>(best % static_cast<std::size_t>(C));
-        found.push_back({static_cast<double>(col - half), tans[static_cast<std::size_t>(row)], static_cast<int>(votes)});
+        // A one-column edge whose offset falls between two whole columns splits its points
+        // over those two counters; the line's votes are both.
+        const std::uint32_t left = col > 0 ? acc[best - 1] : 0, right = col + 1 < C ? acc[best + 1] : 0;
+        found.push_back({static_cast<double>(col - half), tans[static_cast<std::size_t>(row)],
+                         static_cast<int>(votes + std::max(left, right))});
         for (int r = std::max(0, row - 12); r <= std::min(angleCount - 1, row + 12); ++r)
             for (int c = std::max(0, col - 8); c <= std::min(C - 1, col + 8); ++c)
                 acc[static_cast<std::size_t>(r) * static_cast<std::size_t>(C) + static_cast<std::size_t>(c)] = 0;

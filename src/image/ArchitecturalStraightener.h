@@ -27,7 +27,7 @@ public:
     struct DetectedLine {
         double x0 = 0;     // column at the bitmap's mid-height, bitmap pixels
         double slope = 0;  // horizontal change in pixels per row going down
-        int votes = 0;
+        int votes = 0;     // edge points on it: its counter and the larger one beside it
         bool operator==(const DetectedLine&) const = default;
     };
 
@@ -51,6 +51,8 @@ public:
     // Linear-light Rec. 709 luminance, quantised to 8 bits, longest side at most
     // `maxDimension` (never enlarged). Nothing below 32 pixels on a side.
     std::optional<GrayBitmap> grayscaleBitmap(const Image& of, int maxDimension) const;
+    // Hough lines through the near-vertical edges, each edge taken in the one column per row
+    // where its horizontal gradient peaks.
     std::vector<DetectedLine> detectVerticalLines(const GrayBitmap& bitmap) const;
 };
 
