@@ -343,7 +343,7 @@ ColorRaster loadColorRaster(const std::filesystem::path& file, ColorLoadOptions 
         const bool alpha = hasAlpha(image);
         const int colourBands = image.bands() - (alpha ? 1 : 0);
         vips::VImage colour = colourBands >= 3 ? image.extract_band(0, vips::VImage::option()->set("n", 3))
-                                               : image.extract_band(0).bandjoin({image.extract_band(0), image.extract_band(0)});
+                                               : vips::VImage::bandjoin({image.extract_band(0), image.extract_band(0), image.extract_band(0)});
         if (alpha) colour = colour.bandjoin(image.extract_band(image.bands() - 1));
         const auto format = image.format();
         if (format == VIPS_FORMAT_UCHAR) return toRaster<std::uint8_t>(colour.copy(vips::VImage::option()->set("format", VIPS_FORMAT_UCHAR)));

@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "core/BatchQueueManager.h"
+#include "image/Image.h"
 #include "image/TextureImage.h"
 #include "presets/MapforgePreset.h"
 
@@ -420,6 +421,60 @@ TEST_F(RoadTest, TilingCheckPassesOrFailsWithPreview) {
               std::string::npos)
         << message;
     EXPECT_EQ(readTextureSize(out / "ramp_Tiled2x2.png"), (TextureSize{32, 32}));
+}
+
+
+// The largest difference between two images over every band; -1 when their sizes or bands differ.
+double largestDifference(const vips::VImage& a, const vips::VImage& b) {
+    if (a.width() != b.width() || a.height() != b.height() || a.bands() != b.bands()) return -1;
+    return (a.cast(VIPS_FORMAT_DOUBLE) - b.cast(VIPS_FORMAT_DOUBLE)).abs().max();
+}
+
+// Grey maps with and without alpha, 8 and 16 bits, keep their values on the roads that write
+// colour: each colour band carries the grey, and alpha stays alpha or stays absent.
+TEST_F(RoadTest, GreyMapsKeepTheirValuesOnTheColourRoads) {
+    ensureVipsStarted();
+    struct Case {
+        std::string name;
+        int bits;
+        int channels;
+    };
+    const Case cases[] = {{"Plain_Roughness.png", 8, 1}, {"Deep_Height.png", 16, 1}, {"Decal.png", 8, 2},
+                          {"DeepDecal.png", 16, 2}};
+    for (const auto& c : cases) {
+        // A ramp (so the tiling check writes its preview) with alpha falling down the rows.
+        const auto sample = [&](int x, int y, int band) {
+            const int value = band == 0 ? 10 + x * 15 : 250 - y * 30;
+            return c.bits == 8 ? value : value * 257 + x;
+        };
+        if (c.bits == 8) {
+            Raster8 r(16, 8, c.channels);
+            for (int y = 0; y < 8; ++y)
+                for (int x = 0; x < 16; ++x)
+                    for (int b = 0; b < c.channels; ++b) r.at(x, y, b) = static_cast<std::uint8_t>(sample(x, y, b));
+            writePng(r, in / c.name);
+        } else {
+            Raster16 r(16, 8, c.channels);
+            for (int y = 0; y < 8; ++y)
+                for (int x = 0; x < 16; ++x)
+                    for (int b = 0; b < c.channels; ++b) r.at(x, y, b) = static_cast<std::uint16_t>(sample(x, y, b));
+            writePng(r, in / c.name);
+        }
+        const vips::VImage source = vips::VImage::new_from_file((in / c.name).c_str());
+        ASSERT_EQ(source.bands(), c.channels) << c.name;
+        const vips::VImage grey = source[0];
+        const vips::VImage expected =
+            c.channels == 2 ? vips::VImage::bandjoin({grey, grey, grey, source[1]}) : vips::VImage::bandjoin({grey, grey, grey});
+
+        const std::string stem = fs::path(c.name).stem().string();
+        const auto names = run(preset(Mode::powerOfTwoEnforce), c.name);
+        ASSERT_EQ(names.size(), 1u) << c.name;
+        EXPECT_EQ(largestDifference(vips::VImage::new_from_file((out / names[0]).c_str()), expected), 0) << c.name;
+
+        failure(preset(Mode::tilingCheck), c.name);
+        const vips::VImage preview = vips::VImage::new_from_file((out / (stem + "_Tiled2x2.png")).c_str());
+        EXPECT_EQ(largestDifference(preview.extract_area(16, 8, 16, 8), expected), 0) << c.name;
+    }
 }
 
 }  // namespace
