@@ -10,6 +10,8 @@
 #include <tbb/parallel_for.h>
 #include <vips/vips8>
 
+#include "image/TextureImage.h"
+
 namespace lw {
 
 namespace {
@@ -47,6 +49,7 @@ std::optional<RGBAImage> RGBAImage::load(const std::filesystem::path& file, doub
         vips::VImage img = vips::VImage::new_from_file(
             file.c_str(), vips::VImage::option()->set("fail_on", VIPS_FAIL_ON_ERROR));
         if (static_cast<double>(img.width()) * img.height() > kMaxDecodePixels) return std::nullopt;
+        img = shownUpright(img);
         const int targetW = roundedSide(img.width(), scale);
         const int targetH = roundedSide(img.height(), scale);
         if (static_cast<double>(targetW) * targetH > kMaxDecodePixels) return std::nullopt;

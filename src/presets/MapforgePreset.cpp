@@ -306,11 +306,11 @@ struct Road {
         progress(0.3, "Rescaling to Power-of-Two...");
         ColorRaster image;
         try {
-            // Upright as the photo loader reads it; linear float colour is stored sRGB-encoded,
-            // data maps (material channels, normals) keep their values.
+            // Linear float colour is stored sRGB-encoded, data maps (material channels, normals)
+            // keep their values.
             const ChannelPacker packer;
             const bool dataMap = packer.identify(item.sourceURL) || packer.identifyNormal(item.sourceURL);
-            image = loadColorRaster(item.sourceURL, {true, !dataMap});
+            image = loadColorRaster(item.sourceURL, {.linearToSRGB = !dataMap});
         } catch (const TextureImageError& e) {
             throw MapforgePreset::TextureError::cannotOpenImage(item.sourceURL, e.reason);
         }

@@ -477,5 +477,88 @@ TEST_F(RoadTest, GreyMapsKeepTheirValuesOnTheColourRoads) {
     }
 }
 
+// A TGA stored from its bottom-left corner, rows bottom first, as the format's default origin has it.
+void writeBottomLeftTga(const vips::VImage& picture, const fs::path& file) {
+    const int w = picture.width(), h = picture.height();
+    std::vector<std::uint8_t> bytes = {0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    for (int v : {w, h}) bytes.insert(bytes.end(), {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8)});
+    bytes.insert(bytes.end(), {24, 0});  // 24 bits, origin bit clear: bottom-left
+    std::size_t size = 0;
+    auto* rgb = static_cast<std::uint8_t*>(picture.cast(VIPS_FORMAT_UCHAR).write_to_memory(&size));
+    for (int y = h - 1; y >= 0; --y)
+        for (int x = 0; x < w; ++x) {
+            const std::uint8_t* p = rgb + (static_cast<std::size_t>(y) * w + x) * 3;
+            bytes.insert(bytes.end(), {p[2], p[1], p[0]});
+        }
+    g_free(rgb);
+    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                static_cast<std::streamsize>(bytes.size()));
+}
+
+// Every road reads a file as an image viewer shows it: a bottom-left TGA and a JPEG turned by
+// its EXIF orientation give exactly the outputs of the same picture stored upright as PNG.
+TEST_F(RoadTest, EveryRoadReadsTheSourceAsShown) {
+    ensureVipsStarted();
+    const vips::VImage xy = vips::VImage::xyz(64, 32);
+    const vips::VImage checker = ((xy[0] / 8).cast(VIPS_FORMAT_INT) + (xy[1] / 8).cast(VIPS_FORMAT_INT)) % 2;
+    const vips::VImage picture =
+        vips::VImage::bandjoin({xy[0] * 4, xy[1] * 8, checker * 200})
+            .cast(VIPS_FORMAT_UCHAR)
+            .copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
+
+    const fs::path jpegFolder = root / "jpeg", tgaFolder = root / "tga", uprightFolder = root / "upright";
+    for (const auto& folder : {jpegFolder, tgaFolder, uprightFolder}) fs::create_directories(folder);
+    // The JPEG stores the picture turned a quarter anticlockwise, to be shown turned back (6).
+    vips::VImage turned = picture.rot(VIPS_ANGLE_D270);
+    turned.set("orientation", 6);
+    turned.jpegsave((jpegFolder / "stored.jpg").c_str(), vips::VImage::option()->set("Q", 95));
+    const vips::VImage jpegShown = vips::VImage::new_from_file((jpegFolder / "stored.jpg").c_str()).autorot();
+    ASSERT_EQ(jpegShown.width(), 64);
+    EXPECT_EQ(readTextureSize(jpegFolder / "stored.jpg"), (TextureSize{64, 32}));
+
+    struct Road {
+        Mode mode;
+        std::string stem;
+    };
+    const Road roads[] = {{Mode::powerOfTwoEnforce, "Wall"}, {Mode::tilingCheck, "Wall"},
+                          {Mode::normalMapConvert, "Wall_NormalDX"}, {Mode::normalFromHeight, "Wall_Height"},
+                          {Mode::channelPackingORM, "Wall_AO"}, {Mode::spriteSheetAtlas, "walk_1"}};
+    struct Source {
+        std::string extension;
+        vips::VImage shown;
+    };
+    for (const auto& [extension, shown] : {Source{"tga", picture}, Source{"jpg", jpegShown}}) {
+        for (const auto& road : roads) {
+            const std::string label = extension + " " + rawValue(road.mode);
+            const auto folder = [&](bool upright) {
+                return root / (extension + "-" + std::to_string(static_cast<int>(road.mode)) + (upright ? "-upright" : "-stored"));
+            };
+            std::vector<std::vector<std::string>> outputs;
+            for (const bool upright : {true, false}) {
+                in = folder(upright);
+                out = in / "out";
+                fs::create_directories(in);
+                const std::string file = road.stem + "." + (upright ? std::string("png") : extension);
+                if (upright) shown.pngsave((in / file).c_str());
+                else if (extension == "tga") writeBottomLeftTga(picture, in / file);
+                else fs::copy_file(jpegFolder / "stored.jpg", in / file);
+                failure(preset(road.mode), file);
+                outputs.push_back(outputFiles());
+            }
+            ASSERT_EQ(outputs[0], outputs[1]) << label;
+            EXPECT_FALSE(outputs[0].empty()) << label;
+            for (const auto& name : outputs[0]) {
+                if (fs::path(name).extension() != ".png") continue;
+                const fs::path stored = folder(false) / "out" / name;
+                const fs::path upright = folder(true) / "out" / name;
+                EXPECT_EQ(largestDifference(vips::VImage::new_from_file(stored.c_str()),
+                                            vips::VImage::new_from_file(upright.c_str())),
+                          0)
+                    << label << ": " << name;
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace lw
