@@ -560,5 +560,66 @@ TEST_F(RoadTest, EveryRoadReadsTheSourceAsShown) {
     }
 }
 
+
+// Images one or a few pixels thin go through every road, the sprite road included: each is
+// processed with no side below one pixel, or fails alone with a message that names it.
+TEST_F(RoadTest, ThinImagesAreProcessedOrFailAlone) {
+    ensureVipsStarted();
+    const auto ramp = [](int w, int h) {
+        return (vips::VImage::xyz(w, h)[0] * (255.0 / w)).cast(VIPS_FORMAT_UCHAR);
+    };
+    ramp(9000, 1).pngsave((in / "Line_Height.png").c_str());
+    ramp(20000, 3).pngsave((in / "Strip_AO.png").c_str());
+    ramp(9000, 1).rot(VIPS_ANGLE_D90).pngsave((in / "Post_NormalDX.png").c_str());
+    {
+        vips::VImage turned = vips::VImage::bandjoin({ramp(9000, 1), ramp(9000, 1), ramp(9000, 1)})
+                                  .copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
+        turned.set("orientation", 6);
+        turned.jpegsave((in / "wire_1.jpg").c_str());
+        vips::VImage::bandjoin({ramp(4000, 1), ramp(4000, 1), ramp(4000, 1), ramp(4000, 1) + 255})
+            .pngsave((in / "spark_1.png").c_str());
+    }
+    struct Case {
+        Mode mode;
+        std::string file;
+        std::int64_t maxSize;
+        std::vector<std::pair<std::string, TextureSize>> outputs;  // empty: fails naming the file
+    };
+    const std::vector<Case> cases = {
+        {Mode::powerOfTwoEnforce, "Line_Height.png", 0, {{"Line_Height_POT_8192x1.png", {8192, 1}}}},
+        {Mode::powerOfTwoEnforce, "Strip_AO.png", 1000, {{"Strip_AO_POT_512x1.png", {512, 1}}}},
+        {Mode::powerOfTwoEnforce, "wire_1.jpg", 1, {{"wire_1_POT_1x1.png", {1, 1}}}},
+        {Mode::channelPackingORM, "Strip_AO.png", 0, {{"Strip_ORM_16384x4.png", {16384, 4}}}},
+        {Mode::normalFromHeight, "Line_Height.png", 0, {{"Line_NormalGL.png", {9000, 1}}}},
+        {Mode::normalMapConvert, "Post_NormalDX.png", 0, {{"Post_NormalGL.png", {1, 9000}}}},
+        {Mode::tilingCheck, "Strip_AO.png", 0, {{"Strip_AO_Tiled2x2.png", {8192, 2}}}},
+        {Mode::spriteSheetAtlas,
+         "spark_1.png",
+         0,
+         {{"spark_Atlas.png", {4096, 2048}}, {"spark_Atlas@1x.png", {2048, 1024}}}},
+        {Mode::spriteSheetAtlas, "wire_1.jpg", 0, {}},
+    };
+    for (const auto& c : cases) {
+        const std::string label = rawValue(c.mode) + " " + c.file;
+        out = root / ("out-" + std::to_string(&c - cases.data()));
+        auto p = preset(c.mode);
+        p.maxTextureSize = c.maxSize;
+        p.generateMipmaps = c.mode == Mode::powerOfTwoEnforce;
+        p.spriteHalfScale = true;
+        const std::string message = failure(p, c.file);
+        if (c.outputs.empty()) {
+            EXPECT_NE(message.find(c.file), std::string::npos) << label << ": " << message;
+            EXPECT_TRUE(outputFiles().empty()) << label;
+            continue;
+        }
+        for (const auto& [name, size] : c.outputs) {
+            ASSERT_TRUE(fs::exists(out / name)) << label << ": " << name << " (" << message << ")";
+            const vips::VImage written = vips::VImage::new_from_file((out / name).c_str());
+            EXPECT_EQ(written.width(), size.width) << label << ": " << name;
+            EXPECT_EQ(written.height(), size.height) << label << ": " << name;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace lw
