@@ -10,6 +10,8 @@
 #include <tbb/parallel_for.h>
 #include <vips/vips8>
 
+#include "image/TextureImage.h"
+
 namespace lw {
 
 namespace {
@@ -47,14 +49,18 @@ std::optional<RGBAImage> RGBAImage::load(const std::filesystem::path& file, doub
         vips::VImage img = vips::VImage::new_from_file(
             file.c_str(), vips::VImage::option()->set("fail_on", VIPS_FAIL_ON_ERROR));
         if (static_cast<double>(img.width()) * img.height() > kMaxDecodePixels) return std::nullopt;
+        img = shownUpright(img);
         const int targetW = roundedSide(img.width(), scale);
         const int targetH = roundedSide(img.height(), scale);
         if (static_cast<double>(targetW) * targetH > kMaxDecodePixels) return std::nullopt;
 
         if (img.interpretation() != VIPS_INTERPRETATION_sRGB || img.format() != VIPS_FORMAT_UCHAR)
             img = img.colourspace(VIPS_INTERPRETATION_sRGB);
-        if (img.bands() == 1) img = img.bandjoin({img, img});
-        if (img.bands() == 2) img = img.extract_band(0).bandjoin({img.extract_band(0), img.extract_band(0), img.extract_band(1)});
+        if (img.bands() == 1) img = vips::VImage::bandjoin({img, img, img});
+        if (img.bands() == 2) {
+            const vips::VImage grey = img.extract_band(0);
+            img = vips::VImage::bandjoin({grey, grey, grey, img.extract_band(1)});
+        }
         if (img.bands() == 3) img = img.bandjoin_const({255});
         if (img.bands() > 4) img = img.extract_band(0, vips::VImage::option()->set("n", 4));
         if (img.format() != VIPS_FORMAT_UCHAR) img = img.cast(VIPS_FORMAT_UCHAR);

@@ -45,7 +45,7 @@ vips::VImage openImage(const std::filesystem::path& file) {
     if (static_cast<std::int64_t>(image.width()) * image.height() > maxTexturePixels)
         throw TextureImageError(TextureImageError::Kind::tooLarge, file);
     try {
-        image = vipsx::decoded(image);
+        image = shownUpright(vipsx::decoded(image));
     } catch (const vips::VError&) {
         vips_error_clear();
         throw TextureImageError(TextureImageError::Kind::unreadable, file);
@@ -286,6 +286,21 @@ TextureImageError::TextureImageError(Kind kind, std::filesystem::path file, cons
              : detail == "no such file" ? std::string("There is no such file.")
                                         : "It could not be read: " + detail + ".") {}
 
+namespace {
+
+int storedOrientation(const vips::VImage& image) {
+    if (image.get_typeof(VIPS_META_ORIENTATION) == 0) return 1;
+    const int orientation = image.get_int(VIPS_META_ORIENTATION);
+    return orientation >= 1 && orientation <= 8 ? orientation : 1;
+}
+
+}  // namespace
+
+vips::VImage shownUpright(const vips::VImage& image) {
+    // libvips reports a TGA's origin corner as the matching orientation (bottom-left is 4).
+    return storedOrientation(image) == 1 ? image : image.autorot();
+}
+
 std::optional<TextureSize> readTextureSize(const std::filesystem::path& file) {
     ensureVips();
     std::error_code ec;
@@ -294,6 +309,7 @@ std::optional<TextureSize> readTextureSize(const std::filesystem::path& file) {
         auto image = vips::VImage::new_from_file(file.c_str(),
                                                  vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
         if (image.width() < 1 || image.height() < 1) return std::nullopt;
+        if (storedOrientation(image) >= 5) return TextureSize{image.height(), image.width()};  // turned a quarter
         return TextureSize{image.width(), image.height()};
     } catch (const vips::VError&) {
         vips_error_clear();
@@ -338,12 +354,11 @@ RasterF loadDataMap(const std::filesystem::path& file, std::optional<TextureSize
 ColorRaster loadColorRaster(const std::filesystem::path& file, ColorLoadOptions options) {
     vips::VImage image = openImage(file);
     try {
-        if (options.upright) image = image.autorot();
         image = storedRgbOrGrey(image);
         const bool alpha = hasAlpha(image);
         const int colourBands = image.bands() - (alpha ? 1 : 0);
         vips::VImage colour = colourBands >= 3 ? image.extract_band(0, vips::VImage::option()->set("n", 3))
-                                               : image.extract_band(0).bandjoin({image.extract_band(0), image.extract_band(0)});
+                                               : vips::VImage::bandjoin({image.extract_band(0), image.extract_band(0), image.extract_band(0)});
         if (alpha) colour = colour.bandjoin(image.extract_band(image.bands() - 1));
         const auto format = image.format();
         if (format == VIPS_FORMAT_UCHAR) return toRaster<std::uint8_t>(colour.copy(vips::VImage::option()->set("format", VIPS_FORMAT_UCHAR)));

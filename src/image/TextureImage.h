@@ -10,6 +10,10 @@
 #include "image/Raster.h"
 #include "platform/Error.h"
 
+namespace vips {
+class VImage;
+}
+
 namespace lw {
 
 struct TextureSize {
@@ -33,9 +37,15 @@ public:
 // Images above this many pixels are refused before decoding.
 inline constexpr std::int64_t maxTexturePixels = 400'000'000;
 
-// The pixel size stored in the file's header; nothing when it cannot be read. No pixels are decoded.
+// The pixels as an image viewer shows them: the stored orientation applied (EXIF or TIFF
+// orientation, the origin corner of a TGA). Every texture and sprite loader reads through this.
+vips::VImage shownUpright(const vips::VImage& image);
+
+// The size of the image as shown (shownUpright), from the file's header; nothing when it cannot
+// be read. No pixels are decoded.
 std::optional<TextureSize> readTextureSize(const std::filesystem::path& file);
 
+// Both loaders give the image as shown (shownUpright).
 // One channel of data in 0...1: the first channel of a grey image, Rec. 709 luma of the stored
 // values of a colour image (alpha ignored). 8 and 16 bits are scaled by their maximum, float is
 // clamped. With a target size the map is resized to it (Lanczos). Throws TextureImageError.
@@ -44,12 +54,10 @@ RasterF loadDataMap(const std::filesystem::path& file, std::optional<TextureSize
 // Colour pixels as stored: RGB or RGBA (grey is expanded, palettes resolved), 8 bits, or 16
 // bits when the file holds more than 8 bits per sample (float is clamped to 0...1 and stored as
 // 16 bits). Throws TextureImageError.
-// With `upright` the EXIF orientation is applied, as the photo loader does. With
-// `linearToSRGB`, float samples (EXR and float TIFF, which hold linear light) are encoded with
+// With `linearToSRGB`, float samples (EXR and float TIFF, which hold linear light) are encoded with
 // the sRGB transfer curve before they are stored as 16 bits; alpha stays linear. Leave it off
 // for data maps (normals, roughness, height...), whose values are not light.
 struct ColorLoadOptions {
-    bool upright = false;
     bool linearToSRGB = false;
 };
 using ColorRaster = std::variant<Raster8, Raster16>;

@@ -108,9 +108,17 @@ TextureSize MapforgePreset::targetSize(std::int64_t width, std::int64_t height) 
             h = ph;
         }
     }
+    // With power-of-two sizes the limit is the largest power of two within it, so that halving
+    // keeps them powers of two.
+    std::int64_t limit = maxTextureSize;
+    if (enforcePOT && limit > 0) {
+        std::int64_t power = 1;
+        while (power * 2 <= limit) power *= 2;
+        limit = power;
+    }
     const std::int64_t longer = std::max(w, h);
-    if (maxTextureSize > 0 && longer > maxTextureSize) {
-        const double ratio = static_cast<double>(maxTextureSize) / static_cast<double>(longer);
+    if (limit > 0 && longer > limit) {
+        const double ratio = static_cast<double>(limit) / static_cast<double>(longer);
         w = std::max<std::int64_t>(1, std::llround(static_cast<double>(w) * ratio));
         h = std::max<std::int64_t>(1, std::llround(static_cast<double>(h) * ratio));
     }
@@ -306,11 +314,11 @@ struct Road {
         progress(0.3, "Rescaling to Power-of-Two...");
         ColorRaster image;
         try {
-            // Upright as the photo loader reads it; linear float colour is stored sRGB-encoded,
-            // data maps (material channels, normals) keep their values.
+            // Linear float colour is stored sRGB-encoded, data maps (material channels, normals)
+            // keep their values.
             const ChannelPacker packer;
             const bool dataMap = packer.identify(item.sourceURL) || packer.identifyNormal(item.sourceURL);
-            image = loadColorRaster(item.sourceURL, {true, !dataMap});
+            image = loadColorRaster(item.sourceURL, {.linearToSRGB = !dataMap});
         } catch (const TextureImageError& e) {
             throw MapforgePreset::TextureError::cannotOpenImage(item.sourceURL, e.reason);
         }

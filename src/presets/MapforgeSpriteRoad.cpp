@@ -77,8 +77,11 @@ std::string dataFileText(SpriteSheetCompiler::DataFormat format, const SpriteShe
 // another item wrote.
 class SpriteOutputs {
 public:
-    SpriteOutputs(const BatchItem& item, const ProcessingContext& context, const std::vector<fs::path>& inputs)
-        : folder_(context.configuration.outputDirectory), staged_(item, context, inputs) {}
+    SpriteOutputs(const BatchItem& item, const ProcessingContext& context, const std::vector<fs::path>& inputs,
+                  std::string sequenceName)
+        : folder_(context.configuration.outputDirectory)
+        , sequence_(std::move(sequenceName))
+        , staged_(item, context, inputs) {}
 
     void writePNG(const std::string& name, const RGBAImage& image) {
         AtomicFile& file = add(name);
@@ -93,7 +96,13 @@ public:
         StagedOutputs::writeFile(add(name), text);
     }
 
-    std::vector<fs::path> commit() { return staged_.commit(); }
+    std::vector<fs::path> commit() {
+        try {
+            return staged_.commit();
+        } catch (const OutputError& e) {
+            throwNameTaken(e);
+        }
+    }
 
 private:
     AtomicFile& add(const std::string& name) {
@@ -103,10 +112,25 @@ private:
             if (e.kind == DestinationError::Kind::replacesInput)
                 throw SpriteOutputError(name + " would replace one of its own frames; choose another output folder.");
             throw;
+        } catch (const OutputError& e) {
+            throwNameTaken(e);
         }
     }
 
+    // Sheets are named after their frame sequence, not the naming pattern: a sheet another item
+    // wrote means two sequences have the same name, and only renaming frames parts them.
+    [[noreturn]] void throwNameTaken(const OutputError& e) const {
+        const std::string text = e.what();
+        const std::string collision = " would replace it.";
+        const auto at = text.find(collision);
+        if (at == std::string::npos) throw e;
+        throw OutputError(e.file, text.substr(0, at + collision.size()) +
+                                      " Sprite sheets are named after their frames, and both frame sequences are "
+                                      "named " + sequence_ + ": rename the frames of one of them.");
+    }
+
     fs::path folder_;
+    std::string sequence_;
     StagedOutputs staged_;
 };
 
@@ -206,7 +230,7 @@ std::vector<fs::path> processSpriteSheet(const MapforgePreset& preset, const Bat
     std::vector<Variant> variants{{"", 1.0}};
     if (preset.spriteHalfScale) variants.push_back({"@1x", 0.5});
 
-    SpriteOutputs outputs(item, context, sequence.frames);
+    SpriteOutputs outputs(item, context, sequence.frames, sequence.name);
     const SpriteSheetCompiler compiler;
     bool reportedUnreadable = false;
     for (const Variant& variant : variants) {

@@ -367,7 +367,10 @@ TEST(TextureImages, ReadsFormatsAndRefusesBadFiles) {
 
     if (!haveConvert()) GTEST_SKIP() << "ImageMagick convert not installed";
     const std::string d = dir.path().string();
-    ASSERT_EQ(std::system(("convert -size 6x4 gradient:white-black -compress RLE '" + d + "/rle.tga'").c_str()), 0);
+    // White on the left: ImageMagick 6 stores TGA rows top first under a bottom-left origin, so a
+    // top-to-bottom gradient would read upside down.
+    ASSERT_EQ(std::system(("convert -size 4x6 gradient:white-black -rotate -90 -compress RLE '" + d + "/rle.tga'").c_str()),
+              0);
     ASSERT_EQ(std::system(("convert -size 6x4 xc:'rgb(60,60,60)' -depth 16 '" + d + "/h.exr'").c_str()), 0);
     ASSERT_EQ(std::system(("convert -size 6x4 xc:gray40 -type palette '" + d + "/pal.png'").c_str()), 0);
     ASSERT_EQ(std::system(("convert -size 6x4 xc:gray20 \\( -size 6x4 xc:gray80 \\) '" + d + "/layers.psd'").c_str()),

@@ -48,6 +48,12 @@ TEST(MapforgePreset, TargetSize) {
         {false, ScaleMode::nearestPowerOfTwo(), false, 1000, 1000, 10, 1000, 10},
         {false, ScaleMode::nearestPowerOfTwo(), false, -5, 5000, 10, 5000, 10},
         {true, ScaleMode::roundUpPowerOfTwo(), false, 1024, 3000, 1000, 1024, 256},
+        // A limit that is no power of two keeps power-of-two sizes: the largest one within it.
+        {true, ScaleMode::nearestPowerOfTwo(), false, 1000, 1000, 600, 512, 256},
+        {true, ScaleMode::nearestPowerOfTwo(), true, 1000, 1000, 600, 512, 512},
+        {true, ScaleMode::fixedTarget(2048), false, 1500, 300, 300, 1024, 1024},
+        {true, ScaleMode::roundDownPowerOfTwo(), false, 1000, 8000, 2, 512, 1},
+        {true, ScaleMode::nearestPowerOfTwo(), false, 1000, 1000, 500, 512, 256},
     };
     for (const auto& c : cases) {
         const auto size = preset(c.pot, c.mode, c.square, c.max).targetSize(c.w, c.h);

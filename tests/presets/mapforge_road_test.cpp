@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "core/BatchQueueManager.h"
+#include "image/Image.h"
 #include "image/TextureImage.h"
 #include "presets/MapforgePreset.h"
 
@@ -420,6 +421,204 @@ TEST_F(RoadTest, TilingCheckPassesOrFailsWithPreview) {
               std::string::npos)
         << message;
     EXPECT_EQ(readTextureSize(out / "ramp_Tiled2x2.png"), (TextureSize{32, 32}));
+}
+
+
+// The largest difference between two images over every band; -1 when their sizes or bands differ.
+double largestDifference(const vips::VImage& a, const vips::VImage& b) {
+    if (a.width() != b.width() || a.height() != b.height() || a.bands() != b.bands()) return -1;
+    return (a.cast(VIPS_FORMAT_DOUBLE) - b.cast(VIPS_FORMAT_DOUBLE)).abs().max();
+}
+
+// Grey maps with and without alpha, 8 and 16 bits, keep their values on the roads that write
+// colour: each colour band carries the grey, and alpha stays alpha or stays absent.
+TEST_F(RoadTest, GreyMapsKeepTheirValuesOnTheColourRoads) {
+    ensureVipsStarted();
+    struct Case {
+        std::string name;
+        int bits;
+        int channels;
+    };
+    const Case cases[] = {{"Plain_Roughness.png", 8, 1}, {"Deep_Height.png", 16, 1}, {"Decal.png", 8, 2},
+                          {"DeepDecal.png", 16, 2}};
+    for (const auto& c : cases) {
+        // A ramp (so the tiling check writes its preview) with alpha falling down the rows.
+        const auto sample = [&](int x, int y, int band) {
+            const int value = band == 0 ? 10 + x * 15 : 250 - y * 30;
+            return c.bits == 8 ? value : value * 257 + x;
+        };
+        if (c.bits == 8) {
+            Raster8 r(16, 8, c.channels);
+            for (int y = 0; y < 8; ++y)
+                for (int x = 0; x < 16; ++x)
+                    for (int b = 0; b < c.channels; ++b) r.at(x, y, b) = static_cast<std::uint8_t>(sample(x, y, b));
+            writePng(r, in / c.name);
+        } else {
+            Raster16 r(16, 8, c.channels);
+            for (int y = 0; y < 8; ++y)
+                for (int x = 0; x < 16; ++x)
+                    for (int b = 0; b < c.channels; ++b) r.at(x, y, b) = static_cast<std::uint16_t>(sample(x, y, b));
+            writePng(r, in / c.name);
+        }
+        const vips::VImage source = vips::VImage::new_from_file((in / c.name).c_str());
+        ASSERT_EQ(source.bands(), c.channels) << c.name;
+        const vips::VImage grey = source[0];
+        const vips::VImage expected =
+            c.channels == 2 ? vips::VImage::bandjoin({grey, grey, grey, source[1]}) : vips::VImage::bandjoin({grey, grey, grey});
+
+        const std::string stem = fs::path(c.name).stem().string();
+        const auto names = run(preset(Mode::powerOfTwoEnforce), c.name);
+        ASSERT_EQ(names.size(), 1u) << c.name;
+        EXPECT_EQ(largestDifference(vips::VImage::new_from_file((out / names[0]).c_str()), expected), 0) << c.name;
+
+        failure(preset(Mode::tilingCheck), c.name);
+        const vips::VImage preview = vips::VImage::new_from_file((out / (stem + "_Tiled2x2.png")).c_str());
+        EXPECT_EQ(largestDifference(preview.extract_area(16, 8, 16, 8), expected), 0) << c.name;
+    }
+}
+
+// A TGA stored from its bottom-left corner, rows bottom first, as the format's default origin has it.
+void writeBottomLeftTga(const vips::VImage& picture, const fs::path& file) {
+    const int w = picture.width(), h = picture.height();
+    std::vector<std::uint8_t> bytes = {0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    for (int v : {w, h}) bytes.insert(bytes.end(), {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8)});
+    bytes.insert(bytes.end(), {24, 0});  // 24 bits, origin bit clear: bottom-left
+    std::size_t size = 0;
+    auto* rgb = static_cast<std::uint8_t*>(picture.cast(VIPS_FORMAT_UCHAR).write_to_memory(&size));
+    for (int y = h - 1; y >= 0; --y)
+        for (int x = 0; x < w; ++x) {
+            const std::uint8_t* p = rgb + (static_cast<std::size_t>(y) * w + x) * 3;
+            bytes.insert(bytes.end(), {p[2], p[1], p[0]});
+        }
+    g_free(rgb);
+    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                static_cast<std::streamsize>(bytes.size()));
+}
+
+// Every road reads a file as an image viewer shows it: a bottom-left TGA and a JPEG turned by
+// its EXIF orientation give exactly the outputs of the same picture stored upright as PNG.
+TEST_F(RoadTest, EveryRoadReadsTheSourceAsShown) {
+    ensureVipsStarted();
+    const vips::VImage xy = vips::VImage::xyz(64, 32);
+    const vips::VImage checker = ((xy[0] / 8).cast(VIPS_FORMAT_INT) + (xy[1] / 8).cast(VIPS_FORMAT_INT)) % 2;
+    const vips::VImage picture =
+        vips::VImage::bandjoin({xy[0] * 4, xy[1] * 8, checker * 200})
+            .cast(VIPS_FORMAT_UCHAR)
+            .copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
+
+    const fs::path jpegFolder = root / "jpeg", tgaFolder = root / "tga", uprightFolder = root / "upright";
+    for (const auto& folder : {jpegFolder, tgaFolder, uprightFolder}) fs::create_directories(folder);
+    // The JPEG stores the picture turned a quarter anticlockwise, to be shown turned back (6).
+    vips::VImage turned = picture.rot(VIPS_ANGLE_D270);
+    turned.set("orientation", 6);
+    turned.jpegsave((jpegFolder / "stored.jpg").c_str(), vips::VImage::option()->set("Q", 95));
+    const vips::VImage jpegShown = vips::VImage::new_from_file((jpegFolder / "stored.jpg").c_str()).autorot();
+    ASSERT_EQ(jpegShown.width(), 64);
+    EXPECT_EQ(readTextureSize(jpegFolder / "stored.jpg"), (TextureSize{64, 32}));
+
+    struct Road {
+        Mode mode;
+        std::string stem;
+    };
+    const Road roads[] = {{Mode::powerOfTwoEnforce, "Wall"}, {Mode::tilingCheck, "Wall"},
+                          {Mode::normalMapConvert, "Wall_NormalDX"}, {Mode::normalFromHeight, "Wall_Height"},
+                          {Mode::channelPackingORM, "Wall_AO"}, {Mode::spriteSheetAtlas, "walk_1"}};
+    struct Source {
+        std::string extension;
+        vips::VImage shown;
+    };
+    for (const auto& [extension, shown] : {Source{"tga", picture}, Source{"jpg", jpegShown}}) {
+        for (const auto& road : roads) {
+            const std::string label = extension + " " + rawValue(road.mode);
+            const auto folder = [&](bool upright) {
+                return root / (extension + "-" + std::to_string(static_cast<int>(road.mode)) + (upright ? "-upright" : "-stored"));
+            };
+            std::vector<std::vector<std::string>> outputs;
+            for (const bool upright : {true, false}) {
+                in = folder(upright);
+                out = in / "out";
+                fs::create_directories(in);
+                const std::string file = road.stem + "." + (upright ? std::string("png") : extension);
+                if (upright) shown.pngsave((in / file).c_str());
+                else if (extension == "tga") writeBottomLeftTga(picture, in / file);
+                else fs::copy_file(jpegFolder / "stored.jpg", in / file);
+                failure(preset(road.mode), file);
+                outputs.push_back(outputFiles());
+            }
+            ASSERT_EQ(outputs[0], outputs[1]) << label;
+            EXPECT_FALSE(outputs[0].empty()) << label;
+            for (const auto& name : outputs[0]) {
+                if (fs::path(name).extension() != ".png") continue;
+                const fs::path stored = folder(false) / "out" / name;
+                const fs::path upright = folder(true) / "out" / name;
+                EXPECT_EQ(largestDifference(vips::VImage::new_from_file(stored.c_str()),
+                                            vips::VImage::new_from_file(upright.c_str())),
+                          0)
+                    << label << ": " << name;
+            }
+        }
+    }
+}
+
+
+// Images one or a few pixels thin go through every road, the sprite road included: each is
+// processed with no side below one pixel, or fails alone with a message that names it.
+TEST_F(RoadTest, ThinImagesAreProcessedOrFailAlone) {
+    ensureVipsStarted();
+    const auto ramp = [](int w, int h) {
+        return (vips::VImage::xyz(w, h)[0] * (255.0 / w)).cast(VIPS_FORMAT_UCHAR);
+    };
+    ramp(9000, 1).pngsave((in / "Line_Height.png").c_str());
+    ramp(20000, 3).pngsave((in / "Strip_AO.png").c_str());
+    ramp(9000, 1).rot(VIPS_ANGLE_D90).pngsave((in / "Post_NormalDX.png").c_str());
+    {
+        vips::VImage turned = vips::VImage::bandjoin({ramp(9000, 1), ramp(9000, 1), ramp(9000, 1)})
+                                  .copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
+        turned.set("orientation", 6);
+        turned.jpegsave((in / "wire_1.jpg").c_str());
+        vips::VImage::bandjoin({ramp(4000, 1), ramp(4000, 1), ramp(4000, 1), ramp(4000, 1) + 255})
+            .pngsave((in / "spark_1.png").c_str());
+    }
+    struct Case {
+        Mode mode;
+        std::string file;
+        std::int64_t maxSize;
+        std::vector<std::pair<std::string, TextureSize>> outputs;  // empty: fails naming the file
+    };
+    const std::vector<Case> cases = {
+        {Mode::powerOfTwoEnforce, "Line_Height.png", 0, {{"Line_Height_POT_8192x1.png", {8192, 1}}}},
+        {Mode::powerOfTwoEnforce, "Strip_AO.png", 1000, {{"Strip_AO_POT_512x1.png", {512, 1}}}},
+        {Mode::powerOfTwoEnforce, "wire_1.jpg", 1, {{"wire_1_POT_1x1.png", {1, 1}}}},
+        {Mode::channelPackingORM, "Strip_AO.png", 0, {{"Strip_ORM_16384x4.png", {16384, 4}}}},
+        {Mode::normalFromHeight, "Line_Height.png", 0, {{"Line_NormalGL.png", {9000, 1}}}},
+        {Mode::normalMapConvert, "Post_NormalDX.png", 0, {{"Post_NormalGL.png", {1, 9000}}}},
+        {Mode::tilingCheck, "Strip_AO.png", 0, {{"Strip_AO_Tiled2x2.png", {8192, 2}}}},
+        {Mode::spriteSheetAtlas,
+         "spark_1.png",
+         0,
+         {{"spark_Atlas.png", {4096, 2048}}, {"spark_Atlas@1x.png", {2048, 1024}}}},
+        {Mode::spriteSheetAtlas, "wire_1.jpg", 0, {}},
+    };
+    for (const auto& c : cases) {
+        const std::string label = rawValue(c.mode) + " " + c.file;
+        out = root / ("out-" + std::to_string(&c - cases.data()));
+        auto p = preset(c.mode);
+        p.maxTextureSize = c.maxSize;
+        p.generateMipmaps = c.mode == Mode::powerOfTwoEnforce;
+        p.spriteHalfScale = true;
+        const std::string message = failure(p, c.file);
+        if (c.outputs.empty()) {
+            EXPECT_NE(message.find(c.file), std::string::npos) << label << ": " << message;
+            EXPECT_TRUE(outputFiles().empty()) << label;
+            continue;
+        }
+        for (const auto& [name, size] : c.outputs) {
+            ASSERT_TRUE(fs::exists(out / name)) << label << ": " << name << " (" << message << ")";
+            const vips::VImage written = vips::VImage::new_from_file((out / name).c_str());
+            EXPECT_EQ(written.width(), size.width) << label << ": " << name;
+            EXPECT_EQ(written.height(), size.height) << label << ": " << name;
+        }
+    }
 }
 
 }  // namespace

@@ -263,10 +263,10 @@ TEST_F(SpriteRoadTest, TwoSequencesOfOneJobNeverWriteTheSameSheet) {
     const auto job = queue.activeJobs().at(jobID);
     EXPECT_EQ(job.items[1].status, ProcessingStatus::failed);
     const std::string error = job.items[1].errorMessage.value_or("");
-    EXPECT_NE(error.find(" was already written in this job from " + (in / "walk.png").string() +
-                         "; walk_01.png would replace it."),
-              std::string::npos)
-        << error;
+    // The sheet takes the sequence's name whatever the naming pattern, so the advice is to rename frames.
+    EXPECT_EQ(error, "walk_Atlas.png was already written in this job from " + (in / "walk.png").string() +
+                         "; walk_01.png would replace it. Sprite sheets are named after their frames, and both frame "
+                         "sequences are named walk: rename the frames of one of them.");
     const auto sheet = nlohmann::json::parse(read(outputFiles().front().ends_with(".json") ? outputFiles().front()
                                                                                            : outputFiles().back()));
     EXPECT_EQ(sheet["frames"].size(), 1u);  // walk.png's own sheet

@@ -217,6 +217,31 @@ TEST_F(PlanRunAgreement, Textures) {
     EXPECT_EQ(run.status, 0) << ::testing::PrintToString(run.lines);
     expectRunMatchesPlan(planned, filesBelow(out / "sprites"));
 
+    // Power-of-two sizes under a limit that is no power of two, and a JPEG shown turned by its
+    // EXIF orientation: plan and run give the same shown, power-of-two sizes.
+    fs::create_directories(in / "pot");
+    writePng(Raster8(1000, 600, 3, 90), in / "pot" / "wall.png");
+    {
+        vips::VImage turned = (vips::VImage::black(512, 256, vips::VImage::option()->set("bands", 3)) + 100)
+                                  .cast(VIPS_FORMAT_UCHAR)
+                                  .copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
+        turned.set("orientation", 6);
+        turned.jpegsave((in / "pot" / "turned.jpg").c_str());
+    }
+    std::tie(plan, run) = planAndRun(
+        {"texture", "mode=pot", "maxSize=1000", "--out", (out / "pot").string(), (in / "pot").string()});
+    planned = withPrefix(plan.lines, "PLAN ");
+    EXPECT_EQ(planned, (Strings{"turned_POT_256x512.png", "wall_POT_512x256.png"}));
+    EXPECT_EQ(run.status, 0) << ::testing::PrintToString(run.lines);
+    expectRunMatchesPlan(planned, filesBelow(out / "pot"));
+    for (const auto& [name, w, h] : {std::tuple<std::string, int, int>{"turned_POT_256x512.png", 256, 512},
+                                     {"wall_POT_512x256.png", 512, 256}}) {
+        if (!fs::exists(out / "pot" / name)) continue;
+        const vips::VImage written = vips::VImage::new_from_file((out / "pot" / name).c_str());
+        EXPECT_EQ(written.width(), w) << name;
+        EXPECT_EQ(written.height(), h) << name;
+    }
+
     fs::create_directories(in / "tiles");
     Raster8 ramp(16, 16, 3);
     for (int y = 0; y < 16; ++y)
