@@ -281,7 +281,7 @@ void AudioVideoPipeline::Run::normaliseEpisode() {
     // This line begins with the episode's name itself.
     const auto logNamed = [&](const std::string& line) { onLog(line); };
     if (request.targetLUFS.acx) {
-        logNamed(printed("%s: RMS %.1f dB -> %.1f dB, peak %.1f dB, noise floor %.1f dB", name.c_str(), in.rmsDB,
+        logNamed(printed("%s: RMS %.1f dB -> %.1f dB, sample peak %.1f dB, noise floor %.1f dB", name.c_str(), in.rmsDB,
                          out.rmsDB, out.samplePeakDB, out.noiseFloorDB));
     } else {
         const std::string limiter = normalisation.limiterReductionDB < -0.1
@@ -418,6 +418,21 @@ void AudioVideoPipeline::Run::writeMaster() {
 
 void AudioVideoPipeline::Run::writeACXCheck() {
     if (!normalisation.acxReport) return;
+    // The check is of the programme as delivered (music included), channel by channel, and of
+    // the file to upload: the MP3, which is encoded at 44.1 kHz for an ACX target.
+    std::vector<LoudnessNormalizer::ACXReport::Channel> channels;
+    for (const auto& m : LoudnessNormalizer::measureChannels(workingFile))
+        channels.push_back({m.rmsDB, m.truePeakDBTP, m.noiseFloorDB});
+    const bool mp3 = request.generateRSSMaster && pipeline.producesMP3();
+    const int masterRate = static_cast<int>(std::lround(PCMStream::format(workingFile).sampleRate));
+    auto report = LoudnessNormalizer::ACXReport::ofChannels(channels, mp3 ? 44100 : masterRate);
+    report.noiseGate = request.cleanup.noiseGate;
+    if (!request.generateRSSMaster)
+        report.noUploadMP3 = "no MP3 is made with the RSS master turned off";
+    else if (!mp3)
+        report.noUploadMP3 = "no MP3 is made without FFmpeg (sudo apt install ffmpeg); the RSS file is an M4A";
+    normalisation.acxReport = report;
+
     const fs::path check = deliverable("_ACX_Check.txt");
     writeFileAtomically(check, normalisation.acxReport->text());
     outputs.push_back(check);
