@@ -380,6 +380,52 @@ TEST_F(PipelineTest, ACXCheckIsOfTheDeliveredFile) {
     }
 }
 
+// AAC overshoots the peaks it is given: the M4A keeps the target's true-peak ceiling all the same.
+TEST_F(PipelineTest, M4AKeepsTheTruePeakCeiling) {
+    if (!test::haveTool("ffmpeg")) GTEST_SKIP() << "no ffmpeg";
+    const double rate = 48000;
+    struct Case {
+        const char* name;
+        LoudnessNormalizer::LoudnessTarget target;
+        double frequency;
+    };
+    const Case cases[] = {
+        {"Spotify", {-14, -1, 11, false}, 180},
+        {"Apple", {-16, -1, 11, false}, 250},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(out);
+        // A quiet tone under sharp clicks, the channels apart: the limiter holds the clicks at the
+        // ceiling and the encoder rings over them.
+        const fs::path source = dir / (std::string(c.name) + ".wav");
+        writeWav(source, rate, 2, static_cast<std::size_t>(3 * rate), [&](std::size_t i, int ch) {
+            const double t = static_cast<double>(i) / rate;
+            const double tone = 0.05 * std::sin(2 * M_PI * c.frequency * (ch ? 1.5 : 1.0) * t);
+            const std::size_t inClick = (i + (ch ? 1200 : 0)) % 2400;  // a 1 ms click every 50 ms
+            const double click = inClick < 48 ? 0.9 * ((inClick * 7919 + ch) % 3 == 0 ? -1.0 : 1.0) : 0.0;
+            return static_cast<float>(tone + click);
+        });
+        AudioVideoPipeline pipeline(noFFmpeg, nullptr);
+        Request r = request(true, true);
+        r.sourceURL = source;
+        r.targetLUFS = c.target;
+        Reports reports;
+        const auto files = pipeline.processMultiFormat(r, reports.onProgress(), reports.onLog());
+        ASSERT_EQ(fileNames(files), (std::vector<std::string>{"Show_01_Pilot_Master_" +
+                                                                  std::to_string(int(c.target.integratedLUFS)) +
+                                                                  "LUFS.wav",
+                                                              "Show_01_Pilot_RSS.m4a"}));
+        const double master = ebur128Figure(files[0], "Peak:");
+        const double m4a = ebur128Figure(files[1], "Peak:");
+        EXPECT_LE(master, c.target.truePeakDB + 0.05);
+        EXPECT_LE(m4a, c.target.truePeakDB) << ::testing::PrintToString(reports.log);
+        // Lowered by about the overshoot, not far more.
+        EXPECT_GE(m4a, c.target.truePeakDB - 1.0) << ::testing::PrintToString(reports.log);
+        EXPECT_TRUE(reports.loggedStart(source.filename().string() + ": RSS file: AAC encoded "));
+    }
+}
+
 TEST_F(PipelineTest, TranscriptionOutcomes) {
     struct Case {
         const char* name;
