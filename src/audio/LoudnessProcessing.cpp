@@ -123,6 +123,8 @@ namespace {
 
 constexpr double kCorrectionToleranceDB = 0.3;
 constexpr double kMaxGainDB = 40.0;
+constexpr double kMissedTargetDB = 0.5;   // a delivered level further off than this is reported
+constexpr double kLimitingShownDB = 0.5;  // limiting deeper than this counts as holding the level back
 constexpr int kMaxRenders = 3;
 constexpr double kCrossfadeSeconds = 0.01;
 constexpr double kGateAboveFloorDB = 10.0;
@@ -937,6 +939,34 @@ LoudnessNormalizer::Result processLoudness(const fs::path& sourceURL, const fs::
     return result;
 } catch (...) {
     rethrowLibraryErrorsAs([&](const std::string& reason) { return LoudnessNormalizer::NormalizerError::failed(sourceURL, reason); });
+}
+
+std::optional<std::string> missedTargetNote(const LoudnessNormalizer::Result& result,
+                                            const LoudnessNormalizer::LoudnessTarget& target) {
+    const std::optional<double> level = matchedLevel(result.output, target.acx);
+    if (!level) return std::nullopt;
+    const double miss = target.integratedLUFS - *level;
+    if (!(std::abs(miss) > kMissedTargetDB)) return std::nullopt;
+    const char* unit = target.acx ? "dB" : "LUFS";
+    char text[256];
+    std::snprintf(text, sizeof text, "Loudness target not reached: %s%.1f %s delivered, target %.1f %s",
+                  target.acx ? "RMS " : "", *level, unit, target.integratedLUFS, unit);
+    std::string line = text;
+    std::vector<std::string> causes;
+    if (miss > 0 && result.limiterReductionDB < -kLimitingShownDB) {
+        std::snprintf(text, sizeof text, "the %.1f dBTP true-peak ceiling (limiter %.1f dB)", target.truePeakDB,
+                      result.limiterReductionDB);
+        causes.push_back(text);
+    }
+    if (result.gainDB + miss >= kMaxGainDB) {
+        std::snprintf(text, sizeof text, "the %.0f dB gain limit (%+.1f dB would be needed)", kMaxGainDB,
+                      result.gainDB + miss);
+        causes.push_back(text);
+    }
+    if (causes.empty()) return line + "; the correction renders did not reach it";
+    line += ", held back by " + causes.front();
+    if (causes.size() > 1) line += " and " + causes.back();
+    return line;
 }
 
 LoudnessNormalizer::Result LoudnessNormalizer::normalize(const fs::path& sourceURL, const fs::path& destinationURL,

@@ -69,6 +69,12 @@ struct LoudnessNormalizer::Result {
     std::optional<ACXReport> acxReport;
 };
 
+// One line saying that the level delivered (integrated loudness, or the RMS level for an ACX
+// target) misses the target by more than 0.5 dB, with both figures and what held it back (the
+// true-peak ceiling, the gain limit of the corrections); nothing when the target is reached.
+std::optional<std::string> missedTargetNote(const LoudnessNormalizer::Result& result,
+                                            const LoudnessNormalizer::LoudnessTarget& target);
+
 // How the passes of LoudnessNormalizer::process go through the source: in stretches of
 // stretchSeconds decoded on one thread and processed side by side on the others, each warmed
 // up over the warmUpSeconds before it, or (stretchSeconds 0) as one stream in file order. Both

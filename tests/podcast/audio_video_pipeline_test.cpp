@@ -426,6 +426,61 @@ TEST_F(PipelineTest, M4AKeepsTheTruePeakCeiling) {
     }
 }
 
+// A level that misses the target by more than 0.5 dB is said so, with both figures and the cause.
+TEST_F(PipelineTest, MissedTargetIsSaidWithItsCause) {
+    if (!test::haveTool("ffmpeg")) GTEST_SKIP() << "no ffmpeg";
+    const auto phrases = [](double amplitude, double gap) {
+        return [=](std::size_t i, int) {
+            const double t = static_cast<double>(i) / kRate;
+            return static_cast<float>((std::fmod(t, 0.6) < 0.4 ? amplitude : gap) * std::sin(2 * M_PI * 220 * t));
+        };
+    };
+    const auto clicks = [](std::size_t i, int) {  // a quiet tone under a 1 ms click every 50 ms
+        const std::size_t inClick = i % 2205;
+        const double click = inClick < 44 ? (inClick % 3 == 0 ? -0.9 : 0.9) : 0.0;
+        return static_cast<float>(0.05 * std::sin(2 * M_PI * 220 * static_cast<double>(i) / kRate) + click);
+    };
+    struct Case {
+        const char* name;
+        std::function<float(std::size_t, int)> source;
+        double targetLUFS;
+        std::string cause;  // "" when the target is reached
+    };
+    const Case cases[] = {
+        {"speech", phrases(0.2, 0.001), -16, ""},
+        {"clicks", clicks, -14, ", held back by the -1.0 dBTP true-peak ceiling (limiter -"},
+        {"very quiet", phrases(0.0005, 0), -16, ", held back by the 40 dB gain limit (+"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(out);
+        const fs::path source = dir / (std::string(c.name) + ".wav");
+        writeWav(source, kRate, 1, static_cast<std::size_t>(4 * kRate), c.source);
+        AudioVideoPipeline pipeline(noFFmpeg, nullptr);
+        Request r = request(true);
+        r.sourceURL = source;
+        r.targetLUFS = {c.targetLUFS, -1, 11, false};
+        Reports reports;
+        const auto files = pipeline.processMultiFormat(r, reports.onProgress(), reports.onLog());
+        const double delivered = ebur128Figure(files[0], "I:");
+        const std::string head = source.filename().string() + ": Loudness target not reached: ";
+        std::vector<std::string> lines;
+        for (const auto& line : reports.log)
+            if (line.rfind(head, 0) == 0) lines.push_back(line);
+        if (c.cause.empty()) {
+            EXPECT_NEAR(delivered, c.targetLUFS, 0.5);
+            EXPECT_TRUE(lines.empty()) << ::testing::PrintToString(lines);
+            continue;
+        }
+        EXPECT_LT(delivered, c.targetLUFS - 0.5);
+        ASSERT_EQ(lines.size(), 1u) << ::testing::PrintToString(reports.log);
+        EXPECT_NEAR(std::strtod(lines[0].c_str() + head.size(), nullptr), delivered, 0.15) << lines[0];
+        char target[64];
+        std::snprintf(target, sizeof target, " LUFS delivered, target %.1f LUFS", c.targetLUFS);
+        EXPECT_NE(lines[0].find(target + c.cause), std::string::npos) << lines[0];
+    }
+}
+
 TEST_F(PipelineTest, TranscriptionOutcomes) {
     struct Case {
         const char* name;

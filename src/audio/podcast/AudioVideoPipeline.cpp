@@ -307,6 +307,7 @@ void AudioVideoPipeline::Run::normaliseEpisode() {
                          in.integratedLUFS.value_or(-HUGE_VAL), out.integratedLUFS.value_or(-HUGE_VAL),
                          normalisation.gainDB, out.truePeakDBTP, limiter.c_str()));
     }
+    if (const auto missed = missedTargetNote(normalisation, request.targetLUFS)) log(*missed);
 
     std::vector<std::string> entries;
     if (cleanup.rumbleFilter) entries.push_back("rumble filter");
