@@ -294,12 +294,13 @@ TEST_F(PipelineTest, ACXCheckIsOfTheDeliveredFile) {
         return static_cast<float>(0.5 * std::exp(-t * 40) * std::sin(2 * M_PI * 880 * t));
     });
     // Phrases of a second with pauses long enough to show the noise floor between them.
-    const auto narration = [&](const std::string& name, double rate, std::vector<double> amplitudes) {
+    const auto narration = [&](const std::string& name, double rate, std::vector<double> amplitudes,
+                               double pause = 0.002) {
         const fs::path file = dir / name;
         writeWav(file, rate, static_cast<int>(amplitudes.size()), static_cast<std::size_t>(6 * rate),
                  [&](std::size_t i, int c) {
                      const double t = static_cast<double>(i) / rate;
-                     const double on = std::fmod(t, 1.8) < 1.0 ? 1.0 : 0.002;
+                     const double on = std::fmod(t, 1.8) < 1.0 ? 1.0 : pause;
                      return static_cast<float>(amplitudes[c] * on * std::sin(2 * M_PI * 220 * t));
                  });
         return file;
@@ -307,6 +308,7 @@ TEST_F(PipelineTest, ACXCheckIsOfTheDeliveredFile) {
     const fs::path speech = narration("speech.wav", kRate, {0.2});
     const fs::path unequal = narration("unequal.wav", kRate, {0.3, 0.06});  // right channel 14 dB down
     const fs::path rate96k = narration("rate96k.wav", 96000, {0.2});
+    const fs::path noisy = narration("noisy.wav", kRate, {0.2}, 0.1);  // pauses 20 dB under the phrases
 
     struct Case {
         const char* name;
@@ -315,6 +317,7 @@ TEST_F(PipelineTest, ACXCheckIsOfTheDeliveredFile) {
         bool rss, mp3;
         const char* fails;  // the one failing line, "" for none
         std::string rateLine;
+        bool gate = false;
     };
     const std::string upload = "Sample rate    44100 Hz    (ACX wants 44100 Hz; upload as 192 kbps CBR MP3)";
     const Case cases[] = {
@@ -328,6 +331,7 @@ TEST_F(PipelineTest, ACXCheckIsOfTheDeliveredFile) {
         {"M4A without FFmpeg", speech, std::nullopt, true, false, "Sample rate",
          "FAIL  Sample rate    44100 Hz    (ACX wants 44100 Hz in a 192 kbps CBR MP3; no MP3 is made without FFmpeg "
          "(sudo apt install ffmpeg); the RSS file is an M4A)"},
+        {"noise with the gate on", noisy, std::nullopt, true, true, "Noise floor", upload, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -337,6 +341,7 @@ TEST_F(PipelineTest, ACXCheckIsOfTheDeliveredFile) {
         r.sourceURL = c.source;
         r.introURL = c.intro;
         r.targetLUFS = LoudnessNormalizer::LoudnessTarget::audibleACX();
+        r.cleanup.noiseGate = c.gate;
         Reports reports;
         const auto files = pipeline.processMultiFormat(r, reports.onProgress(), reports.onLog());
         ASSERT_GE(files.size(), 2u);
@@ -373,6 +378,11 @@ TEST_F(PipelineTest, ACXCheckIsOfTheDeliveredFile) {
         EXPECT_EQ(report.find("FAIL  ") == std::string::npos, passes) << report;
         if (!passes) EXPECT_NE(report.find(std::string("\nFAIL  ") + c.fails), std::string::npos) << report;
         EXPECT_EQ(reports.logged(c.source.filename().string() + ": ACX check: passes"), passes);
+        // The tip fits the clean-up that was asked for.
+        if (std::string(c.fails) == "Noise floor")
+            EXPECT_NE(report.find(c.gate ? "Tip: the noise gate is already on" : "Tip: turn on the noise gate"),
+                      std::string::npos)
+                << report;
         if (c.rss && c.mp3) {
             const auto mp3 = PCMStream::format(files.back());
             EXPECT_EQ(mp3.sampleRate, 44100);
