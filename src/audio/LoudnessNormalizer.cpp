@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <stdexcept>
 
 #include "audio/LibraryErrors.h"
@@ -65,6 +66,39 @@ LoudnessNormalizer::Measurement LoudnessNormalizer::measure(const fs::path& url)
     m.samplePeakDB = r.samplePeakDB;
     m.noiseFloorDB = r.noiseFloorDB;
     return m;
+} catch (...) {
+    rethrowLibraryErrorsAs([&](const std::string& reason) { return NormalizerError::failed(url, reason); });
+}
+
+std::vector<LoudnessNormalizer::Measurement> LoudnessNormalizer::measureChannels(const fs::path& url) try {
+    const PCMStream::Format format = PCMStream::format(url);
+    const auto channels = static_cast<std::size_t>(format.channels);
+    std::vector<std::unique_ptr<LoudnessMeter>> meters;
+    for (std::size_t c = 0; c < channels; ++c) meters.push_back(std::make_unique<LoudnessMeter>(format.sampleRate, 1));
+    std::vector<float> one;
+    PCMStream::read(url, format.sampleRate, format.channels, std::nullopt,
+                    [&](std::span<const float> samples, std::size_t frames) {
+                        one.resize(frames);
+                        for (std::size_t c = 0; c < channels; ++c) {
+                            for (std::size_t i = 0; i < frames; ++i) one[i] = samples[i * channels + c];
+                            meters[c]->addFrames(one.data(), frames);
+                        }
+                    });
+    std::vector<Measurement> out;
+    for (const auto& meter : meters) {
+        const LoudnessMeter::Result r = meter->result();
+        Measurement m;
+        m.integratedLUFS = r.integratedLUFS;
+        m.truePeakDBTP = r.truePeakDBTP;
+        m.sampleRate = format.sampleRate;
+        m.channels = 1;
+        m.durationSeconds = static_cast<double>(r.frames) / format.sampleRate;
+        m.rmsDB = r.rmsDB;
+        m.samplePeakDB = r.samplePeakDB;
+        m.noiseFloorDB = r.noiseFloorDB;
+        out.push_back(m);
+    }
+    return out;
 } catch (...) {
     rethrowLibraryErrorsAs([&](const std::string& reason) { return NormalizerError::failed(url, reason); });
 }

@@ -84,6 +84,9 @@ public:
     // Measures a whole file at its own rate and channel count (1 or 2) in one streaming pass.
     // Throws PCMStream::StreamError.
     static Measurement measure(const std::filesystem::path& url);
+    // Measures each channel of a file on its own, as one mono signal, in channel order (left
+    // first), in one streaming pass. Throws PCMStream::StreamError.
+    static std::vector<Measurement> measureChannels(const std::filesystem::path& url);
 
     // Writes one 24-bit WAV of the files one after another, converted to the rate and channels.
     static void concatenate(const std::vector<std::filesystem::path>& files, const std::filesystem::path& to,

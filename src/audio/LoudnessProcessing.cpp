@@ -30,21 +30,53 @@ namespace lw {
 
 // ---- Records ------------------------------------------------------------------------------
 
+LoudnessNormalizer::ACXReport LoudnessNormalizer::ACXReport::ofChannels(const std::vector<Channel>& channels,
+                                                                        int sampleRate) {
+    ACXReport report;
+    report.sampleRate = sampleRate;
+    report.channels = channels;
+    if (channels.empty()) return report;
+    // How far a level is past the nearer end of the RMS range (negative inside it).
+    const auto rmsMiss = [](double db) { return std::max(-23.0 - db, db - -18.0); };
+    report.rmsDB = channels.front().rmsDB;
+    report.peakDB = channels.front().peakDB;
+    report.noiseFloorDB = channels.front().noiseFloorDB;
+    for (const Channel& c : channels) {
+        if (rmsMiss(c.rmsDB) > rmsMiss(report.rmsDB)) report.rmsDB = c.rmsDB;
+        report.peakDB = std::max(report.peakDB, c.peakDB);
+        report.noiseFloorDB = std::max(report.noiseFloorDB, c.noiseFloorDB);
+    }
+    return report;
+}
+
 std::string LoudnessNormalizer::ACXReport::text() const {
     auto line = [](bool ok, const char* format, double value) {
         char buffer[128];
         std::snprintf(buffer, sizeof buffer, format, value);
         return std::string(ok ? "PASS  " : "FAIL  ") + buffer;
     };
+    // The figure of each channel of a two-channel file, after the worst one.
+    auto perChannel = [this](double Channel::*figure) {
+        if (channels.size() != 2) return std::string();
+        char buffer[64];
+        std::snprintf(buffer, sizeof buffer, "  (left %.1f, right %.1f)", channels[0].*figure, channels[1].*figure);
+        return std::string(buffer);
+    };
     std::string s = "Audible / ACX audio check\n==========================\n";
-    s += line(rmsOK(), "RMS level      %6.1f dB   (needs -23 to -18 dB)", rmsDB) + "\n";
-    s += line(peakOK(), "Peak level     %6.1f dB   (needs -3 dB or lower)", peakDB) + "\n";
-    s += line(noiseOK(), "Noise floor    %6.1f dB   (needs -60 dB or lower)", noiseFloorDB);
-    s += "\nSample rate    " + std::to_string(sampleRate) +
-         " Hz    (ACX wants 44100 Hz; upload as 192 kbps CBR MP3)\n\nOverall: ";
+    s += line(rmsOK(), "RMS level      %6.1f dB   (needs -23 to -18 dB)", rmsDB) + perChannel(&Channel::rmsDB) + "\n";
+    s += line(peakOK(), "True peak      %6.1f dBTP (needs -3 dB or lower)", peakDB) + perChannel(&Channel::peakDB) +
+         "\n";
+    s += line(noiseOK(), "Noise floor    %6.1f dB   (needs -60 dB or lower)", noiseFloorDB) +
+         perChannel(&Channel::noiseFloorDB);
+    s += std::string("\n") + (sampleRateOK() ? "" : "FAIL  ") + "Sample rate    " + std::to_string(sampleRate) + " Hz    (";
+    s += noUploadMP3.empty() ? "ACX wants 44100 Hz; upload as 192 kbps CBR MP3"
+                             : "ACX wants 44100 Hz in a 192 kbps CBR MP3; " + noUploadMP3;
+    s += ")\n\nOverall: ";
     s += passes() ? "PASSES the ACX audio requirements." : "Does NOT pass yet. See the FAIL lines above.";
     s += "\n";
-    if (!noiseOK()) s += "Tip: turn on the noise gate, or record with less background noise.";
+    if (!noiseOK())
+        s += noiseGate ? "Tip: the noise gate is already on; record with less background noise."
+                       : "Tip: turn on the noise gate, or record with less background noise.";
     return s;
 }
 
@@ -91,6 +123,8 @@ namespace {
 
 constexpr double kCorrectionToleranceDB = 0.3;
 constexpr double kMaxGainDB = 40.0;
+constexpr double kMissedTargetDB = 0.5;   // a delivered level further off than this is reported
+constexpr double kLimitingShownDB = 0.5;  // limiting deeper than this counts as holding the level back
 constexpr int kMaxRenders = 3;
 constexpr double kCrossfadeSeconds = 0.01;
 constexpr double kGateAboveFloorDB = 10.0;
@@ -900,10 +934,39 @@ LoudnessNormalizer::Result processLoudness(const fs::path& sourceURL, const fs::
     if (target.acx) {
         result.acxReport = ACXReport{result.output.rmsDB, result.output.truePeakDBTP, result.output.noiseFloorDB,
                                      static_cast<int>(std::lround(result.output.sampleRate))};
+        result.acxReport->noiseGate = cleanup.noiseGate;
     }
     return result;
 } catch (...) {
     rethrowLibraryErrorsAs([&](const std::string& reason) { return LoudnessNormalizer::NormalizerError::failed(sourceURL, reason); });
+}
+
+std::optional<std::string> missedTargetNote(const LoudnessNormalizer::Result& result,
+                                            const LoudnessNormalizer::LoudnessTarget& target) {
+    const std::optional<double> level = matchedLevel(result.output, target.acx);
+    if (!level) return std::nullopt;
+    const double miss = target.integratedLUFS - *level;
+    if (!(std::abs(miss) > kMissedTargetDB)) return std::nullopt;
+    const char* unit = target.acx ? "dB" : "LUFS";
+    char text[256];
+    std::snprintf(text, sizeof text, "Loudness target not reached: %s%.1f %s delivered, target %.1f %s",
+                  target.acx ? "RMS " : "", *level, unit, target.integratedLUFS, unit);
+    std::string line = text;
+    std::vector<std::string> causes;
+    if (miss > 0 && result.limiterReductionDB < -kLimitingShownDB) {
+        std::snprintf(text, sizeof text, "the %.1f dBTP true-peak ceiling (limiter %.1f dB)", target.truePeakDB,
+                      result.limiterReductionDB);
+        causes.push_back(text);
+    }
+    if (result.gainDB + miss >= kMaxGainDB) {
+        std::snprintf(text, sizeof text, "the %.0f dB gain limit (%+.1f dB would be needed)", kMaxGainDB,
+                      result.gainDB + miss);
+        causes.push_back(text);
+    }
+    if (causes.empty()) return line + "; the correction renders did not reach it";
+    line += ", held back by " + causes.front();
+    if (causes.size() > 1) line += " and " + causes.back();
+    return line;
 }
 
 LoudnessNormalizer::Result LoudnessNormalizer::normalize(const fs::path& sourceURL, const fs::path& destinationURL,

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "audio/LoudnessNormalizer.h"
 #include "platform/Error.h"
@@ -22,15 +23,30 @@
 namespace lw {
 
 struct LoudnessNormalizer::ACXReport {
-    double rmsDB = 0;
-    double peakDB = 0;
-    double noiseFloorDB = 0;
-    int sampleRate = 0;
+    // The figures of one channel.
+    struct Channel {
+        double rmsDB = 0;
+        double peakDB = 0;  // true peak, dBTP
+        double noiseFloorDB = 0;
+        bool operator==(const Channel&) const = default;
+    };
+
+    double rmsDB = 0;         // of the channel furthest from (or nearest the edge of) the RMS range
+    double peakDB = 0;        // true peak of the channel with the highest one
+    double noiseFloorDB = 0;  // of the noisiest channel
+    int sampleRate = 0;       // of the file to upload
+    std::vector<Channel> channels{};  // each channel's figures, left first; listed in the text when there are two
+    std::string noUploadMP3{};        // why no 192 kbps CBR MP3 is made to upload; empty when one is
+    bool noiseGate = false;           // the clean-up's noise gate was on
+
+    // The report of a file from the figures of each of its channels: the worst channel decides each test.
+    static ACXReport ofChannels(const std::vector<Channel>& channels, int sampleRate);
 
     bool rmsOK() const { return rmsDB >= -23.0 && rmsDB <= -18.0; }
     bool peakOK() const { return peakDB <= -3.0; }
     bool noiseOK() const { return noiseFloorDB <= -60.0; }
-    bool passes() const { return rmsOK() && peakOK() && noiseOK(); }
+    bool sampleRateOK() const { return sampleRate == 44100 && noUploadMP3.empty(); }
+    bool passes() const { return rmsOK() && peakOK() && noiseOK() && sampleRateOK(); }
     std::string text() const;
     bool operator==(const ACXReport&) const = default;
 };
@@ -52,6 +68,12 @@ struct LoudnessNormalizer::Result {
     std::optional<Range> levelerRangeDB;
     std::optional<ACXReport> acxReport;
 };
+
+// One line saying that the level delivered (integrated loudness, or the RMS level for an ACX
+// target) misses the target by more than 0.5 dB, with both figures and what held it back (the
+// true-peak ceiling, the gain limit of the corrections); nothing when the target is reached.
+std::optional<std::string> missedTargetNote(const LoudnessNormalizer::Result& result,
+                                            const LoudnessNormalizer::LoudnessTarget& target);
 
 // How the passes of LoudnessNormalizer::process go through the source: in stretches of
 // stretchSeconds decoded on one thread and processed side by side on the others, each warmed

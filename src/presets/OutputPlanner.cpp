@@ -1,5 +1,6 @@
 #include "presets/OutputPlanner.h"
 
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <unordered_map>
@@ -182,6 +183,8 @@ void planTexture(const MapforgePreset& preset, const BatchItem& item, bool usesD
 
 // ---- podcasts
 
+constexpr double kLeastPeakRoomDB = 10.0;
+
 void planPodcast(const CastloomPreset& preset, const BatchItem& item, std::int64_t index,
                  const Environment& environment, const Resolver& resolve, Names& names, Warnings& warnings) {
     using ChapterMode = CastloomPreset::ChapterMode;
@@ -219,6 +222,17 @@ void planPodcast(const CastloomPreset& preset, const BatchItem& item, std::int64
     };
     if (missing(preset.introURL)) warnings.push_back("Intro music not found: " + preset.introURL->filename().string());
     if (missing(preset.outroURL)) warnings.push_back("Outro music not found: " + preset.outroURL->filename().string());
+    // Speech peaks well over 10 dB above its loudness: a target nearer the ceiling than that is
+    // held back by the limiter on nearly every recording.
+    const LoudnessNormalizer::LoudnessTarget target = preset.loudnessTarget();
+    if (!target.acx && target.truePeakDB - target.integratedLUFS < kLeastPeakRoomDB) {
+        char text[200];
+        std::snprintf(text, sizeof text,
+                      "The %.1f LUFS target is only %.1f dB under the %.1f dBTP peak ceiling: most recordings will "
+                      "be limited and end quieter than the target",
+                      target.integratedLUFS, target.truePeakDB - target.integratedLUFS, target.truePeakDB);
+        warnings.push_back(text);
+    }
     if (preset.artworkURL) {
         const auto cover = CoverArt::check(
             *preset.artworkURL, {preset.generateRSSMaster, environment.producesMP3, preset.generateAudiogram});

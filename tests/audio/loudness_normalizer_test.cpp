@@ -393,35 +393,64 @@ TEST(ACXReport, TextAndVerdict) {
     const std::vector<Case> cases = {
         {{-19.9, -3.5, -65.0, 44100}, true,
          head + "PASS  RMS level       -19.9 dB   (needs -23 to -18 dB)\n" +
-             "PASS  Peak level       -3.5 dB   (needs -3 dB or lower)\n" +
+             "PASS  True peak        -3.5 dBTP (needs -3 dB or lower)\n" +
              "PASS  Noise floor     -65.0 dB   (needs -60 dB or lower)" + rate + pass},
         // Both ends of every range pass.
         {{-23.0, -3.0, -60.0, 44100}, true,
          head + "PASS  RMS level       -23.0 dB   (needs -23 to -18 dB)\n" +
-             "PASS  Peak level       -3.0 dB   (needs -3 dB or lower)\n" +
+             "PASS  True peak        -3.0 dBTP (needs -3 dB or lower)\n" +
              "PASS  Noise floor     -60.0 dB   (needs -60 dB or lower)" + rate + pass},
         {{-18.0, -12.25, -88.0, 44100}, true,
          head + "PASS  RMS level       -18.0 dB   (needs -23 to -18 dB)\n" +
-             "PASS  Peak level      -12.2 dB   (needs -3 dB or lower)\n" +
+             "PASS  True peak       -12.2 dBTP (needs -3 dB or lower)\n" +
              "PASS  Noise floor     -88.0 dB   (needs -60 dB or lower)" + rate + pass},
         // Only the noise fails: the text ends with the tip.
         {{-20.0, -3.5, -52.3, 44100}, false,
          head + "PASS  RMS level       -20.0 dB   (needs -23 to -18 dB)\n" +
-             "PASS  Peak level       -3.5 dB   (needs -3 dB or lower)\n" +
+             "PASS  True peak        -3.5 dBTP (needs -3 dB or lower)\n" +
              "FAIL  Noise floor     -52.3 dB   (needs -60 dB or lower)" + rate + fail + tip},
         // Only the peak fails: the verdict line ends the text.
         {{-20.0, -2.9, -70.0, 44100}, false,
          head + "PASS  RMS level       -20.0 dB   (needs -23 to -18 dB)\n" +
-             "FAIL  Peak level       -2.9 dB   (needs -3 dB or lower)\n" +
+             "FAIL  True peak        -2.9 dBTP (needs -3 dB or lower)\n" +
              "PASS  Noise floor     -70.0 dB   (needs -60 dB or lower)" + rate + fail},
         {{-17.9, -1.0, -40.0, 48000}, false,
          head + "FAIL  RMS level       -17.9 dB   (needs -23 to -18 dB)\n" +
-             "FAIL  Peak level       -1.0 dB   (needs -3 dB or lower)\n" +
+             "FAIL  True peak        -1.0 dBTP (needs -3 dB or lower)\n" +
              "FAIL  Noise floor     -40.0 dB   (needs -60 dB or lower)" +
-             "\nSample rate    48000 Hz    (ACX wants 44100 Hz; upload as 192 kbps CBR MP3)\n\nOverall: " + fail + tip},
+             "\nFAIL  Sample rate    48000 Hz    (ACX wants 44100 Hz; upload as 192 kbps CBR MP3)\n\nOverall: " + fail +
+             tip},
+        // The sample rate is part of the verdict.
+        {{-20.0, -3.5, -70.0, 48000}, false,
+         head + "PASS  RMS level       -20.0 dB   (needs -23 to -18 dB)\n" +
+             "PASS  True peak        -3.5 dBTP (needs -3 dB or lower)\n" +
+             "PASS  Noise floor     -70.0 dB   (needs -60 dB or lower)" +
+             "\nFAIL  Sample rate    48000 Hz    (ACX wants 44100 Hz; upload as 192 kbps CBR MP3)\n\nOverall: " + fail},
+        // No MP3 to upload: the report says so instead of telling to upload one.
+        {{-20.0, -3.5, -70.0, 44100, {}, "no MP3 is made"}, false,
+         head + "PASS  RMS level       -20.0 dB   (needs -23 to -18 dB)\n" +
+             "PASS  True peak        -3.5 dBTP (needs -3 dB or lower)\n" +
+             "PASS  Noise floor     -70.0 dB   (needs -60 dB or lower)" +
+             "\nFAIL  Sample rate    44100 Hz    (ACX wants 44100 Hz in a 192 kbps CBR MP3; no MP3 is made)\n\nOverall: " +
+             fail},
+        // With the gate already on, the tip does not ask for it.
+        {{-20.0, -3.5, -52.3, 44100, {}, "", true}, false,
+         head + "PASS  RMS level       -20.0 dB   (needs -23 to -18 dB)\n" +
+             "PASS  True peak        -3.5 dBTP (needs -3 dB or lower)\n" +
+             "FAIL  Noise floor     -52.3 dB   (needs -60 dB or lower)" + rate + fail +
+             "Tip: the noise gate is already on; record with less background noise."},
+        // Two channels: the worst of each decides and both are listed.
+        {Report::ofChannels({{-17.8, -3.6, -70.0}, {-29.9, -9.0, -58.5}}, 44100), false,
+         head + "FAIL  RMS level       -29.9 dB   (needs -23 to -18 dB)  (left -17.8, right -29.9)\n" +
+             "PASS  True peak        -3.6 dBTP (needs -3 dB or lower)  (left -3.6, right -9.0)\n" +
+             "FAIL  Noise floor     -58.5 dB   (needs -60 dB or lower)  (left -70.0, right -58.5)" + rate + fail + tip},
+        {Report::ofChannels({{-22.5, -3.2, -61.0}, {-18.6, -3.9, -75.0}}, 44100), true,
+         head + "PASS  RMS level       -22.5 dB   (needs -23 to -18 dB)  (left -22.5, right -18.6)\n" +
+             "PASS  True peak        -3.2 dBTP (needs -3 dB or lower)  (left -3.2, right -3.9)\n" +
+             "PASS  Noise floor     -61.0 dB   (needs -60 dB or lower)  (left -61.0, right -75.0)" + rate + pass},
         {{-23.05, -3.0, -60.0, 44100}, false,
          head + "FAIL  RMS level       -23.1 dB   (needs -23 to -18 dB)\n" +
-             "PASS  Peak level       -3.0 dB   (needs -3 dB or lower)\n" +
+             "PASS  True peak        -3.0 dBTP (needs -3 dB or lower)\n" +
              "PASS  Noise floor     -60.0 dB   (needs -60 dB or lower)" + rate + fail},
     };
     for (const auto& c : cases) {

@@ -253,6 +253,261 @@ TEST_F(PipelineTest, ACXCheckWithoutMasterIsTheFirstDeliverable) {
     EXPECT_EQ(AudioVideoPipeline::masterSuffix(r.targetLUFS), "_Master_ACX.wav");
 }
 
+// Per-channel levels of a decoded file, by plain arithmetic over its samples.
+struct ChannelLevels {
+    double rmsDB = 0;
+    double samplePeakDB = 0;
+};
+std::vector<ChannelLevels> channelLevels(const fs::path& file) {
+    PCMStream::Format format;
+    const auto samples = test::readAll(file, std::nullopt, std::nullopt, &format);
+    const auto channels = static_cast<std::size_t>(format.channels);
+    std::vector<ChannelLevels> out(channels);
+    for (std::size_t c = 0; c < channels; ++c) {
+        double sum = 0, peak = 0;
+        std::size_t n = 0;
+        for (std::size_t i = c; i < samples.size(); i += channels, ++n) {
+            sum += double(samples[i]) * samples[i];
+            peak = std::max(peak, double(std::abs(samples[i])));
+        }
+        out[c] = {10 * std::log10(sum / double(n)), 20 * std::log10(peak)};
+    }
+    return out;
+}
+
+// A figure of the summary of `ffmpeg -af ebur128=peak=true` ("I:" integrated, "Peak:" true peak).
+double ebur128Figure(const fs::path& file, const std::string& label) {
+    const std::string command =
+        "ffmpeg -hide_banner -nostats -i " + test::quoted(file) + " -af ebur128=peak=true -f null - 2>&1";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return NAN;
+    std::string text;
+    char buffer[4096];
+    while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) text.append(buffer, n);
+    ::pclose(pipe);
+    const std::size_t summary = text.rfind("Summary:");
+    const std::size_t at = text.find(label, summary == std::string::npos ? 0 : summary);
+    return at == std::string::npos ? NAN : std::strtod(text.c_str() + at + label.size(), nullptr);
+}
+
+std::string fileText(const fs::path& file) {
+    std::ifstream in(file);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+// The "%6.1f" figure after `label` on the report's line.
+double reportFigure(const std::string& report, const std::string& label) {
+    const std::size_t at = report.find(label);
+    return at == std::string::npos ? NAN : std::strtod(report.c_str() + at + label.size(), nullptr);
+}
+
+// The ACX check is of the file delivered: the master with its music, each channel on its own,
+// and the MP3 to upload, which only exists with FFmpeg and the RSS master on.
+TEST_F(PipelineTest, ACXCheckIsOfTheDeliveredFile) {
+    if (!test::haveTool("ffmpeg")) GTEST_SKIP() << "no ffmpeg";
+    const fs::path plucks = dir / "plucks.wav";  // a short pluck every two seconds, silence between
+    writeWav(plucks, kRate, 1, static_cast<std::size_t>(10 * kRate), [](std::size_t i, int) {
+        const double t = std::fmod(static_cast<double>(i) / kRate, 2.0);
+        return static_cast<float>(0.5 * std::exp(-t * 40) * std::sin(2 * M_PI * 880 * t));
+    });
+    // Phrases of a second with pauses long enough to show the noise floor between them.
+    const auto narration = [&](const std::string& name, double rate, std::vector<double> amplitudes,
+                               double pause = 0.002) {
+        const fs::path file = dir / name;
+        writeWav(file, rate, static_cast<int>(amplitudes.size()), static_cast<std::size_t>(6 * rate),
+                 [&](std::size_t i, int c) {
+                     const double t = static_cast<double>(i) / rate;
+                     const double on = std::fmod(t, 1.8) < 1.0 ? 1.0 : pause;
+                     return static_cast<float>(amplitudes[c] * on * std::sin(2 * M_PI * 220 * t));
+                 });
+        return file;
+    };
+    const fs::path speech = narration("speech.wav", kRate, {0.2});
+    const fs::path unequal = narration("unequal.wav", kRate, {0.3, 0.06});  // right channel 14 dB down
+    const fs::path rate96k = narration("rate96k.wav", 96000, {0.2});
+    const fs::path noisy = narration("noisy.wav", kRate, {0.2}, 0.1);  // pauses 20 dB under the phrases
+
+    struct Case {
+        const char* name;
+        fs::path source;
+        std::optional<fs::path> intro;
+        bool rss, mp3;
+        const char* fails;  // the one failing line, "" for none
+        std::string rateLine;
+        bool gate = false;
+    };
+    const std::string upload = "Sample rate    44100 Hz    (ACX wants 44100 Hz; upload as 192 kbps CBR MP3)";
+    const Case cases[] = {
+        {"narration alone", speech, std::nullopt, true, true, "", upload},
+        {"quiet intro", speech, plucks, true, true, "RMS level", upload},
+        {"unequal channels", unequal, std::nullopt, true, true, "RMS level", upload},
+        {"96 kHz master, 44.1 kHz MP3", rate96k, std::nullopt, true, true, "", upload},
+        {"96 kHz without the RSS master", rate96k, std::nullopt, false, true, "Sample rate",
+         "FAIL  Sample rate    96000 Hz    (ACX wants 44100 Hz in a 192 kbps CBR MP3; no MP3 is made with the RSS "
+         "master turned off)"},
+        {"M4A without FFmpeg", speech, std::nullopt, true, false, "Sample rate",
+         "FAIL  Sample rate    44100 Hz    (ACX wants 44100 Hz in a 192 kbps CBR MP3; no MP3 is made without FFmpeg "
+         "(sudo apt install ffmpeg); the RSS file is an M4A)"},
+        {"noise with the gate on", noisy, std::nullopt, true, true, "Noise floor", upload, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(out);
+        AudioVideoPipeline pipeline(c.mp3 ? FFmpegRunner::shared() : noFFmpeg, nullptr);
+        Request r = request(true, c.rss);
+        r.sourceURL = c.source;
+        r.introURL = c.intro;
+        r.targetLUFS = LoudnessNormalizer::LoudnessTarget::audibleACX();
+        r.cleanup.noiseGate = c.gate;
+        Reports reports;
+        const auto files = pipeline.processMultiFormat(r, reports.onProgress(), reports.onLog());
+        ASSERT_GE(files.size(), 2u);
+        const fs::path master = files[0];
+        const std::string report = fileText(files[1]);
+        const auto levels = channelLevels(master);
+
+        // RMS: the channel furthest from the range decides; both channels of a stereo file are listed.
+        const auto miss = [](double db) { return std::max(-23.0 - db, db + 18.0); };
+        double worst = levels[0].rmsDB;
+        for (const auto& l : levels)
+            if (miss(l.rmsDB) > miss(worst)) worst = l.rmsDB;
+        EXPECT_NEAR(reportFigure(report, "RMS level      "), worst, 0.06) << report;
+        if (levels.size() == 2) {
+            char listed[64];
+            std::snprintf(listed, sizeof listed, "(left %.1f, right %.1f)", levels[0].rmsDB, levels[1].rmsDB);
+            EXPECT_NE(report.find(listed), std::string::npos) << report;
+        }
+        // The report's peak is the master's true peak; the log's is the sample peak of the episode
+        // (here, without music, the master).
+        EXPECT_NEAR(reportFigure(report, "True peak      "), ebur128Figure(master, "Peak:"), 0.2) << report;
+        if (!c.intro) {
+            double samplePeak = -200;
+            for (const auto& l : levels) samplePeak = std::max(samplePeak, l.samplePeakDB);
+            char peakText[64];
+            std::snprintf(peakText, sizeof peakText, ", sample peak %.1f dB, ", samplePeak);
+            EXPECT_TRUE(std::any_of(reports.log.begin(), reports.log.end(), [&](const std::string& l) {
+                return l.rfind(c.source.filename().string() + ": RMS ", 0) == 0 && l.find(peakText) != std::string::npos;
+            })) << ::testing::PrintToString(reports.log) << peakText;
+        }
+        EXPECT_NE(report.find("\n" + c.rateLine + "\n"), std::string::npos) << report;
+        const bool passes = !*c.fails;
+        EXPECT_EQ(report.find("PASSES") != std::string::npos, passes) << report;
+        EXPECT_EQ(report.find("FAIL  ") == std::string::npos, passes) << report;
+        if (!passes) EXPECT_NE(report.find(std::string("\nFAIL  ") + c.fails), std::string::npos) << report;
+        EXPECT_EQ(reports.logged(c.source.filename().string() + ": ACX check: passes"), passes);
+        // The tip fits the clean-up that was asked for.
+        if (std::string(c.fails) == "Noise floor")
+            EXPECT_NE(report.find(c.gate ? "Tip: the noise gate is already on" : "Tip: turn on the noise gate"),
+                      std::string::npos)
+                << report;
+        if (c.rss && c.mp3) {
+            const auto mp3 = PCMStream::format(files.back());
+            EXPECT_EQ(mp3.sampleRate, 44100);
+        }
+    }
+}
+
+// AAC overshoots the peaks it is given: the M4A keeps the target's true-peak ceiling all the same.
+TEST_F(PipelineTest, M4AKeepsTheTruePeakCeiling) {
+    if (!test::haveTool("ffmpeg")) GTEST_SKIP() << "no ffmpeg";
+    const double rate = 48000;
+    struct Case {
+        const char* name;
+        LoudnessNormalizer::LoudnessTarget target;
+        double frequency;
+    };
+    const Case cases[] = {
+        {"Spotify", {-14, -1, 11, false}, 180},
+        {"Apple", {-16, -1, 11, false}, 250},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(out);
+        // A quiet tone under sharp clicks, the channels apart: the limiter holds the clicks at the
+        // ceiling and the encoder rings over them.
+        const fs::path source = dir / (std::string(c.name) + ".wav");
+        writeWav(source, rate, 2, static_cast<std::size_t>(3 * rate), [&](std::size_t i, int ch) {
+            const double t = static_cast<double>(i) / rate;
+            const double tone = 0.05 * std::sin(2 * M_PI * c.frequency * (ch ? 1.5 : 1.0) * t);
+            const std::size_t inClick = (i + (ch ? 1200 : 0)) % 2400;  // a 1 ms click every 50 ms
+            const double click = inClick < 48 ? 0.9 * ((inClick * 7919 + ch) % 3 == 0 ? -1.0 : 1.0) : 0.0;
+            return static_cast<float>(tone + click);
+        });
+        AudioVideoPipeline pipeline(noFFmpeg, nullptr);
+        Request r = request(true, true);
+        r.sourceURL = source;
+        r.targetLUFS = c.target;
+        Reports reports;
+        const auto files = pipeline.processMultiFormat(r, reports.onProgress(), reports.onLog());
+        ASSERT_EQ(fileNames(files), (std::vector<std::string>{"Show_01_Pilot_Master_" +
+                                                                  std::to_string(int(c.target.integratedLUFS)) +
+                                                                  "LUFS.wav",
+                                                              "Show_01_Pilot_RSS.m4a"}));
+        const double master = ebur128Figure(files[0], "Peak:");
+        const double m4a = ebur128Figure(files[1], "Peak:");
+        EXPECT_LE(master, c.target.truePeakDB + 0.05);
+        EXPECT_LE(m4a, c.target.truePeakDB) << ::testing::PrintToString(reports.log);
+        // Lowered by about the overshoot, not far more.
+        EXPECT_GE(m4a, c.target.truePeakDB - 1.0) << ::testing::PrintToString(reports.log);
+        EXPECT_TRUE(reports.loggedStart(source.filename().string() + ": RSS file: AAC encoded "));
+    }
+}
+
+// A level that misses the target by more than 0.5 dB is said so, with both figures and the cause.
+TEST_F(PipelineTest, MissedTargetIsSaidWithItsCause) {
+    if (!test::haveTool("ffmpeg")) GTEST_SKIP() << "no ffmpeg";
+    const auto phrases = [](double amplitude, double gap) {
+        return [=](std::size_t i, int) {
+            const double t = static_cast<double>(i) / kRate;
+            return static_cast<float>((std::fmod(t, 0.6) < 0.4 ? amplitude : gap) * std::sin(2 * M_PI * 220 * t));
+        };
+    };
+    const auto clicks = [](std::size_t i, int) {  // a quiet tone under a 1 ms click every 50 ms
+        const std::size_t inClick = i % 2205;
+        const double click = inClick < 44 ? (inClick % 3 == 0 ? -0.9 : 0.9) : 0.0;
+        return static_cast<float>(0.05 * std::sin(2 * M_PI * 220 * static_cast<double>(i) / kRate) + click);
+    };
+    struct Case {
+        const char* name;
+        std::function<float(std::size_t, int)> source;
+        double targetLUFS;
+        std::string cause;  // "" when the target is reached
+    };
+    const Case cases[] = {
+        {"speech", phrases(0.2, 0.001), -16, ""},
+        {"clicks", clicks, -14, ", held back by the -1.0 dBTP true-peak ceiling (limiter -"},
+        {"very quiet", phrases(0.0005, 0), -16, ", held back by the 40 dB gain limit (+"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(out);
+        const fs::path source = dir / (std::string(c.name) + ".wav");
+        writeWav(source, kRate, 1, static_cast<std::size_t>(4 * kRate), c.source);
+        AudioVideoPipeline pipeline(noFFmpeg, nullptr);
+        Request r = request(true);
+        r.sourceURL = source;
+        r.targetLUFS = {c.targetLUFS, -1, 11, false};
+        Reports reports;
+        const auto files = pipeline.processMultiFormat(r, reports.onProgress(), reports.onLog());
+        const double delivered = ebur128Figure(files[0], "I:");
+        const std::string head = source.filename().string() + ": Loudness target not reached: ";
+        std::vector<std::string> lines;
+        for (const auto& line : reports.log)
+            if (line.rfind(head, 0) == 0) lines.push_back(line);
+        if (c.cause.empty()) {
+            EXPECT_NEAR(delivered, c.targetLUFS, 0.5);
+            EXPECT_TRUE(lines.empty()) << ::testing::PrintToString(lines);
+            continue;
+        }
+        EXPECT_LT(delivered, c.targetLUFS - 0.5);
+        ASSERT_EQ(lines.size(), 1u) << ::testing::PrintToString(reports.log);
+        EXPECT_NEAR(std::strtod(lines[0].c_str() + head.size(), nullptr), delivered, 0.15) << lines[0];
+        char target[64];
+        std::snprintf(target, sizeof target, " LUFS delivered, target %.1f LUFS", c.targetLUFS);
+        EXPECT_NE(lines[0].find(target + c.cause), std::string::npos) << lines[0];
+    }
+}
+
 TEST_F(PipelineTest, TranscriptionOutcomes) {
     struct Case {
         const char* name;

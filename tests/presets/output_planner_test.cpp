@@ -423,5 +423,33 @@ TEST_F(PlannerTest, PodcastCoverWarnings) {
     }
 }
 
+// A loudness target too near its peak ceiling for speech is warned of before the run.
+TEST_F(PlannerTest, PodcastTargetTheCeilingHoldsBack) {
+    using Standard = CastloomPreset::LoudnessStandard;
+    struct Case {
+        Standard standard;
+        double targetLUFS;
+        Strings warnings;
+    };
+    const Case cases[] = {
+        {Standard::applePodcasts, -16, {}},
+        {Standard::spotify, -14, {}},
+        {Standard::acx, -20, {}},
+        {Standard::custom, -11, {}},
+        {Standard::custom, -9,
+         {"The -9.0 LUFS target is only 8.0 dB under the -1.0 dBTP peak ceiling: most recordings will be limited "
+          "and end quieter than the target"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.targetLUFS);
+        CastloomPreset preset;
+        preset.setLoudnessStandard(c.standard);
+        preset.targetLUFS = c.targetLUFS;
+        const BatchConfiguration configuration(out, true, preset.defaultNamingPattern(), false, 1, false, false, {});
+        const auto reports = OutputPlanner::plan(preset, items({"ep.wav"}), configuration, false, {true, true});
+        EXPECT_EQ(reports[0].warnings, c.warnings);
+    }
+}
+
 }  // namespace
 }  // namespace lw

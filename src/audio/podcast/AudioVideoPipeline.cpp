@@ -37,6 +37,9 @@ namespace {
 
 constexpr const char* kMP3Encoder = "libmp3lame";
 constexpr const char* kChapterMetadataName = "chapters.ffmetadata";
+constexpr int kMaxAACEncodes = 3;
+constexpr double kAACPeakMarginDB = 0.1;
+constexpr double kPeakReadingRate = 192000;
 
 std::string printed(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string printed(const char* format, ...) {
@@ -132,6 +135,18 @@ void copyBytes(const fs::path& from, const fs::path& to, const fs::path& named) 
     if (::close(out) != 0 && !error) error = errno;
     if (readFailed) throw fs::filesystem_error("cannot read", from, std::error_code(error, std::generic_category()));
     if (error) throw DestinationError::cannotWrite(named, std::error_code(error, std::generic_category()));
+}
+
+// The true peak of a file in dBTP, as the sample peak of the file decoded at four times 48 kHz
+// (twice its own rate when that is higher).
+double oversampledPeakDB(const fs::path& file) {
+    const PCMStream::Format format = PCMStream::format(file);
+    float peak = 0;
+    PCMStream::read(file, std::max(kPeakReadingRate, 2 * format.sampleRate), std::clamp(format.channels, 1, 2),
+                    std::nullopt, [&](std::span<const float> samples, std::size_t) {
+                        for (const float x : samples) peak = std::max(peak, std::abs(x));
+                    });
+    return 20 * std::log10(std::max(peak, 1e-9f));
 }
 
 }  // namespace
@@ -230,6 +245,7 @@ struct AudioVideoPipeline::Run {
     void logLeftOutChapters(const ChapterBuilder::TidyNotes& notes) const;
     void writeChapters();
     void writeRSS();
+    void writeM4A(const fs::path& rss);
     void writeReference();
     void writeTranscripts();
     void writeAudiogram();
@@ -284,7 +300,7 @@ void AudioVideoPipeline::Run::normaliseEpisode() {
     // This line begins with the episode's name itself.
     const auto logNamed = [&](const std::string& line) { onLog(line); };
     if (request.targetLUFS.acx) {
-        logNamed(printed("%s: RMS %.1f dB -> %.1f dB, peak %.1f dB, noise floor %.1f dB", name.c_str(), in.rmsDB,
+        logNamed(printed("%s: RMS %.1f dB -> %.1f dB, sample peak %.1f dB, noise floor %.1f dB", name.c_str(), in.rmsDB,
                          out.rmsDB, out.samplePeakDB, out.noiseFloorDB));
     } else {
         const std::string limiter = normalisation.limiterReductionDB < -0.1
@@ -294,6 +310,7 @@ void AudioVideoPipeline::Run::normaliseEpisode() {
                          in.integratedLUFS.value_or(-HUGE_VAL), out.integratedLUFS.value_or(-HUGE_VAL),
                          normalisation.gainDB, out.truePeakDBTP, limiter.c_str()));
     }
+    if (const auto missed = missedTargetNote(normalisation, request.targetLUFS)) log(*missed);
 
     std::vector<std::string> entries;
     if (cleanup.rumbleFilter) entries.push_back("rumble filter");
@@ -421,6 +438,21 @@ void AudioVideoPipeline::Run::writeMaster() {
 
 void AudioVideoPipeline::Run::writeACXCheck() {
     if (!normalisation.acxReport) return;
+    // The check is of the programme as delivered (music included), channel by channel, and of
+    // the file to upload: the MP3, which is encoded at 44.1 kHz for an ACX target.
+    std::vector<LoudnessNormalizer::ACXReport::Channel> channels;
+    for (const auto& m : LoudnessNormalizer::measureChannels(workingFile))
+        channels.push_back({m.rmsDB, m.truePeakDBTP, m.noiseFloorDB});
+    const bool mp3 = request.generateRSSMaster && pipeline.producesMP3();
+    const int masterRate = static_cast<int>(std::lround(PCMStream::format(workingFile).sampleRate));
+    auto report = LoudnessNormalizer::ACXReport::ofChannels(channels, mp3 ? 44100 : masterRate);
+    report.noiseGate = request.cleanup.noiseGate;
+    if (!request.generateRSSMaster)
+        report.noUploadMP3 = "no MP3 is made with the RSS master turned off";
+    else if (!mp3)
+        report.noUploadMP3 = "no MP3 is made without FFmpeg (sudo apt install ffmpeg); the RSS file is an M4A";
+    normalisation.acxReport = report;
+
     const fs::path check = deliverable("_ACX_Check.txt");
     writeFileAtomically(check, normalisation.acxReport->text());
     outputs.push_back(check);
@@ -537,10 +569,48 @@ void AudioVideoPipeline::Run::writeRSS() {
     } else {
         progress(0.45, "Encoding AAC RSS Master with tags...");
         const fs::path rss = deliverable("_RSS.m4a");
-        pipeline.tagInjector_.inject(metadata, workingFile, rss, std::nullopt);
+        writeM4A(rss);
         outputs.push_back(rss);
         log("RSS master written as AAC (.m4a). Install FFmpeg (sudo apt install ffmpeg) to get MP3 instead.");
     }
+}
+
+// AAC overshoots the peaks of what it encodes: an encode whose true peak (read at 192 kHz) is
+// over the target's ceiling is made again from the programme with the gain lowered by the
+// overshoot and a little more, at most kMaxAACEncodes encodes in all. The file is delivered once
+// the last encode is done.
+void AudioVideoPipeline::Run::writeM4A(const fs::path& rss) {
+    const double ceiling = request.targetLUFS.truePeakDB;
+    const fs::path encoded = *scratch / "rss.m4a";
+    fs::path source = workingFile;
+    double gainDB = 0;
+    double peak = 0;
+    for (int encodes = 1;; ++encodes) {
+        pipeline.tagInjector_.inject(metadata, source, encoded, std::nullopt);
+        peak = oversampledPeakDB(encoded);
+        if (peak <= ceiling || encodes == kMaxAACEncodes) break;
+        gainDB -= peak - ceiling + kAACPeakMarginDB;
+        if (source == workingFile) source = *scratch / "rss_source.wav";
+        const PCMStream::Format format = PCMStream::format(workingFile);
+        const auto gain = static_cast<float>(std::pow(10.0, gainDB / 20.0));
+        WAVWriter writer(source, format.sampleRate, format.channels, 24);
+        std::vector<float> lowered;
+        PCMStream::read(workingFile, format.sampleRate, format.channels, std::nullopt,
+                        [&](std::span<const float> samples, std::size_t frames) {
+                            lowered.assign(samples.begin(), samples.end());
+                            for (float& x : lowered) x *= gain;
+                            writer.write(lowered, frames);
+                        });
+        writer.close();
+    }
+    if (peak > ceiling)
+        log(printed("RSS file: the AAC true peak %.1f dBTP is over the %.1f dBTP ceiling after %d encodes", peak,
+                    ceiling, kMaxAACEncodes));
+    else if (gainDB < 0)
+        log(printed("RSS file: AAC encoded %.1f dB lower to keep the %.1f dBTP true-peak ceiling", -gainDB, ceiling));
+    AtomicFile out(rss);
+    copyBytes(encoded, out.tempPath(), rss);
+    out.commit();
 }
 
 void AudioVideoPipeline::Run::writeReference() {
