@@ -178,8 +178,9 @@ int main(int argc, char** argv) {
         items.emplace_back(Uuid::random(), file, std::nullopt, ProcessingStatus::pending, 0.0, std::nullopt,
                            StringMap{});
     const int concurrency = jobs ? *jobs : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-    BatchConfiguration configuration(*out, true, pattern ? *pattern : preset->defaultNamingPattern(), false,
-                                     concurrency, false, false, {});
+    // An empty pattern is the preset's own, as in the window.
+    const std::string namingPattern = pattern && !pattern->empty() ? *pattern : preset->defaultNamingPattern();
+    BatchConfiguration configuration(*out, true, namingPattern, false, concurrency, false, false, {});
     if (planOnly) return printPlan(*preset, items, configuration);
 
     ProcessingJob job(Uuid::random(), preset->id(), preset->displayName(), std::move(items), configuration);
