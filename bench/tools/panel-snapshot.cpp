@@ -4,8 +4,9 @@
 // shows its option panel in the standard window at W x H and writes the window's picture to
 // OUT.png and the option column's whole content to OUT-options.png, then exits 0. VERTICAL is a
 // registry name ("texture", "castloom", "photo", ...). Settings are not read from or written
-// to the user's configuration. Exit 2 for bad arguments or settings, 1 when the snapshot mode
-// cannot draw that size or write a picture (it says why).
+// to the user's configuration. Exit 2 for bad arguments or settings (a size that is not two
+// positive numbers joined by x among them), 1 when the snapshot mode cannot draw that size (over
+// its limit, under the window's minimum) or write a picture (it says why).
 #include <QApplication>
 
 #include <iostream>
@@ -18,6 +19,7 @@
 #include "presets/PresetSettingsCodec.h"
 #include "presets/Vertical.h"
 #include "ui/SettingsStore.h"
+#include "ui/WindowSnapshot.h"
 #include "ui/panels/PanelHost.h"
 
 using namespace lw;
@@ -55,6 +57,8 @@ int main(int argc, char** argv) {
         }
     }
     if (!size) return usage("--size WxH is required");
+    if (!ui::WindowSnapshot::parseSize(QString::fromStdString(*size)))
+        return usage("--size takes a width and a height in pixels joined by x, such as 1280x800, not '" + *size + "'");
     if (!out) return usage("no output file given");
 
     std::unique_ptr<BatchPreset> preset;
