@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "CommandLine.h"
 #include "EavesmarkApp.h"
 #include "presets/PresetSettingsCodec.h"
 #include "presets/Vertical.h"
@@ -26,10 +27,19 @@ using namespace lw;
 
 namespace {
 
+const char* const kUsage = "usage: panel-snapshot VERTICAL [key=value ...] --size WxH OUT.png\n";
+
 int usage(const std::string& problem) {
-    std::cerr << "panel-snapshot: " << problem << "\n"
-              << "usage: panel-snapshot VERTICAL [key=value ...] --size WxH OUT.png\n";
+    std::cerr << "panel-snapshot: " << problem << "\n" << kUsage;
     return 2;
+}
+
+int help() {
+    return bench::printHelp(std::string(kUsage) +
+                            "  VERTICAL    gablewise, texture or castloom (or another of their names: photos, podcast, ...)\n"
+                            "  key=value   the vertical's settings (batch-bench --help lists them)\n"
+                            "  --size WxH  window size in pixels, such as 1280x800\n"
+                            "  OUT.png     the window's picture; OUT-options.png gets the option column\n");
 }
 
 }  // namespace
@@ -37,8 +47,10 @@ int usage(const std::string& problem) {
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) return usage("no vertical given");
+    for (const auto& arg : args)
+        if (bench::isHelp(arg)) return help();
     const auto vertical = verticalNamed(args[0]);
-    if (!vertical) return usage("unknown vertical '" + args[0] + "'");
+    if (!vertical) return usage("unknown vertical '" + args[0] + "' (gablewise, texture or castloom)");
     StringMap values;
     std::optional<std::string> size, out;
     for (std::size_t i = 1; i < args.size(); ++i) {
