@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # panel-snapshot: each hosted vertical writes both pictures at the requested size and exits 0;
-# bad verticals, settings and missing arguments exit 2 and write nothing; a size too large to
-# draw exits 1 and writes nothing.
+# bad verticals, settings, malformed sizes and missing arguments exit 2 and write nothing; a size
+# too large to draw or below the window's minimum exits 1 and writes nothing.
 #   panel_snapshot.sh PATH-TO-panel-snapshot
 set -u
 tool=$1
@@ -37,6 +37,14 @@ expect 2 texture "$dir/bad.png"
 expect 2 texture --size 1280x800
 expect 2
 expect 1 texture --size 100000x100000 "$dir/bad.png"
+expect 1 texture --size 99999999999x10 "$dir/bad.png"
+grep -q "99999999999x10" "$dir/log" || { echo "the refused size is not repeated as given"; failed=1; }
+expect 1 texture --size 400x300 "$dir/bad.png"
+grep -q "400x300.*at least" "$dir/log" || { echo "a size under the window's minimum is not named"; failed=1; }
+for size in 0x0 -5x100 abc 1280x 1280xabcx800; do
+  expect 2 texture --size "$size" "$dir/bad.png"
+  grep -q -- "'$size'" "$dir/log" || { echo "the malformed size $size is not named"; failed=1; }
+done
 [[ ! -e "$dir/bad.png" && ! -e "$dir/bad-options.png" ]] || { echo "a refused run wrote a picture"; failed=1; }
 [[ ! -e "$dir/config" ]] || { echo "the user's settings were touched"; failed=1; }
 exit $failed

@@ -152,10 +152,27 @@ inline void printMeasurement(const char* name, const lw::LoudnessNormalizer::Mea
                 m.samplePeakDB, m.noiseFloorDB, m.sampleRate, m.channels, m.durationSeconds);
 }
 
+inline constexpr const char* kCleanupSpecs =
+    "none, all, or KEY=VALUE,... with rumble, gate, leveler, trimSilence true/false, hum off|auto|50|60, "
+    "maxPause and roomTone in seconds";
+
+inline constexpr const char* kNormalizeUsage =
+    "usage: loudness-bench --normalize TARGET_LUFS:CEILING_DBTP [--acx] [--cleanup SPEC] [--compare-ffmpeg] IN OUT\n"
+    "  TARGET_LUFS:CEILING_DBTP  two finite numbers, e.g. -16:-1.5\n"
+    "  --acx                     ACX check and report\n"
+    "  --cleanup SPEC            none, all, or KEY=VALUE,... (rumble, gate, leveler, trimSilence: true/false;\n"
+    "                            hum: off|auto|50|60; maxPause, roomTone: seconds)\n"
+    "  --compare-ffmpeg          also run ffmpeg loudnorm in two passes and compare\n";
+
 // args[0] is "--normalize".
 inline int runNormalizeMode(const std::vector<std::string>& args) {
+    for (const auto& a : args)
+        if (a == "--help" || a == "-h") {
+            std::fputs(kNormalizeUsage, stdout);
+            return 0;
+        }
     if (args.size() < 2) {
-        std::fprintf(stderr, "usage: loudness-bench --normalize TARGET_LUFS:CEILING_DBTP [--acx] [--cleanup SPEC] [--compare-ffmpeg] IN OUT\n");
+        std::fputs(kNormalizeUsage, stderr);
         return 2;
     }
     lw::LoudnessNormalizer::LoudnessTarget target;
@@ -175,12 +192,15 @@ inline int runNormalizeMode(const std::vector<std::string>& args) {
         else if (a == "--cleanup" && i + 1 < args.size()) {
             auto c = parseCleanup(args[++i]);
             if (!c) {
-                std::fprintf(stderr, "bad clean-up spec %s\n", args[i].c_str());
+                std::fprintf(stderr, "bad clean-up spec %s (want %s)\n", args[i].c_str(), kCleanupSpecs);
                 return 2;
             }
             cleanup = *c;
+        } else if (a == "--cleanup") {
+            std::fprintf(stderr, "--cleanup needs a spec: %s\n", kCleanupSpecs);
+            return 2;
         } else if (a.starts_with("--")) {
-            std::fprintf(stderr, "unknown or incomplete option %s\n", a.c_str());
+            std::fprintf(stderr, "unknown option %s\n%s", a.c_str(), kNormalizeUsage);
             return 2;
         } else files.push_back(a);
     }

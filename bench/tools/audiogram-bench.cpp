@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 
+#include "CommandLine.h"
 #include "audio/LoudnessNormalizer.h"
 #include "audio/podcast/AudiogramGenerator.h"
 #include "audio/podcast/Transcriber.h"
@@ -28,12 +29,17 @@ namespace {
 
 double secondsSince(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
 
-int usage() {
-    std::fprintf(stderr,
-                 "usage: audiogram-bench [--aspect square|vertical|wide] [--seconds N] [--start S] [--title T]\n"
-                 "                       [--show T] [--art IMAGE] [--captions] AUDIO OUT.mp4\n");
-    return 2;
-}
+const char* const kUsage =
+    "usage: audiogram-bench [--aspect square|vertical|wide] [--seconds N] [--start S] [--title T]\n"
+    "                       [--show T] [--art IMAGE] [--captions] AUDIO OUT.mp4\n"
+    "  --aspect A   square (1080x1080, default), vertical (1080x1920) or wide (1920x1080)\n"
+    "  --seconds N  length of the clip in seconds, above 0 (default 45)\n"
+    "  --start S    start of the clip in AUDIO in seconds, 0 or more (default 0)\n"
+    "  --title T    title drawn on the frames (--show T stands in for it)\n"
+    "  --art IMAGE  cover drawn under the frames\n"
+    "  --captions   transcribe the clip and burn in its captions\n";
+
+int usage(const std::string& problem) { return lw::bench::refuse("audiogram-bench", problem, kUsage); }
 
 }  // namespace
 
@@ -51,40 +57,45 @@ int main(int argc, char** argv) {
             if (i + 1 >= argc) return std::nullopt;
             return std::string(argv[++i]);
         };
-        try {
-            if (a == "--aspect") {
-                auto v = value();
-                auto r = v ? lw::AudiogramGenerator::aspectRatioFromKey(*v) : std::nullopt;
-                if (!r) return usage();
-                config.aspectRatio = *r;
-            } else if (a == "--seconds") {
-                auto v = value();
-                if (!v) return usage();
-                seconds = std::stod(*v);
-            } else if (a == "--start") {
-                auto v = value();
-                if (!v) return usage();
-                start = std::stod(*v);
-            } else if (a == "--title") {
-                if (!(title = value())) return usage();
-            } else if (a == "--show") {
-                if (!(show = value())) return usage();
-            } else if (a == "--art") {
-                auto v = value();
-                if (!v) return usage();
-                config.backgroundImageURL = fs::path(*v);
-            } else if (a == "--captions") {
-                captions = true;
-            } else if (a.rfind("--", 0) == 0) {
-                return usage();
-            } else {
-                positional.push_back(a);
-            }
-        } catch (const std::exception&) {
-            return usage();
+        if (lw::bench::isHelp(a)) return lw::bench::printHelp(kUsage);
+        const auto needs = [&](const char* what) { return usage(a + " needs " + what); };
+        if (a == "--aspect") {
+            auto v = value();
+            if (!v) return needs("square, vertical or wide");
+            auto r = lw::AudiogramGenerator::aspectRatioFromKey(*v);
+            if (!r) return usage("--aspect takes square, vertical or wide, not '" + *v + "'");
+            config.aspectRatio = *r;
+        } else if (a == "--seconds") {
+            auto v = value();
+            if (!v) return needs("a number of seconds");
+            const auto n = lw::bench::finiteNumber(*v);
+            if (!n || !(*n > 0)) return usage("--seconds takes a number of seconds above 0, not '" + *v + "'");
+            seconds = *n;
+        } else if (a == "--start") {
+            auto v = value();
+            if (!v) return needs("a number of seconds");
+            const auto n = lw::bench::finiteNumber(*v);
+            if (!n || *n < 0) return usage("--start takes a number of seconds, 0 or more, not '" + *v + "'");
+            start = *n;
+        } else if (a == "--title") {
+            if (!(title = value())) return needs("a title");
+        } else if (a == "--show") {
+            if (!(show = value())) return needs("a name");
+        } else if (a == "--art") {
+            auto v = value();
+            if (!v) return needs("an image file");
+            config.backgroundImageURL = fs::path(*v);
+        } else if (a == "--captions") {
+            captions = true;
+        } else if (a.rfind("--", 0) == 0) {
+            return usage("unknown option '" + a + "'");
+        } else {
+            positional.push_back(a);
         }
     }
-    if (positional.size() != 2 || !(seconds > 0) || start < 0) return usage();
+    if (positional.size() != 2)
+        return usage(positional.size() < 2 ? "AUDIO and OUT.mp4 are needed"
+                                           : "unexpected argument '" + positional[2] + "'");
     // The episode's title wins; the show's name stands in for it.
     config.title = title ? title : show;
     const fs::path audio = positional[0], output = positional[1];

@@ -13,7 +13,8 @@
 //   report: planned=<PLAN lines> warnings=<WARN lines> collisions=true|false
 // Exit status: 0 when no item failed (always for --plan), 1 when some did, 2 for bad arguments
 // or settings (an input that does not exist is a bad argument). After "--" every argument is an
-// input.
+// input. --help prints the options and every vertical's settings keys and exits 0.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -26,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "CommandLine.h"
 #include "core/BatchQueueManager.h"
 #include "core/FileIngest.h"
 #include "core/JobModel.h"
@@ -54,13 +56,39 @@ std::optional<Vertical> verticalFor(const std::string& word) {
     return verticalNamed(word);
 }
 
-int usage(const std::string& problem) {
-    if (!problem.empty()) std::cerr << "batch-bench: " << problem << "\n";
+const char* const kUsage =
+    "usage: batch-bench VERTICAL [key=value ...] [--pattern P] [--jobs N] [--plan] --out DIR [--] INPUT...\n";
+
+std::string verticalNames() {
     std::string names;
     for (const auto& v : verticals()) names += (names.empty() ? "" : " | ") + v.first;
-    std::cerr << "usage: batch-bench VERTICAL [key=value ...] [--pattern P] [--jobs N] [--plan] --out DIR [--] INPUT...\n"
-              << "  VERTICAL: " << names << "\n";
+    return names;
+}
+
+int usage(const std::string& problem) {
+    if (!problem.empty()) std::cerr << "batch-bench: " << problem << "\n";
+    std::cerr << kUsage << "  VERTICAL: " << verticalNames() << "\n";
     return 2;
+}
+
+// The usage with every option and each vertical's settings keys, from the settings' own help texts.
+int help() {
+    std::string text = std::string(kUsage) + "  VERTICAL: " + verticalNames() +
+                       "\n"
+                       "  --pattern P  naming pattern (empty: the preset's default)\n"
+                       "  --jobs N     items processed at once, 1 to 4096 (default: one per processor)\n"
+                       "  --plan       print the names the job would write and its warnings; write nothing\n"
+                       "  --out DIR    output folder\n"
+                       "  --           every argument after it is an INPUT\n";
+    for (const auto& [name, vertical] : verticals()) {
+        text += "\n" + name + " settings (key=value):\n";
+        for (const auto& [key, description] : PresetSettingsCodec::options(vertical)) {
+            std::string padded = "  " + key;
+            padded.resize(std::max<std::size_t>(padded.size() + 2, 20), ' ');
+            text += padded + description + "\n";
+        }
+    }
+    return bench::printHelp(text);
 }
 
 // "key=value" with a key of letters and digits, starting with a letter.
@@ -106,6 +134,7 @@ std::optional<int> jobCount(const std::string& text) {
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) return usage("");
+    if (bench::isHelp(args[0])) return help();
     const std::string verticalName = args[0];
     const std::optional<Vertical> vertical = verticalFor(verticalName);
     if (!vertical) return usage("unknown vertical '" + verticalName + "'");
@@ -127,6 +156,7 @@ int main(int argc, char** argv) {
             (void)option;
             return args[++i];
         };
+        if (bench::isHelp(a)) return help();
         if (a == "--pattern") {
             pattern = value("--pattern");
             if (!pattern) return usage("--pattern needs a value");
@@ -178,8 +208,9 @@ int main(int argc, char** argv) {
         items.emplace_back(Uuid::random(), file, std::nullopt, ProcessingStatus::pending, 0.0, std::nullopt,
                            StringMap{});
     const int concurrency = jobs ? *jobs : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-    BatchConfiguration configuration(*out, true, pattern ? *pattern : preset->defaultNamingPattern(), false,
-                                     concurrency, false, false, {});
+    // An empty pattern is the preset's own, as in the window.
+    const std::string namingPattern = pattern && !pattern->empty() ? *pattern : preset->defaultNamingPattern();
+    BatchConfiguration configuration(*out, true, namingPattern, false, concurrency, false, false, {});
     if (planOnly) return printPlan(*preset, items, configuration);
 
     ProcessingJob job(Uuid::random(), preset->id(), preset->displayName(), std::move(items), configuration);

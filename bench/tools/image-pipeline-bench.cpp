@@ -1,7 +1,7 @@
 // Times the photo pipeline on a 24-megapixel JPEG made here, next to the peer tools:
 //   load + scaledToFit(2048) + jpegData(0.85)   vs  `vips thumbnail`  and ImageMagick `convert`
 //   analyze + straighten at full size (rendered), and the peak memory of one straighten.
-// Usage: image-pipeline-bench [runs]      (prints medians and ratios; asserts nothing)
+// Usage: image-pipeline-bench [runs]      (prints medians and ratios; asserts nothing; --help)
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "CommandLine.h"
 #include "image/ArchitecturalStraightener.h"
 #include "image/CoreImagePipeline.h"
 
@@ -92,7 +93,23 @@ int straightenOnce(const fs::path& file) {
 
 int main(int argc, char** argv) {
     if (argc == 3 && std::string(argv[1]) == "--straighten-once") return straightenOnce(argv[2]);
-    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+    const char* const usage =
+        "usage: image-pipeline-bench [RUNS]\n"
+        "  RUNS  runs of each measurement, 1 to 1000; medians are printed (default 5)\n";
+    if (argc > 1 && bench::isHelp(argv[1])) return bench::printHelp(usage);
+    int runs = 5;
+    if (argc > 1) {
+        const auto n = bench::wholeNumber(argv[1], 1, 1000);
+        if (!n) {
+            const std::string arg = argv[1];
+            return bench::refuse("image-pipeline-bench",
+                                 arg.rfind("-", 0) == 0 ? "unknown option '" + arg + "'"
+                                                        : "RUNS is a whole number from 1 to 1000, not '" + arg + "'",
+                                 usage);
+        }
+        runs = static_cast<int>(*n);
+    }
+    if (argc > 2) return bench::refuse("image-pipeline-bench", std::string("unexpected argument '") + argv[2] + "'", usage);
     auto& pipe = CoreImagePipeline::shared();
     const fs::path dir = fs::temp_directory_path() / ("lw-image-bench-" + std::to_string(getpid()));
     fs::create_directories(dir);

@@ -8,6 +8,7 @@
 #include <ebur128.h>
 #include <fmt/core.h>
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cmath>
@@ -21,6 +22,7 @@
 #include "audio/LoudnessMeter.h"
 #include "audio/PCMStream.h"
 #include "audio/WAVWriter.h"
+#include "CommandLine.h"
 #include "MachineLoad.h"
 
 #if __has_include("LoudnessNormalizeMode.h")
@@ -225,14 +227,26 @@ int makeEpisode(const fs::path& out, double minutes) {
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
+    const char* const usage =
+        "usage: loudness-bench [--decode] FILE...\n"
+        "       loudness-bench --make-episode OUT.wav [--minutes N]\n"
+        "       loudness-bench --normalize TARGET_LUFS:CEILING_DBTP [--acx] [--cleanup SPEC] [--compare-ffmpeg] IN OUT\n"
+        "  --decode        also time decoding alone, after each file\n"
+        "  --make-episode  write an N-minute (default 60, at most 10000) speech recording to OUT.wav\n"
+        "  --normalize     normalise IN to OUT once (loudness-bench --normalize --help for its options)\n";
     if (args.empty()) {
-        fmt::print(stderr,
-                   "usage: loudness-bench [--decode] FILE...\n"
-                   "       loudness-bench --make-episode OUT.wav [--minutes N]\n"
-                   "       loudness-bench --normalize TARGET_LUFS:CEILING_DBTP [--acx] [--cleanup ...] IN OUT\n");
+        fmt::print(stderr, "{}", usage);
         return 2;
     }
-    if (args[0] != "--make-episode") lw::bench::printMachineLoad("loudness-bench");
+    if (lw::bench::isHelp(args[0])) return lw::bench::printHelp(usage);
+    if (args[0] != "--normalize" && args[0] != "--make-episode")
+        for (const auto& a : args)
+            if (a.rfind("--", 0) == 0 && a != "--decode") {
+                fmt::print(stderr, "loudness-bench: unknown option '{}'\n{}", a, usage);
+                return 2;
+            }
+    const bool help = std::any_of(args.begin(), args.end(), lw::bench::isHelp);
+    if (args[0] != "--make-episode" && !help) lw::bench::printMachineLoad("loudness-bench");
     if (args[0] == "--normalize") {
 #ifdef LW_HAVE_NORMALIZE_MODE
         return lw::bench::runNormalizeMode(args);
@@ -248,11 +262,16 @@ int main(int argc, char** argv) {
                 const std::string& text = args[3];
                 const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), minutes);
                 if (ec != std::errc() || end != text.data() + text.size() || !(minutes > 0 && minutes <= 10000)) {
-                    fmt::print(stderr, "bad --minutes {} (want a number of minutes above 0)\n", text);
+                    fmt::print(stderr, "loudness-bench: --minutes takes a number of minutes above 0 and at most 10000, "
+                                       "not '{}'\n",
+                               text);
                     return 2;
                 }
             } else if (args.size() != 2) {
-                fmt::print(stderr, "usage: loudness-bench --make-episode OUT.wav [--minutes N]\n");
+                const std::string problem =
+                    args.size() == 1 ? "--make-episode needs OUT.wav" : "unexpected argument '" + args[2] + "'";
+                fmt::print(stderr, "loudness-bench: {}\nusage: loudness-bench --make-episode OUT.wav [--minutes N]\n",
+                           problem);
                 return 2;
             }
             return makeEpisode(args[1], minutes);

@@ -4,8 +4,9 @@
 // shows its option panel in the standard window at W x H and writes the window's picture to
 // OUT.png and the option column's whole content to OUT-options.png, then exits 0. VERTICAL is a
 // registry name ("texture", "castloom", "photo", ...). Settings are not read from or written
-// to the user's configuration. Exit 2 for bad arguments or settings, 1 when the snapshot mode
-// cannot draw that size or write a picture (it says why).
+// to the user's configuration. Exit 2 for bad arguments or settings (a size that is not two
+// positive numbers joined by x among them), 1 when the snapshot mode cannot draw that size (over
+// its limit, under the window's minimum) or write a picture (it says why).
 #include <QApplication>
 
 #include <iostream>
@@ -14,20 +15,31 @@
 #include <string>
 #include <vector>
 
+#include "CommandLine.h"
 #include "EavesmarkApp.h"
 #include "presets/PresetSettingsCodec.h"
 #include "presets/Vertical.h"
 #include "ui/SettingsStore.h"
+#include "ui/WindowSnapshot.h"
 #include "ui/panels/PanelHost.h"
 
 using namespace lw;
 
 namespace {
 
+const char* const kUsage = "usage: panel-snapshot VERTICAL [key=value ...] --size WxH OUT.png\n";
+
 int usage(const std::string& problem) {
-    std::cerr << "panel-snapshot: " << problem << "\n"
-              << "usage: panel-snapshot VERTICAL [key=value ...] --size WxH OUT.png\n";
+    std::cerr << "panel-snapshot: " << problem << "\n" << kUsage;
     return 2;
+}
+
+int help() {
+    return bench::printHelp(std::string(kUsage) +
+                            "  VERTICAL    gablewise, texture or castloom (or another of their names: photos, podcast, ...)\n"
+                            "  key=value   the vertical's settings (batch-bench --help lists them)\n"
+                            "  --size WxH  window size in pixels, such as 1280x800\n"
+                            "  OUT.png     the window's picture; OUT-options.png gets the option column\n");
 }
 
 }  // namespace
@@ -35,8 +47,10 @@ int usage(const std::string& problem) {
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) return usage("no vertical given");
+    for (const auto& arg : args)
+        if (bench::isHelp(arg)) return help();
     const auto vertical = verticalNamed(args[0]);
-    if (!vertical) return usage("unknown vertical '" + args[0] + "'");
+    if (!vertical) return usage("unknown vertical '" + args[0] + "' (gablewise, texture or castloom)");
     StringMap values;
     std::optional<std::string> size, out;
     for (std::size_t i = 1; i < args.size(); ++i) {
@@ -55,6 +69,8 @@ int main(int argc, char** argv) {
         }
     }
     if (!size) return usage("--size WxH is required");
+    if (!ui::WindowSnapshot::parseSize(QString::fromStdString(*size)))
+        return usage("--size takes a width and a height in pixels joined by x, such as 1280x800, not '" + *size + "'");
     if (!out) return usage("no output file given");
 
     std::unique_ptr<BatchPreset> preset;

@@ -30,6 +30,7 @@
 #include "image/CoreImagePipeline.h"
 #include "image/ExposureFusion.h"
 #include "presets/GablewisePreset.h"
+#include "CommandLine.h"
 #include "MachineLoad.h"
 
 namespace fs = std::filesystem;
@@ -156,6 +157,23 @@ int childFusion(const std::vector<fs::path>& inputs, const fs::path& out) {
 
 std::string self;
 
+const char* const kUsage =
+    "usage: photo-bench [--work DIR] [--runs N] [--batch N] [--jobs N] [--only road|fusion|batch] [--size WxH]\n"
+    "                   [--keep 0|1]\n"
+    "  --work DIR   folder for the photos and results (default: lw-photo-bench in the temporary folder)\n"
+    "  --runs N     best of N runs, 1 to 1000 (default 3)\n"
+    "  --batch N    photos in the batch part, 0 to 100000; 0 leaves it out (default 64)\n"
+    "  --jobs N     concurrent items of the batch part, 1 to 4096 (default 8)\n"
+    "  --only PART  road, fusion or batch alone (default: all three)\n"
+    "  --size WxH   size of the made photos (default 6000x4000; a side under 64 counts as 64)\n"
+    "  --keep 0|1   1 keeps the work folder afterwards (default 0)\n";
+
+bool isOption(const std::string& a) {
+    for (const char* o : {"--work", "--runs", "--batch", "--jobs", "--only", "--keep", "--size"})
+        if (a == o) return true;
+    return false;
+}
+
 void printRow(const std::string& name, const Measure& m) {
     std::printf("  %-44s %8.2f s  %8.0f MB%s\n", name.c_str(), m.seconds, m.peakMB, m.status ? "  (FAILED)" : "");
 }
@@ -177,14 +195,38 @@ int main(int argc, char** argv) {
     bool keep = false;
     int runs = 3, batch = 64, jobs = 8;
     std::string only;
-    for (std::size_t i = 0; i + 1 < args.size(); i += 2) {
+    for (std::size_t i = 0; i < args.size(); i += 2) {
+        if (bench::isHelp(args[i])) return bench::printHelp(kUsage);
+        const std::string& option = args[i];
+        if (!isOption(option)) return bench::refuse("photo-bench", "unknown option '" + option + "'", kUsage);
+        if (i + 1 >= args.size()) return bench::refuse("photo-bench", option + " needs a value", kUsage);
+        const std::string& value = args[i + 1];
+        const auto whole = [&](int& field, long long lo, long long hi) {
+            const auto n = bench::wholeNumber(value, lo, hi);
+            if (n) field = static_cast<int>(*n);
+            return n.has_value();
+        };
+        const auto bad = [&](const std::string& allowed) {
+            return bench::refuse("photo-bench", option + " takes " + allowed + ", not '" + value + "'", kUsage);
+        };
         if (args[i] == "--work") work = args[i + 1];
-        else if (args[i] == "--runs") runs = std::max(1, std::atoi(args[i + 1].c_str()));
-        else if (args[i] == "--batch") batch = std::max(0, std::atoi(args[i + 1].c_str()));
-        else if (args[i] == "--jobs") jobs = std::max(1, std::atoi(args[i + 1].c_str()));
-        else if (args[i] == "--only") only = args[i + 1];
-        else if (args[i] == "--keep") keep = args[i + 1] == "1";
-        else if (args[i] == "--size") std::sscanf(args[i + 1].c_str(), "%dx%d", &W, &H);
+        else if (option == "--runs" && !whole(runs, 1, 1000)) return bad("a whole number from 1 to 1000");
+        else if (option == "--batch" && !whole(batch, 0, 100000)) return bad("a whole number from 0 to 100000");
+        else if (option == "--jobs" && !whole(jobs, 1, 4096)) return bad("a whole number from 1 to 4096");
+        else if (option == "--only") {
+            if (value != "road" && value != "fusion" && value != "batch") return bad("road, fusion or batch");
+            only = value;
+        } else if (option == "--keep") {
+            if (value != "0" && value != "1") return bad("0 or 1");
+            keep = value == "1";
+        } else if (option == "--size") {
+            const auto x = value.find('x');
+            const auto w = bench::wholeNumber(value.substr(0, x), 1, 65535);
+            const auto h = x == std::string::npos ? std::nullopt : bench::wholeNumber(value.substr(x + 1), 1, 65535);
+            if (!w || !h) return bad("a width and a height in pixels joined by x, such as 6000x4000");
+            W = static_cast<int>(*w);
+            H = static_cast<int>(*h);
+        }
     }
     W = std::max(W, 64);
     H = std::max(H, 64);

@@ -20,6 +20,7 @@
 
 #include <cairo.h>
 
+#include "CommandLine.h"
 #include "audio/PCMStream.h"
 #include "audio/WAVWriter.h"
 #include "audio/podcast/AudioVideoPipeline.h"
@@ -113,22 +114,31 @@ int main(int argc, char** argv) {
     double minutes = 60;
     std::optional<fs::path> keep;
     bool fillers = true;
+    const char* const usageText =
+        "usage: podcast-bench [--minutes N] [--keep DIR] [--no-fillers]\n"
+        "  --minutes N   length of the made episode in minutes, above 0 and at most 10000 (default 60)\n"
+        "  --keep DIR    make the episode and the export in DIR and keep them\n"
+        "  --no-fillers  leave filler removal off\n";
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        if (a == "--minutes" && i + 1 < argc) {
-            minutes = std::atof(argv[++i]);
-        } else if (a == "--keep" && i + 1 < argc) {
+        if (bench::isHelp(a)) return bench::printHelp(usageText);
+        if ((a == "--minutes" || a == "--keep") && i + 1 >= argc)
+            return bench::refuse("podcast-bench", a + " needs a value", usageText);
+        if (a == "--minutes") {
+            const std::string value = argv[++i];
+            const auto n = bench::finiteNumber(value);
+            if (!n || !(*n > 0 && *n <= 10000))
+                return bench::refuse("podcast-bench",
+                                     "--minutes takes a number of minutes above 0 and at most 10000, not '" + value + "'",
+                                     usageText);
+            minutes = *n;
+        } else if (a == "--keep") {
             keep = fs::path(argv[++i]);
         } else if (a == "--no-fillers") {
             fillers = false;
         } else {
-            std::fprintf(stderr, "usage: podcast-bench [--minutes N] [--keep DIR] [--no-fillers]\n");
-            return 2;
+            return bench::refuse("podcast-bench", "unknown argument '" + a + "'", usageText);
         }
-    }
-    if (!(minutes > 0)) {
-        std::fprintf(stderr, "podcast-bench: --minutes needs a positive number\n");
-        return 2;
     }
 
     const fs::path work = keep ? *keep : fs::temp_directory_path() / ("podcast-bench-" + std::to_string(::getpid()));

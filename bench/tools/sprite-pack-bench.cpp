@@ -22,6 +22,7 @@
 #include <nlohmann/json.hpp>
 #include <unistd.h>
 
+#include "CommandLine.h"
 #include "image/SpriteSheetCompiler.h"
 
 namespace fs = std::filesystem;
@@ -197,8 +198,26 @@ std::optional<fs::path> peerModules() {
 
 int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    const int count = argc > 1 ? std::max(1, std::atoi(argv[1])) : 300;
-    const int repeats = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
+    const char* const usage =
+        "usage: sprite-pack-bench [FRAMES] [REPEATS]\n"
+        "  FRAMES   frames to pack, 1 to 100000 (default 300)\n"
+        "  REPEATS  runs of each packing, the median printed, 1 to 1000 (default 5)\n";
+    if (argc > 1 && bench::isHelp(argv[1])) return bench::printHelp(usage);
+    if (argc > 3) return bench::refuse("sprite-pack-bench", std::string("unexpected argument '") + argv[3] + "'", usage);
+    int count = 300, repeats = 5;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const long long hi = i == 1 ? 100000 : 1000;
+        const auto n = bench::wholeNumber(arg, 1, hi);
+        if (!n)
+            return bench::refuse("sprite-pack-bench",
+                                 arg.rfind("-", 0) == 0
+                                     ? "unknown option '" + arg + "'"
+                                     : std::string(i == 1 ? "FRAMES" : "REPEATS") + " is a whole number from 1 to " +
+                                           std::to_string(hi) + ", not '" + arg + "'",
+                                 usage);
+        (i == 1 ? count : repeats) = static_cast<int>(*n);
+    }
     const fs::path dir = fs::temp_directory_path() / ("sprite-pack-bench-" + std::to_string(::getpid()));
     const fs::path framesDir = dir / "frames";
     fs::create_directories(framesDir);

@@ -3,7 +3,7 @@
 //   a full mip chain of the packed map vs  convert packed -resize 50% -write ... (chain of resizes)
 //   normal map from height            megapixels per second
 //   PNG zlib level                    encode time and size per level, and libvips' default writer
-// Usage: texture-bench [side]   (default 4096). Prints times and ratios; asserts nothing.
+// Usage: texture-bench [side]   (default 4096; --help). Prints times and ratios; asserts nothing.
 #include <tbb/parallel_for.h>
 #include <vips/vips8>
 
@@ -16,6 +16,7 @@
 #include <random>
 #include <string>
 
+#include "CommandLine.h"
 #include "image/ChannelPacker.h"
 #include "image/NormalMapGenerator.h"
 #include "image/PowerOfTwoScaler.h"
@@ -68,8 +69,22 @@ std::string q(const fs::path& p) { return "'" + p.string() + "'"; }
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int side = argc > 1 ? std::atoi(argv[1]) : 4096;
-    if (side < 16) return 2;
+    const char* const usage =
+        "usage: texture-bench [SIDE]\n"
+        "  SIDE  side of the square maps in pixels, 16 to 16384 (default 4096)\n";
+    if (argc > 1 && bench::isHelp(argv[1])) return bench::printHelp(usage);
+    int side = 4096;
+    if (argc > 1) {
+        const std::string arg = argv[1];
+        const auto n = bench::wholeNumber(arg, 16, 16384);
+        if (!n)
+            return bench::refuse("texture-bench",
+                                 arg.rfind("-", 0) == 0 ? "unknown option '" + arg + "'"
+                                                        : "SIDE is a whole number from 16 to 16384, not '" + arg + "'",
+                                 usage);
+        side = static_cast<int>(*n);
+    }
+    if (argc > 2) return bench::refuse("texture-bench", std::string("unexpected argument '") + argv[2] + "'", usage);
     if (VIPS_INIT(argv[0])) return 1;
     const fs::path dir = fs::temp_directory_path() / "lw-texture-bench";
     fs::remove_all(dir);

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <string>
 
+#include "CommandLine.h"
 #include "audio/PCMStream.h"
 #include "audio/podcast/Transcriber.h"
 #include "platform/AtomicFile.h"
@@ -33,10 +34,14 @@ void writeText(const fs::path& to, const std::string& text) {
     out.commit();
 }
 
-int usage() {
-    std::fprintf(stderr, "usage: transcribe-bench [--decoders N] [--srt OUT] [--vtt OUT] [--txt OUT] FILE\n");
-    return 2;
-}
+const char* const kUsage =
+    "usage: transcribe-bench [--decoders N] [--srt OUT] [--vtt OUT] [--txt OUT] FILE\n"
+    "  --decoders N  decoders for the file, 1 to 1024 (default: one per processor, at most 4)\n"
+    "  --srt OUT     also write the captions as SubRip to OUT\n"
+    "  --vtt OUT     also write the captions as WebVTT to OUT\n"
+    "  --txt OUT     also write the plain text to OUT\n";
+
+int usage(const std::string& problem) { return lw::bench::refuse("transcribe-bench", problem, kUsage); }
 
 }  // namespace
 
@@ -46,23 +51,26 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+        if (lw::bench::isHelp(a)) return lw::bench::printHelp(kUsage);
         if (a == "--decoders") {
             const char* v = value();
-            if (!v || std::atoi(v) < 1) return usage();
-            options.decoders = std::atoi(v);
+            if (!v) return usage("--decoders needs a number");
+            const auto n = lw::bench::wholeNumber(v, 1, 1024);
+            if (!n) return usage(std::string("--decoders takes a whole number from 1 to 1024, not '") + v + "'");
+            options.decoders = static_cast<int>(*n);
         } else if (a == "--srt" || a == "--vtt" || a == "--txt") {
             const char* v = value();
-            if (!v) return usage();
+            if (!v) return usage(a + " needs a file");
             (a == "--srt" ? srt : a == "--vtt" ? vtt : txt) = v;
         } else if (!a.empty() && a[0] == '-') {
-            return usage();
+            return usage("unknown option '" + a + "'");
         } else if (input.empty()) {
             input = a;
         } else {
-            return usage();
+            return usage("unexpected argument '" + a + "'; one FILE is transcribed");
         }
     }
-    if (input.empty()) return usage();
+    if (input.empty()) return usage("no FILE given");
 
     try {
         const auto started = std::chrono::steady_clock::now();

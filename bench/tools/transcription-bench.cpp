@@ -23,6 +23,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "CommandLine.h"
 #include "audio/PCMStream.h"
 #include "audio/WAVWriter.h"
 #include "audio/podcast/ChapterBuilder.h"
@@ -187,27 +188,47 @@ int main(int argc, char** argv) {
     int channels = 2;
     std::vector<int> decoders{1, 8};
     fs::path keep;
+    const char* const usage =
+        "usage: transcription-bench [--minutes N] [--decoders LIST] [--rate HZ] [--channels N] [--keep FILE]\n"
+        "  --minutes N      length of the made recording in minutes, above 0 and at most 10000 (default 10)\n"
+        "  --decoders LIST  decoder counts to run, comma-separated, each 1 to 1024 (default 1,8)\n"
+        "  --rate HZ        sample rate of the recording, 8000 to 192000 (default 44100)\n"
+        "  --channels N     channels of the recording, 1 to 8 (default 2)\n"
+        "  --keep FILE      write the recording to FILE and keep it\n";
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        if (a == "--minutes" && i + 1 < argc) {
-            minutes = std::atof(argv[++i]);
-            if (!(minutes > 0)) return 2;
-        } else if (a == "--decoders" && i + 1 < argc) {
+        if (lw::bench::isHelp(a)) return lw::bench::printHelp(usage);
+        const bool known = a == "--minutes" || a == "--decoders" || a == "--rate" || a == "--channels" || a == "--keep";
+        if (!known) return lw::bench::refuse("transcription-bench", "unknown argument '" + a + "'", usage);
+        if (i + 1 >= argc) return lw::bench::refuse("transcription-bench", a + " needs a value", usage);
+        const std::string value = argv[++i];
+        const auto bad = [&](const std::string& allowed) {
+            return lw::bench::refuse("transcription-bench", a + " takes " + allowed + ", not '" + value + "'", usage);
+        };
+        if (a == "--minutes") {
+            const auto n = lw::bench::finiteNumber(value);
+            if (!n || !(*n > 0 && *n <= 10000)) return bad("a number of minutes above 0 and at most 10000");
+            minutes = *n;
+        } else if (a == "--decoders") {
             decoders.clear();
-            std::stringstream s(argv[++i]);
+            std::stringstream s(value);
             std::string n;
-            while (std::getline(s, n, ',')) decoders.push_back(std::max(1, std::atoi(n.c_str())));
-        } else if (a == "--rate" && i + 1 < argc) {
-            rate = std::atof(argv[++i]);
-            if (!(rate >= 8000 && rate <= 192000)) return 2;
-        } else if (a == "--channels" && i + 1 < argc) {
-            channels = std::atoi(argv[++i]);
-            if (channels < 1 || channels > 8) return 2;
-        } else if (a == "--keep" && i + 1 < argc) {
-            keep = argv[++i];
+            while (std::getline(s, n, ',')) {
+                const auto count = lw::bench::wholeNumber(n, 1, 1024);
+                if (!count) return bad("decoder counts from 1 to 1024 separated by commas, such as 1,8");
+                decoders.push_back(static_cast<int>(*count));
+            }
+            if (decoders.empty()) return bad("decoder counts from 1 to 1024 separated by commas, such as 1,8");
+        } else if (a == "--rate") {
+            const auto n = lw::bench::finiteNumber(value);
+            if (!n || !(*n >= 8000 && *n <= 192000)) return bad("a sample rate from 8000 to 192000");
+            rate = *n;
+        } else if (a == "--channels") {
+            const auto n = lw::bench::wholeNumber(value, 1, 8);
+            if (!n) return bad("a whole number from 1 to 8");
+            channels = static_cast<int>(*n);
         } else {
-            std::fprintf(stderr, "usage: transcription-bench [--minutes N] [--decoders LIST] [--rate HZ] [--channels N] [--keep FILE]\n");
-            return 2;
+            keep = value;
         }
     }
 

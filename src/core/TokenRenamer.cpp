@@ -309,4 +309,15 @@ std::string TokenRenamer::resolve(const std::string& pattern, const BatchItem& i
     return text;
 }
 
+std::string TokenRenamer::resolveStem(const std::string& pattern, const BatchItem& item, std::int64_t index,
+                                      std::int64_t total, const StringMap& contextVariables) {
+    const auto unnamed = [](const std::string& stem) { return stem.find_first_not_of('.') == std::string::npos; };
+    std::string stem = resolve(pattern, item, index, total, contextVariables);
+    if (!unnamed(stem)) return stem;
+    const auto name = contextVariables.find("name");
+    stem = name != contextVariables.end() ? name->second : item.originalFileName;
+    sanitize(stem);
+    return unnamed(stem) ? "_" : stem;
+}
+
 }  // namespace lw

@@ -30,6 +30,13 @@ public:
 
     static std::string resolve(const std::string& pattern, const BatchItem& item, std::int64_t index,
                                std::int64_t total, const StringMap& contextVariables);
+
+    // `resolve` for the stem of a file name (the caller adds the extension). A result that is
+    // empty or only dots would give no name or a hidden file: the item's name stands in for it
+    // (the caller's "name" variable, else the source's base name, sanitised alike), and "_" when
+    // that is empty or only dots as well.
+    static std::string resolveStem(const std::string& pattern, const BatchItem& item, std::int64_t index,
+                                   std::int64_t total, const StringMap& contextVariables);
 };
 
 }  // namespace lw

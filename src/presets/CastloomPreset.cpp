@@ -100,8 +100,9 @@ StringMap CastloomPreset::namingVariables(const BatchItem& item, int itemIndex) 
 AudioVideoPipeline::MultiFormatExportRequest CastloomPreset::exportRequest(const BatchItem& item,
                                                                            const ProcessingContext& context) const {
     const int episode = static_cast<int>(static_cast<long long>(episodeNumber) + context.itemIndex - 1);
-    const std::string baseFileName = TokenRenamer::resolve(context.configuration.namingPattern, item, context.itemIndex,
-                                                           context.totalItems, namingVariables(item, context.itemIndex));
+    const std::string baseFileName =
+        TokenRenamer::resolveStem(context.configuration.namingPattern, item, context.itemIndex, context.totalItems,
+                                  namingVariables(item, context.itemIndex));
     const LoudnessNormalizer::LoudnessTarget target = loudnessTarget();
 
     std::string title = item.originalFileName;

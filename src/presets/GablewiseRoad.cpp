@@ -191,8 +191,8 @@ std::vector<fs::path> GablewisePreset::process(const BatchItem& item, const Proc
         // Names: the job's pattern with the address and the set's size word.
         const TokenRenamer renamer;
         const auto nameFor = [&](const std::string& size) {
-            return renamer.resolve(context.configuration.namingPattern, item, context.itemIndex, context.totalItems,
-                                   {{"address", propertyAddress}, {"size", size}}) +
+            return renamer.resolveStem(context.configuration.namingPattern, item, context.itemIndex,
+                                       context.totalItems, {{"address", propertyAddress}, {"size", size}}) +
                    ".jpg";
         };
         const fs::path outputDirectory = context.configuration.outputDirectory;

@@ -187,8 +187,8 @@ struct Road {
         if (context.log) context.log(line);
     }
     std::string resolve(const StringMap& variables) const {
-        return TokenRenamer::resolve(context.configuration.namingPattern, item, context.itemIndex,
-                                     context.totalItems, variables);
+        return TokenRenamer::resolveStem(context.configuration.namingPattern, item, context.itemIndex,
+                                         context.totalItems, variables);
     }
     bool usesDefaultPattern() const { return context.configuration.namingPattern == preset.defaultNamingPattern(); }
     fs::path outputFolder() const { return context.configuration.outputDirectory; }

@@ -319,7 +319,7 @@ std::vector<SimulatedItemReport> plan(const BatchPreset& preset, const std::vect
         SimulatedItemReport report{Uuid::random(), item.sourceURL, {}, configuration.outputDirectory, {}};
         const auto index = static_cast<std::int64_t>(i) + 1;
         const Resolver resolve = [&](const StringMap& variables) {
-            return TokenRenamer::resolve(configuration.namingPattern, item, index, total, variables);
+            return TokenRenamer::resolveStem(configuration.namingPattern, item, index, total, variables);
         };
         if (photo)
             planPhoto(*photo, item, resolve, report.projectedFileNames, report.warnings);

@@ -16,19 +16,26 @@
 
 namespace lw::ui::WindowSnapshot {
 
+std::optional<QSizeF> parseSize(const QString& text) {
+    const QStringList pieces = text.toLower().split('x');
+    if (pieces.size() != 2) return std::nullopt;
+    double sides[2] = {0, 0};
+    for (int i = 0; i < 2; ++i) {
+        bool ok = false;
+        sides[i] = pieces[i].toDouble(&ok);
+        if (!ok || pieces[i] != pieces[i].trimmed() || !std::isfinite(sides[i]) || !(sides[i] > 0)) return std::nullopt;
+    }
+    return QSizeF(sides[0], sides[1]);
+}
+
 std::optional<Request> parse(const QStringList& arguments) {
     const int at = arguments.indexOf("--snapshot");
     if (at < 0 || at + 1 >= arguments.size()) return std::nullopt;
-    Request request{arguments[at + 1], std::nullopt};
+    Request request{arguments[at + 1], std::nullopt, std::nullopt};
     const int sizeAt = arguments.indexOf("--snapshot-size");
-    if (sizeAt >= 0 && sizeAt + 1 < arguments.size()) {
-        std::vector<double> numbers;
-        for (const QString& piece : arguments[sizeAt + 1].toLower().split('x', Qt::SkipEmptyParts)) {
-            bool ok = false;
-            const double value = piece.toDouble(&ok);
-            if (ok) numbers.push_back(value);
-        }
-        if (numbers.size() == 2) request.size = QSizeF(numbers[0], numbers[1]);
+    if (sizeAt >= 0) {
+        request.sizeText = sizeAt + 1 < arguments.size() ? arguments[sizeAt + 1] : QString();
+        request.size = parseSize(*request.sizeText);
     }
     return request;
 }
@@ -38,10 +45,16 @@ QString sizeProblem(const QSizeF& size, double devicePixelRatio) {
     const auto drawable = [ratio](double side) { return std::isfinite(side) && std::abs(side) * ratio <= kMaxSide; };
     if (drawable(size.width()) && drawable(size.height())) return {};
     const int largest = static_cast<int>(std::floor(kMaxSide / ratio));
-    return QString("cannot draw a snapshot of %1x%2: each side can be at most %3 pixels")
-        .arg(size.width(), 0, 'g', 10)
-        .arg(size.height(), 0, 'g', 10)
-        .arg(largest);
+    return QString("each side can be at most %1 pixels").arg(largest);
+}
+
+QString requestProblem(const Request& request, double devicePixelRatio) {
+    if (!request.sizeText) return {};
+    if (request.sizeText->isEmpty()) return "--snapshot-size needs a width and a height in pixels, such as 1280x800";
+    const QString refused = "cannot draw a snapshot of " + *request.sizeText + ": ";
+    if (!request.size) return refused + "the size is a width and a height in pixels joined by x, such as 1280x800";
+    const QString problem = sizeProblem(*request.size, devicePixelRatio);
+    return problem.isEmpty() ? problem : refused + problem;
 }
 
 QString optionsPath(const QString& path) {
@@ -107,13 +120,11 @@ QWidget* tallestScrollContent(QWidget* root) {
 void captureIfRequested() {
     const auto request = parse(QCoreApplication::arguments());
     if (!request) return;
-    if (request->size) {
-        const QString problem = sizeProblem(*request->size, qApp->devicePixelRatio());
-        if (!problem.isEmpty()) {
-            // Once the event loop runs: an exit before it starts would be lost.
-            QTimer::singleShot(0, qApp, [problem] { fail(problem); });
-            return;
-        }
+    const QString problem = requestProblem(*request, qApp->devicePixelRatio());
+    if (!problem.isEmpty()) {
+        // Once the event loop runs: an exit before it starts would be lost.
+        QTimer::singleShot(0, qApp, [problem] { fail(problem); });
+        return;
     }
     QTimer::singleShot(1000, qApp, [request = *request] {
         QWidget* window = nullptr;
@@ -124,7 +135,17 @@ void captureIfRequested() {
             }
         }
         if (!window) return fail("no window to take a snapshot of");
-        if (request.size) window->resize(qRound(request.size->width()), qRound(request.size->height()));
+        if (request.size) {
+            const QSize wanted(qRound(request.size->width()), qRound(request.size->height()));
+            const QSize minimum = window->minimumSize();
+            const QString refused = "cannot draw a snapshot of " + *request.sizeText + ": ";
+            if (wanted.width() < minimum.width() || wanted.height() < minimum.height())
+                return fail(refused +
+                            QString("the window is at least %1x%2 pixels").arg(minimum.width()).arg(minimum.height()));
+            window->resize(wanted);
+            if (window->size() != wanted)
+                return fail(refused + QString("the window took %1x%2 pixels").arg(window->width()).arg(window->height()));
+        }
         window->repaint();
         QPointer<QWidget> held(window);
         QTimer::singleShot(1500, qApp, [held, path = request.path] {

@@ -18,13 +18,22 @@ namespace lw::ui::WindowSnapshot {
 
 struct Request {
     QString path;
-    std::optional<QSizeF> size;
+    std::optional<QString> sizeText;  // the value after "--snapshot-size" as given; empty when it was last
+    std::optional<QSizeF> size;       // read from sizeText; none when not given or malformed
 };
 
+// "WxH" (or "WXH"): two positive finite numbers joined by one "x"; none for anything else
+// ("1280x", "0x0", "-5x100", "abc", "1280x800x600").
+std::optional<QSizeF> parseSize(const QString& text);
+
 // The request in these arguments: the first "--snapshot" followed by a path, and the first
-// "--snapshot-size" followed by exactly two numbers split at "x" or "X" (empty and
-// non-numeric pieces dropped). None without a path.
+// "--snapshot-size" with the argument after it. None without a path.
 std::optional<Request> parse(const QStringList& arguments);
+
+// Why the request's size cannot be drawn before there is a window: the option without a value,
+// a malformed value or a side over the limit, each repeating the value as given. Empty when
+// there is no size or it may be drawn.
+QString requestProblem(const Request& request, double devicePixelRatio);
 
 // The longest window side drawn, in device pixels. A picture holds 4 bytes a pixel and is made
 // several times over (the backing store, the grab, the PNG encoder's rows): at this side that is
@@ -33,7 +42,7 @@ constexpr int kMaxSide = 8192;
 
 // Why a window of `size` (in pixels of `devicePixelRatio` device pixels) cannot be drawn,
 // naming the limit; empty when it can. Not finite or over kMaxSide device pixels on a side (in
-// either direction) cannot; small and negative sides are left to the window's minimum size.
+// either direction) cannot; small sides are left to the window's minimum size.
 QString sizeProblem(const QSizeF& size, double devicePixelRatio);
 
 // "shot.png" -> "shot-options.png"; "shots/main" -> "shots/main-options.png".
@@ -45,7 +54,8 @@ QWidget* tallestScrollContent(QWidget* root);
 
 // Reads the process arguments; when the mode is requested, refuses a size it cannot draw (the
 // application ends at once with status 1), else waits 1 s, takes the first visible top-level
-// window, resizes it, waits 1.5 s, writes both pictures and ends the application: status 0 when
+// window, resizes it (a size below the window's minimum is refused then, with status 1 and
+// nothing written), waits 1.5 s, writes both pictures and ends the application: status 0 when
 // both were written, else 1 after saying which one failed. Otherwise does nothing.
 void captureIfRequested();
 

@@ -161,3 +161,26 @@ TEST(TokenRenamerTest, OddInputNeverFails) {
     }
     EXPECT_EQ(TokenRenamer::resolve("{}", item, 1, 1, {}), "empty-key");
 }
+
+TEST(TokenRenamerTest, StemsThatNameNothingTakeTheItemsName) {
+    struct Case {
+        std::string pattern;
+        std::string source;
+        StringMap variables;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"{name}_{index:02}", "/in/IMG_1.jpg", {}, "IMG_1_01"},
+        {"", "/in/IMG_1.jpg", {}, "IMG_1"},
+        {".", "/in/IMG_1.jpg", {}, "IMG_1"},
+        {"...", "/in/IMG_1.jpg", {}, "IMG_1"},
+        {"{title}", "/in/IMG_1.jpg", {{"title", ""}}, "IMG_1"},
+        {"{title}", "/in/IMG_1.jpg", {{"title", ".."}}, "IMG_1"},
+        {"", "/in/IMG_1.jpg", {{"name", "Wall_Normal:GL"}}, "Wall_Normal_GL"},
+        {"", "/in/..jpg", {}, "_"},
+        {" ", "/in/IMG_1.jpg", {}, " "},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(TokenRenamer::resolveStem(c.pattern, itemFor(c.source), 1, 1, c.variables), c.expected)
+            << "'" << c.pattern << "' " << c.source;
+}

@@ -185,6 +185,47 @@ TEST_F(PlanRunAgreement, PhotosWhoseNamesCollide) {
     EXPECT_EQ(filesBelow(out), Strings{"MLS_Web_Package/Elm Row.jpg"});
 }
 
+// A pattern that names nothing: empty is the preset's own pattern; one that resolves to no name
+// or only dots gives each file its source's name, never a hidden file.
+TEST_F(PlanRunAgreement, PatternsThatNameNothing) {
+    photo("a.jpg", "2024:06:01 09:00:00", 125, 1.0);
+    photo("b.jpg", "2024:06:01 12:00:00", 125, 1.0);
+    const fs::path wall = root / "textures" / "wall.png";
+    fs::create_directories(wall.parent_path());
+    writePng(Raster8(24, 24, 1, 128), wall);
+    struct Case {
+        Strings settings;
+        std::string pattern;
+        Strings files;  // below the output folder
+    };
+    const Strings ownNames{"MLS_Web_Package/a.jpg", "MLS_Web_Package/b.jpg", "Print_Package/a.jpg",
+                           "Print_Package/b.jpg"};
+    const std::vector<Case> cases{
+        {{"photo", "address=Elm"}, "",
+         {"MLS_Web_Package/Elm_01_Web.jpg", "MLS_Web_Package/Elm_02_Web.jpg", "Print_Package/Elm_01_Print.jpg",
+          "Print_Package/Elm_02_Print.jpg"}},
+        {{"photo", "address=Elm"}, ".", ownNames},
+        {{"photo", "address=Elm"}, "...", ownNames},
+        {{"photo", "address="}, "{address}", ownNames},
+        {{"texture", "mode=pot"}, "", {"wall_POT_32x32.png"}},
+        {{"texture", "mode=pot"}, "..", {"wall.png"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE("pattern '" + c.pattern + "' " + c.settings[0]);
+        fs::remove_all(out);
+        Strings args = c.settings;
+        args.insert(args.end(), {"straighten=false", "--pattern", c.pattern, "--out", out.string()});
+        if (c.settings[0] == "texture") args.erase(std::find(args.begin(), args.end(), "straighten=false"));
+        args.push_back(c.settings[0] == "texture" ? wall.string() : in.string());
+        const auto [plan, run] = planAndRun(args);
+        Strings planned = withPrefix(plan.lines, "PLAN ");
+        std::sort(planned.begin(), planned.end());
+        EXPECT_EQ(planned, c.files);
+        EXPECT_EQ(run.status, 0) << ::testing::PrintToString(run.lines);
+        EXPECT_EQ(filesBelow(out), c.files);
+    }
+}
+
 TEST_F(PlanRunAgreement, Textures) {
     const auto png = [&](const fs::path& file, int w, int h) { writePng(Raster8(w, h, 1, 128), file); };
     fs::create_directories(in / "wood");

@@ -59,40 +59,54 @@ private slots:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QString>("path");  // empty: no request
         QTest::addColumn<QSizeF>("size");   // empty: no resize
+        QTest::addColumn<bool>("refused");  // a size was asked for and cannot be read
         const QString app = "/usr/bin/eavesmark";
-        QTest::newRow("no options") << QStringList{app} << "" << QSizeF();
-        QTest::newRow("snapshot last") << QStringList{app, "--snapshot"} << "" << QSizeF();
-        QTest::newRow("path only") << QStringList{app, "--snapshot", "out.png"} << "out.png" << QSizeF();
+        QTest::newRow("no options") << QStringList{app} << "" << QSizeF() << false;
+        QTest::newRow("snapshot last") << QStringList{app, "--snapshot"} << "" << QSizeF() << false;
+        QTest::newRow("path only") << QStringList{app, "--snapshot", "out.png"} << "out.png" << QSizeF() << false;
         QTest::newRow("size") << QStringList{app, "--snapshot", "o.png", "--snapshot-size", "1280x800"} << "o.png"
-                              << QSizeF(1280, 800);
+                              << QSizeF(1280, 800) << false;
         QTest::newRow("capital X") << QStringList{app, "--snapshot", "o.png", "--snapshot-size", "1280X800"} << "o.png"
-                                   << QSizeF(1280, 800);
+                                   << QSizeF(1280, 800) << false;
         QTest::newRow("size first") << QStringList{app, "--snapshot-size", "1280x800", "--snapshot", "o.png"}
-                                    << "o.png" << QSizeF(1280, 800);
+                                    << "o.png" << QSizeF(1280, 800) << false;
         QTest::newRow("one number") << QStringList{app, "--snapshot", "o.png", "--snapshot-size", "1280x"} << "o.png"
-                                    << QSizeF();
+                                    << QSizeF() << true;
         QTest::newRow("bare number") << QStringList{app, "--snapshot", "o.png", "--snapshot-size", "1280"} << "o.png"
-                                     << QSizeF();
+                                     << QSizeF() << true;
         QTest::newRow("three numbers") << QStringList{app, "--snapshot", "o.png", "--snapshot-size", "1280x800x600"}
-                                       << "o.png" << QSizeF();
-        QTest::newRow("piece not a number dropped")
-            << QStringList{app, "--snapshot", "o.png", "--snapshot-size", "1280xabcx800"} << "o.png" << QSizeF(1280, 800);
+                                       << "o.png" << QSizeF() << true;
+        QTest::newRow("piece not a number") << QStringList{app, "--snapshot", "o.png", "--snapshot-size", "1280xabcx800"}
+                                            << "o.png" << QSizeF() << true;
+        QTest::newRow("not a size") << QStringList{app, "--snapshot", "o.png", "--snapshot-size", "abc"} << "o.png"
+                                    << QSizeF() << true;
+        QTest::newRow("zero") << QStringList{app, "--snapshot", "o.png", "--snapshot-size", "0x0"} << "o.png"
+                              << QSizeF() << true;
+        QTest::newRow("negative") << QStringList{app, "--snapshot", "o.png", "--snapshot-size", "-5x100"} << "o.png"
+                                  << QSizeF() << true;
+        QTest::newRow("blank") << QStringList{app, "--snapshot", "o.png", "--snapshot-size", " 1280x800"} << "o.png"
+                               << QSizeF() << true;
         QTest::newRow("size option last") << QStringList{app, "--snapshot", "o.png", "--snapshot-size"} << "o.png"
-                                          << QSizeF();
-        QTest::newRow("joined with =") << QStringList{app, "--snapshot=o.png"} << "" << QSizeF();
+                                          << QSizeF() << true;
+        QTest::newRow("joined with =") << QStringList{app, "--snapshot=o.png"} << "" << QSizeF() << false;
         QTest::newRow("next argument whatever it is") << QStringList{app, "--snapshot", "--snapshot-size", "10x10"}
-                                                      << "--snapshot-size" << QSizeF(10, 10);
+                                                      << "--snapshot-size" << QSizeF(10, 10) << false;
     }
     void parse() {
         QFETCH(QStringList, arguments);
         QFETCH(QString, path);
         QFETCH(QSizeF, size);
+        QFETCH(bool, refused);
         const auto request = WindowSnapshot::parse(arguments);
         QCOMPARE(request.has_value(), !path.isEmpty());
         if (!request) return;
         QCOMPARE(request->path, path);
         QCOMPARE(request->size.has_value(), !size.isEmpty());
         if (request->size) QCOMPARE(*request->size, size);
+        const QString problem = WindowSnapshot::requestProblem(*request, 1.0);
+        QCOMPARE(!problem.isEmpty(), refused);
+        if (refused && request->sizeText && !request->sizeText->isEmpty())
+            QVERIFY2(problem.contains(*request->sizeText), qPrintable(problem));
     }
 
     void optionsPicturePath() {
@@ -168,17 +182,27 @@ private slots:
 
     void applicationRefusesSizesItCannotDraw_data() {
         QTest::addColumn<QString>("size");
-        QTest::newRow("100000x100000") << "100000x100000";
-        QTest::newRow("20000x20000") << "20000x20000";
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("100000x100000") << "100000x100000" << "at most 8192 pixels";
+        QTest::newRow("20000x20000") << "20000x20000" << "at most 8192 pixels";
+        QTest::newRow("99999999999x10") << "99999999999x10" << "at most 8192 pixels";
+        QTest::newRow("0x0") << "0x0" << "joined by x";
+        QTest::newRow("-5x100") << "-5x100" << "joined by x";
+        QTest::newRow("abc") << "abc" << "joined by x";
+        QTest::newRow("1280x") << "1280x" << "joined by x";
+        QTest::newRow("below the minimum") << "400x300" << "the window is at least";
+        QTest::newRow("narrower than the minimum") << "500x800" << "the window is at least";
     }
     void applicationRefusesSizesItCannotDraw() {
         QFETCH(QString, size);
-        TempDir dir("snapshot_huge");
+        QFETCH(QString, reason);
+        TempDir dir("snapshot_refused");
         const fs::path shot = dir.path / "shot.png";
         const Run run = runApp({"--snapshot", QString::fromStdString(shot.string()), "--snapshot-size", size},
                                dir.path / "config");
-        QVERIFY2(run.code > 0, qPrintable(run.errors));
-        QVERIFY2(run.errors.contains(size) && run.errors.contains("at most 8192 pixels"), qPrintable(run.errors));
+        QVERIFY2(run.code == 1, qPrintable(QString("exit %1: %2").arg(run.code).arg(run.errors)));
+        QVERIFY2(run.errors.contains("cannot draw a snapshot of " + size + ":") && run.errors.contains(reason),
+                 qPrintable(run.errors));
         QCOMPARE(regularFiles(dir.path), 0);
     }
 
