@@ -54,14 +54,17 @@ int main(int argc, char** argv) {
     // The toolkit's own options (-platform, -style, ...) are taken out of the arguments by now.
     QCommandLineParser parser;
     describe(parser);
-    const bool parsed = parser.parse(QCoreApplication::arguments());
+    // "--snapshot" as the last argument names no picture: the application runs normally.
+    QStringList arguments = QCoreApplication::arguments();
+    if (arguments.size() > 1 && arguments.last() == "--snapshot") arguments.removeLast();
+    const bool parsed = parser.parse(arguments);
     if (!parsed || !parser.positionalArguments().isEmpty()) {
         const QString problem =
             parsed ? "Unexpected argument '" + parser.positionalArguments().first() + "'." : parser.errorText();
         std::fprintf(stderr, "eavesmark: %s\n\n%s", qPrintable(problem), qPrintable(parser.helpText()));
         return 2;
     }
-    if (parser.isSet("help-all")) parser.process(QCoreApplication::arguments());  // prints it and exits 0
+    if (parser.isSet("help-all")) parser.process(arguments);  // prints it and exits 0
     // Closing the window quits, also while the tray icon stays.
     QApplication::setQuitOnLastWindowClosed(true);
     lw::app::EavesmarkApp app;
