@@ -30,6 +30,8 @@ namespace {
 
 constexpr double printQuality = 0.92;
 const char* const printFolder = "Print_Package";
+// The smallest photo Airbnb takes, as its portal's note tells the user.
+constexpr int airbnbMinimumWidth = 1024, airbnbMinimumHeight = 683;
 
 struct Deliverable {
     fs::path destination;
@@ -282,6 +284,12 @@ std::vector<fs::path> GablewisePreset::process(const BatchItem& item, const Proc
                             d.destination.filename().string(), sourceName, d.width, d.height, kilobytes(d.bytes.size()),
                             d.quality * 100));
             written.push_back(d.destination);
+        }
+        if (exportWebPackage && portal() == Portal::airbnb) {
+            const Deliverable& web = deliverables.back();
+            if (web.width < airbnbMinimumWidth || web.height < airbnbMinimumHeight)
+                log(fmt::format("{}: the web image is {} x {} pixels, below Airbnb's minimum of {} x {}", sourceName,
+                                web.width, web.height, airbnbMinimumWidth, airbnbMinimumHeight));
         }
         progress(1.0, "Done");
         return written;

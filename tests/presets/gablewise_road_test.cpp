@@ -192,6 +192,42 @@ TEST_F(GablewiseRoadTest, PortalShapesAndSwitches) {
     }
 }
 
+// A web image below Airbnb's minimum is delivered with one line naming the photo and both sizes.
+TEST_F(GablewiseRoadTest, AirbnbWebImageBelowTheMinimumIsLogged) {
+    struct Case {
+        int width, height;
+        Portal portal;
+        const char* line;  // expected, or none
+    };
+    const Case cases[] = {
+        {800, 500, Portal::airbnb, "small.jpg: the web image is 750 x 500 pixels, below Airbnb's minimum of 1024 x 683"},
+        {1600, 1000, Portal::airbnb, nullptr},  // 1500 x 1000
+        {800, 500, Portal::zillow, nullptr},
+    };
+    for (const Case& c : cases) {
+        fs::remove_all(out);
+        logLines.clear();
+        const fs::path source = photo("small.jpg", c.width, c.height);
+        GablewisePreset preset = plainPreset();
+        preset.setPortal(c.portal);
+        const auto written = preset.process(item(source), context(1, 1));
+        ASSERT_EQ(written.size(), 2u);
+        const vips::VImage web = open(written.back());
+        const auto below = std::count_if(logLines.begin(), logLines.end(), [](const std::string& l) {
+            return l.find("minimum") != std::string::npos;
+        });
+        if (c.line) {
+            EXPECT_EQ(web.width(), 750);
+            EXPECT_EQ(web.height(), 500);
+            EXPECT_EQ(below, 1) << ::testing::PrintToString(logLines);
+            EXPECT_NE(std::find(logLines.begin(), logLines.end(), c.line), logLines.end())
+                << ::testing::PrintToString(logLines);
+        } else {
+            EXPECT_EQ(below, 0) << ::testing::PrintToString(logLines);
+        }
+    }
+}
+
 TEST_F(GablewiseRoadTest, WebCapIsMetOrReported) {
     const fs::path source = photo("big.jpg", 4000, 3000);
     GablewisePreset preset = plainPreset();
