@@ -252,7 +252,11 @@ Image CoreImagePipeline::scaledToFit(const Image& image, double maxDimension) co
     if (image.source_ && image.source_->loader == "jpegload") {
         // Decode-time DCT shrinking, leaving at least a factor of two for the Lanczos step.
         const double factor = longest / maxDimension;
-        const int shrink = factor >= 16 ? 8 : factor >= 8 ? 4 : factor >= 4 ? 2 : 1;
+        int shrink = factor >= 16 ? 8 : factor >= 8 ? 4 : factor >= 4 ? 2 : 1;
+        // Both sides must keep at least their target size: the factor follows the longest side,
+        // and a short side smaller than it would shrink to nothing (which libvips does not
+        // survive).
+        while (shrink > 1 && (w / shrink < tw || h / shrink < th)) shrink /= 2;
         if (shrink > 1) {
             try {
                 src = prepared(VImage::new_from_file(

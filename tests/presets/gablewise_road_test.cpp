@@ -313,6 +313,43 @@ TEST_F(GablewiseRoadTest, WebEncoderFailuresReachTheItemAsTheirOwnErrors) {
     EXPECT_TRUE(filesUnder(out).empty());
 }
 
+// Photos a few pixels high (or wide) go through every step, the watermark and straightening
+// included: the web set keeps their short side at 1 pixel or more.
+TEST_F(GablewiseRoadTest, ThinPhotosAreDelivered) {
+    struct Case {
+        int width, height;
+        double maxSide;
+        int webWidth, webHeight;
+        bool watermark;
+    };
+    const Case cases[] = {
+        {9000, 1, 2048, 2048, 1, false},  {1, 9000, 2048, 1, 2048, false}, {20000, 3, 2048, 2048, 1, false},
+        {30000, 2, 2048, 2048, 1, false}, {5000, 5, 256, 256, 1, false},   {5000, 5, 256, 256, 1, true},
+        {3000, 40, 256, 256, 3, true},
+    };
+    const fs::path mark = logo(true);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.width) + " x " + std::to_string(c.height));
+        fs::remove_all(out);
+        const fs::path source = root / "in" / "thin.jpg";
+        (vips::VImage::gaussnoise(c.width, c.height) * std::vector<double>{1.0, 0.9, 0.8})
+            .cast(VIPS_FORMAT_UCHAR)
+            .copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB))
+            .jpegsave(source.c_str());
+        GablewisePreset preset;  // straightening on
+        preset.setPortal(Portal::custom);
+        preset.maxWebDimension = c.maxSide;
+        if (c.watermark) preset.watermarkURL = mark;
+        const auto written = preset.process(item(source), context(1, 1));
+        ASSERT_EQ(written.size(), 2u);
+        const vips::VImage print = open(written[0]), web = open(written[1]);
+        EXPECT_EQ(print.width(), c.width);
+        EXPECT_EQ(print.height(), c.height);
+        EXPECT_EQ(web.width(), c.webWidth);
+        EXPECT_EQ(web.height(), c.webHeight);
+    }
+}
+
 TEST_F(GablewiseRoadTest, PhotoCutShortFailsEveryTime) {
     // A baseline JPEG missing its last percent decodes with its last rows black unless the
     // decoding error reaches the road; the outcome must not depend on thread timing.
