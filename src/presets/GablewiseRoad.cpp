@@ -15,6 +15,7 @@
 #include "image/CoreImagePipeline.h"
 #include "image/ExposureFusion.h"
 #include "image/MergeGate.h"
+#include "image/VipsLog.h"
 #include "image/MetadataStripper.h"
 #include "image/Watermark.h"
 #include "image/WebEncoder.h"
@@ -113,6 +114,11 @@ std::string firstLine(const std::string& text) {
 }  // namespace
 
 std::vector<fs::path> GablewisePreset::process(const BatchItem& item, const ProcessingContext& context) const {
+    // libvips' warnings about this photo go to its log.
+    VipsLogSink vipsLog([&](const std::string& line) {
+        if (context.log) context.log(item.sourceURL.filename().string() + ": libvips: " + line);
+    });
+    const ScopedVipsLogSink routed(&vipsLog);
     std::string step = "loading";
     try {
         const CoreImagePipeline& pipeline = CoreImagePipeline::shared();
@@ -218,6 +224,7 @@ std::vector<fs::path> GablewisePreset::process(const BatchItem& item, const Proc
         // 5 and 6. The print and web sets are encoded side by side: the web set on a task of its
         // own, the print set here; a print failure is reported before a web one.
         const auto encodeWeb = [&]() -> Deliverable {
+            const ScopedVipsLogSink routedWeb(&vipsLog);
             Image web = photo;
             if (auto r = ratio(webAspect)) web = croppedToAspect(web, *r);
             web = pipeline.scaledToFit(web, maxWebDimension).materialized();

@@ -371,6 +371,23 @@ TEST_F(GablewiseRoadTest, PhotoCutShortFailsEveryTime) {
         }
     }
     EXPECT_TRUE(filesUnder(out).empty());
+    // libvips' own words about the damage are in the photo's log.
+    EXPECT_TRUE(std::any_of(logLines.begin(), logLines.end(),
+                            [](const std::string& l) { return l.rfind("cut.jpg: libvips: ", 0) == 0; }))
+        << ::testing::PrintToString(logLines);
+
+    // Missing only its end marker, the photo has all its pixels and is delivered.
+    const fs::path unended = root / "in" / "unended.jpg";
+    {
+        std::ifstream in(good, std::ios::binary);
+        std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
+        bytes.resize(bytes.size() - 2);
+        std::ofstream(unended, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    }
+    const auto written = preset.process(item(unended), context());
+    ASSERT_EQ(written.size(), 2u);
+    EXPECT_EQ(open(written[0]).width(), 1600);
+    EXPECT_EQ(open(written[0]).height(), 1200);
 }
 
 TEST_F(GablewiseRoadTest, BadInputFailsByNameAndWritesNothing) {
