@@ -622,6 +622,77 @@ TEST_F(GablewiseRoadTest, BracketIsFusedByItsFirstMemberAndTheOthersAreSkipped) 
 }
 
 
+// One bad member of a bracket loses only itself: one cut short fails alone and the others are
+// fused without it (by the first one that decodes), one turned the other way is a photo of its own.
+TEST_F(GablewiseRoadTest, ABadBracketMemberFailsAloneAndTheRestAreDelivered) {
+    enum class Bad { cutShort, turned };
+    struct Case {
+        int bad;  // 0-based member
+        Bad how;
+        const char* outcomes;  // per member: F fused output, S skipped, X failed, P photo of its own
+    };
+    const Case cases[] = {
+        {1, Bad::cutShort, "FXS"},
+        {0, Bad::cutShort, "XFS"},
+        {2, Bad::cutShort, "FSX"},
+        {1, Bad::turned, "PPP"},
+        {2, Bad::turned, "FSP"},
+    };
+    const double gains[] = {0.4, 1.0, 1.8};
+    const int denominators[] = {500, 125, 30};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.how == Bad::cutShort ? "cut short " : "turned ") + std::to_string(c.bad));
+        fs::remove_all(root / "in");
+        fs::remove_all(out);
+        fs::create_directories(root / "in");
+        std::vector<fs::path> shots;
+        for (int k = 0; k < 3; ++k)
+            shots.push_back(photo("B" + std::to_string(k + 1) + ".jpg", 480, 320, gains[k],
+                                  "2024:05:01 10:00:0" + std::to_string(k), denominators[k]));
+        const fs::path& bad = shots[static_cast<std::size_t>(c.bad)];
+        if (c.how == Bad::cutShort) {
+            std::ifstream in(bad, std::ios::binary);
+            std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
+            in.close();
+            bytes.resize(bytes.size() / 2);
+            std::ofstream(bad, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        } else {
+            auto image = Exiv2::ImageFactory::open(bad.string());
+            image->readMetadata();
+            image->exifData()["Exif.Image.Orientation"] = uint16_t(6);
+            image->writeMetadata();
+        }
+        GablewisePreset preset = plainPreset();
+        preset.mergeBrackets = true;
+        preset.exportWebPackage = false;
+        std::string outcomes;
+        std::vector<fs::path> fused;
+        for (int k = 0; k < 3; ++k) {
+            try {
+                const auto written = preset.process(item(shots[static_cast<std::size_t>(k)]), context(k + 1, 3));
+                ASSERT_EQ(written.size(), 1u);
+                const vips::VImage print = open(written[0]);
+                const bool alone = c.outcomes[k] == 'P';
+                EXPECT_EQ(print.width(), k == c.bad && c.how == Bad::turned ? 320 : 480);
+                if (!alone) fused.push_back(written[0]);
+                outcomes += alone ? 'P' : 'F';
+            } catch (const BatchSkip&) {
+                outcomes += 'S';
+            } catch (const PresetError& e) {
+                EXPECT_STREQ(e.what(), ("Could not decode architectural image at " + bad.filename().string()).c_str());
+                outcomes += 'X';
+            }
+        }
+        EXPECT_EQ(outcomes, c.outcomes);
+        // The fused print is brighter than its darkest member and darker than its brightest.
+        for (const fs::path& print : fused) {
+            const double mean = open(print).avg();
+            EXPECT_GT(mean, open(shots[c.bad == 0 ? 1 : 0]).avg() + 3) << print;
+            EXPECT_LT(mean, open(shots[c.bad == 2 ? 1 : 2]).avg() - 3) << print;
+        }
+    }
+}
+
 // The HEIF file of a JPEG, its EXIF block carried by libheif. With `absoluteOffsets`, the item
 // locations are rewritten the way phones write them (each extent at its offset in the file, no
 // base offsets); libheif itself places items by base offsets.
