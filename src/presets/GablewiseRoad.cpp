@@ -159,13 +159,14 @@ private:
 void rememberMember(const fs::path& file, const MemberCheck& check) { MemberChecks::shared().store(file, check); }
 
 // Whether `file` decodes (and its size), as already learnt or by decoding it; the decoded photo
-// goes to `keep` when asked for.
+// goes to `keep` when asked for, and then the loader's own errors (a photo too large) pass.
 MemberCheck checkMember(const fs::path& file, std::optional<Image>* keep = nullptr) {
     if (auto known = MemberChecks::shared().find(file)) return *known;
     std::optional<Image> image;
     try {
         image = CoreImagePipeline::shared().loadImage(file);
     } catch (const Error&) {
+        if (keep) throw;
         image.reset();
     }
     MemberCheck check;
