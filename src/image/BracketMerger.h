@@ -19,8 +19,8 @@ public:
         std::optional<std::chrono::system_clock::time_point> time;  // capture time
         std::optional<double> exposureValue;
         double exposureTime = 0;  // seconds; 0 when not recorded
-        int width = 0;            // stored pixels
-        int height = 0;
+        int width = 0;            // pixels as shown, the EXIF orientation applied: a shot turned
+        int height = 0;           // the other way is no member of its neighbours' bracket
     };
 
     // The bracket holding `containing` (its folder's files with one of `extensions`,

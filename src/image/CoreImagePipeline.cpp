@@ -1,6 +1,8 @@
 #include "platform/Paths.h"
 #include "image/CoreImagePipeline.h"
 #include "image/TiffWriter.h"
+#include "image/JpegEndMarker.h"
+#include "image/VipsLog.h"
 
 #include <algorithm>
 #include <cctype>
@@ -34,6 +36,7 @@ void ensureVipsStarted() {
         vips_concurrency_set(static_cast<int>(std::max(2u, hw / 2)));
         vips_cache_set_max(0);
         vips_cache_set_max_mem(0);
+        routeVipsLog();
         return true;
     }();
     (void)started;
@@ -224,7 +227,11 @@ std::optional<Image> CoreImagePipeline::loadImage(const fs::path& from) const {
         ImageProperties props = readExifProperties(from);
         props[ImageProperty::pixelWidth] = img.width();
         props[ImageProperty::pixelHeight] = img.height();
-        VImage pixels = vipsx::decoded(img);
+        // A JPEG missing only its end marker is decoded with the marker put back (and not read
+        // from its file again at a smaller size).
+        const std::optional<VImage> completed = decodedWithEndMarker(from);
+        if (completed) loader.clear();
+        VImage pixels = completed ? *completed : vipsx::decoded(img);
         // The pixels are in memory now: drop the sequential-access mark they inherited, or
         // libvips would keep later resamplers of them to one row order (and one thread).
         vips_image_remove(pixels.get_image(), VIPS_META_SEQUENTIAL);
@@ -252,7 +259,11 @@ Image CoreImagePipeline::scaledToFit(const Image& image, double maxDimension) co
     if (image.source_ && image.source_->loader == "jpegload") {
         // Decode-time DCT shrinking, leaving at least a factor of two for the Lanczos step.
         const double factor = longest / maxDimension;
-        const int shrink = factor >= 16 ? 8 : factor >= 8 ? 4 : factor >= 4 ? 2 : 1;
+        int shrink = factor >= 16 ? 8 : factor >= 8 ? 4 : factor >= 4 ? 2 : 1;
+        // Both sides must keep at least their target size: the factor follows the longest side,
+        // and a short side smaller than it would shrink to nothing (which libvips does not
+        // survive).
+        while (shrink > 1 && (w / shrink < tw || h / shrink < th)) shrink /= 2;
         if (shrink > 1) {
             try {
                 src = prepared(VImage::new_from_file(

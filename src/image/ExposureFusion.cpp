@@ -801,7 +801,9 @@ vips::VImage fuseDecoded(const ExposureFusion& fusion, const std::vector<vips::V
 
 }  // namespace
 
-Image ExposureFusion::fuseFiles(const std::vector<std::filesystem::path>& members) const {
+Image ExposureFusion::fuseFiles(const std::vector<std::filesystem::path>& membersIn,
+                               std::vector<MergeError>* leftOut) const {
+    std::vector<std::filesystem::path> members = membersIn;
     if (members.empty()) throw MergeError::emptyBracket();
     const CoreImagePipeline& pipeline = CoreImagePipeline::shared();
     // Each member in memory as RGB, 8-bit where it is 8-bit (fused like its 16-bit conversion)
@@ -835,6 +837,34 @@ Image ExposureFusion::fuseFiles(const std::vector<std::filesystem::path>& member
             failures[k] = std::current_exception();
         }
     });
+    if (leftOut) {
+        // The first member must decode; a later one that does not, or whose size is not the
+        // first one's, is left out with its error.
+        if (failures[0]) std::rethrow_exception(failures[0]);
+        std::size_t kept = 1;
+        for (std::size_t k = 1; k < members.size(); ++k) {
+            if (failures[k]) {
+                try {
+                    std::rethrow_exception(failures[k]);
+                } catch (const MergeError& e) {
+                    leftOut->push_back(e);
+                }
+                continue;
+            }
+            if (decoded[k].width() != decoded[0].width() || decoded[k].height() != decoded[0].height()) {
+                leftOut->push_back(MergeError::sizeMismatch(members[k], decoded[k].width(), decoded[k].height(),
+                                                            decoded[0].width(), decoded[0].height()));
+                continue;
+            }
+            members[kept] = members[k];
+            decoded[kept] = decoded[k];
+            ++kept;
+        }
+        members.resize(kept);
+        decoded.resize(kept);
+        failures.assign(kept, nullptr);
+        if (kept == 1) return Image(decoded[0], firstProperties);
+    }
     for (const auto& failure : failures)
         if (failure) std::rethrow_exception(failure);
     const bool eightBit = std::all_of(decoded.begin(), decoded.end(),

@@ -62,7 +62,10 @@ public:
     // Decodes the members of a bracket (all at once, each fully, to 16-bit sRGB) and fuses them
     // into one image carrying the first member's metadata. A member that does not decode raises
     // MergeError::cannotDecode naming it (the first such member in bracket order).
-    Image fuseFiles(const std::vector<std::filesystem::path>& members) const;
+    // With `leftOut`, only the first member must decode: a later member that does not decode, or
+    // whose size differs from the first's, is left out and its error added there; when no other
+    // member is left, the result is the first member alone (still decoded to RGB).
+    Image fuseFiles(const std::vector<std::filesystem::path>& members, std::vector<MergeError>* leftOut = nullptr) const;
 };
 
 }  // namespace lw

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <set>
@@ -254,43 +255,73 @@ Exiv2::ExifData exifFromProperties(const ImageProperties& p, int width, int heig
     return out;
 }
 
-std::mutex& xmpMutex() {
-    static std::mutex m;
-    return m;
-}
-void xmpLock(void* data, bool lock) {
-    auto* m = static_cast<std::mutex*>(data);
-    if (lock)
-        m->lock();
-    else
-        m->unlock();
-}
-
-void initExiv2() {
-    static const bool done = [] {
-        Exiv2::XmpParser::initialize(xmpLock, &xmpMutex());
-        Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
-        return true;
-    }();
-    (void)done;
-}
-
 bool isRawExtension(const fs::path& file) {
     std::string ext = file.extension().string();
     for (auto& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return ext == ".cr2" || ext == ".cr3" || ext == ".nef" || ext == ".arw" || ext == ".dng";
 }
 
+// Whether a file is an ISO base media file (HEIF, AVIF, CR3): its first box is "ftyp".
+bool isBaseMediaFile(const fs::path& file) {
+    char head[8] = {};
+    std::ifstream in(file, std::ios::binary);
+    return in.read(head, sizeof head) && std::memcmp(head + 4, "ftyp", 4) == 0;
+}
+
+// The EXIF block libvips reads from a HEIF file's header (through libheif, which knows every
+// item layout), decoded; empty when there is none.
+Exiv2::ExifData exifFromDecoderHeader(const fs::path& file) {
+    Exiv2::ExifData exif;
+    ensureVipsStarted();
+    try {
+        vips::VImage image = vips::VImage::new_from_file(file.c_str());
+        if (image.get_typeof(VIPS_META_EXIF_NAME) == 0) return exif;
+        std::size_t length = 0;
+        const auto* data = static_cast<const Exiv2::byte*>(image.get_blob(VIPS_META_EXIF_NAME, &length));
+        // The TIFF structure, after any "Exif\0\0" or offset prefix.
+        for (std::size_t at = 0; at + 4 <= length && at <= 16; ++at) {
+            if ((std::memcmp(data + at, "II*\0", 4) == 0) || (std::memcmp(data + at, "MM\0*", 4) == 0)) {
+                Exiv2::ExifParser::decode(exif, data + at, static_cast<uint32_t>(length - at));
+                break;
+            }
+        }
+    } catch (const std::exception&) {
+        exif.clear();
+    }
+    return exif;
+}
+
 }  // namespace
 
+void prepareMetadataLibrary() {
+    static const bool done = [] {
+        static std::mutex xmpMutex;
+        Exiv2::XmpParser::initialize(
+            [](void* data, bool lock) {
+                auto* m = static_cast<std::mutex*>(data);
+                lock ? m->lock() : m->unlock();
+            },
+            &xmpMutex);
+        Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
+        // HEIF, AVIF and CR3 are read only once BMFF support is switched on.
+        Exiv2::enableBMFF(true);
+        return true;
+    }();
+    (void)done;
+}
+
 ImageProperties readExifProperties(const fs::path& file) {
-    initExiv2();
+    prepareMetadataLibrary();
     try {
         auto image = Exiv2::ImageFactory::open(file.string());
         if (!image.get()) return ImageProperties::object();
         image->readMetadata();
+        // exiv2 finds a HEIF file's EXIF item only where its extents hold absolute offsets;
+        // where the item is placed by a base offset, the decoder's reading of it is taken.
+        if (image->exifData().empty() && isBaseMediaFile(file)) return propertiesFromExif(exifFromDecoderHeader(file));
         return propertiesFromExif(image->exifData());
     } catch (const std::exception&) {
+        if (isBaseMediaFile(file)) return propertiesFromExif(exifFromDecoderHeader(file));
         return ImageProperties::object();
     }
 }
@@ -322,7 +353,7 @@ std::optional<ImageProperties> readImageProperties(const fs::path& file) {
 }
 
 void embedExifProperties(const fs::path& file, const ImageProperties& properties, int width, int height) {
-    initExiv2();
+    prepareMetadataLibrary();
     try {
         auto image = Exiv2::ImageFactory::open(file.string());
         if (!image.get()) throw std::runtime_error("unsupported file type");
@@ -334,7 +365,7 @@ void embedExifProperties(const fs::path& file, const ImageProperties& properties
 }
 
 void embedExifProperties(std::vector<std::uint8_t>& encoded, const ImageProperties& properties, int width, int height) {
-    initExiv2();
+    prepareMetadataLibrary();
     try {
         auto image = Exiv2::ImageFactory::open(encoded.data(), static_cast<long>(encoded.size()));
         if (!image.get()) throw std::runtime_error("unsupported file type");
@@ -351,7 +382,7 @@ void embedExifProperties(std::vector<std::uint8_t>& encoded, const ImageProperti
 }
 
 std::vector<std::uint8_t> encodeExifBlock(const ImageProperties& properties, int width, int height) {
-    initExiv2();
+    prepareMetadataLibrary();
     Exiv2::Blob blob;
     Exiv2::ExifParser::encode(blob, Exiv2::littleEndian, exifFromProperties(properties, width, height));
     static constexpr std::uint8_t header[6] = {'E', 'x', 'i', 'f', 0, 0};

@@ -43,6 +43,10 @@ inline constexpr const char* exifPixelXDimension = "PixelXDimension";
 inline constexpr const char* exifPixelYDimension = "PixelYDimension";
 }  // namespace ImageProperty
 
+// Sets up exiv2 once for the process (XMP toolkit with its lock, messages muted, BMFF files
+// such as HEIF read); every reader and writer of metadata calls it first.
+void prepareMetadataLibrary();
+
 // The properties of the first image in a file, like ImageIO's image-source properties:
 // stored pixel size plus the EXIF-derived dictionaries. Reads headers only (no decoding).
 // Absent when the file cannot be read or is not an image.

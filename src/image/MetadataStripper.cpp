@@ -2,6 +2,8 @@
 
 #include <exiv2/exiv2.hpp>
 
+#include "image/ImageProperties.h"
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -13,22 +15,6 @@ MetadataError::MetadataError(const std::string& name, const std::string& reason)
     : Error("Could not remove private metadata from " + name + ": " + reason) {}
 
 namespace {
-
-// The XMP toolkit must be initialised once, before threads use it, with a lock for its
-// namespace registry.
-void prepareExiv2() {
-    static std::mutex xmpMutex;
-    static const bool ready = [] {
-        Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
-        return Exiv2::XmpParser::initialize(
-            [](void* data, bool lock) {
-                auto* m = static_cast<std::mutex*>(data);
-                lock ? m->lock() : m->unlock();
-            },
-            &xmpMutex);
-    }();
-    (void)ready;
-}
 
 bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
 
@@ -140,7 +126,7 @@ bool MetadataStripper::isPrivateKey(const std::string& key) {
 }
 
 void MetadataStripper::stripPrivate(std::vector<std::uint8_t>& encoded, const std::string& name) {
-    prepareExiv2();
+    prepareMetadataLibrary();
     try {
         auto image = Exiv2::ImageFactory::open(encoded.data(), static_cast<long>(encoded.size()));
         if (!image.get()) throw MetadataError(name, "not an image");
@@ -157,7 +143,7 @@ void MetadataStripper::stripPrivate(std::vector<std::uint8_t>& encoded, const st
 }
 
 void MetadataStripper::stripPrivate(const std::filesystem::path& file) {
-    prepareExiv2();
+    prepareMetadataLibrary();
     const std::string name = file.filename().string();
     try {
         auto image = Exiv2::ImageFactory::open(file.string());
@@ -169,7 +155,7 @@ void MetadataStripper::stripPrivate(const std::filesystem::path& file) {
 }
 
 bool MetadataStripper::hasLocation(const std::vector<std::uint8_t>& encoded) {
-    prepareExiv2();
+    prepareMetadataLibrary();
     try {
         auto image = Exiv2::ImageFactory::open(encoded.data(), static_cast<long>(encoded.size()));
         return image.get() && imageHas(*image, &isLocationKey, false);
@@ -179,7 +165,7 @@ bool MetadataStripper::hasLocation(const std::vector<std::uint8_t>& encoded) {
 }
 
 bool MetadataStripper::hasLocation(const std::filesystem::path& file) {
-    prepareExiv2();
+    prepareMetadataLibrary();
     try {
         auto image = Exiv2::ImageFactory::open(file.string());
         return image.get() && imageHas(*image, &isLocationKey, false);
@@ -189,7 +175,7 @@ bool MetadataStripper::hasLocation(const std::filesystem::path& file) {
 }
 
 bool MetadataStripper::hasPrivateData(const std::filesystem::path& file) {
-    prepareExiv2();
+    prepareMetadataLibrary();
     try {
         auto image = Exiv2::ImageFactory::open(file.string());
         return image.get() && imageHas(*image, &isPrivateKey, true);

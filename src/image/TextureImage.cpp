@@ -11,6 +11,8 @@
 #include <fstream>
 
 #include "image/Image.h"
+#include "image/JpegEndMarker.h"
+#include "image/VipsLog.h"
 #include "platform/AtomicFile.h"
 
 namespace lw {
@@ -20,6 +22,7 @@ namespace {
 void ensureVips() {
     static const bool started = [] {
         if (VIPS_INIT("lotwright") != 0) return false;
+        routeVipsLog();
         return true;
     }();
     (void)started;
@@ -45,7 +48,9 @@ vips::VImage openImage(const std::filesystem::path& file) {
     if (static_cast<std::int64_t>(image.width()) * image.height() > maxTexturePixels)
         throw TextureImageError(TextureImageError::Kind::tooLarge, file);
     try {
-        image = shownUpright(vipsx::decoded(image));
+        // A JPEG missing only its end marker is decoded with the marker put back.
+        const std::optional<vips::VImage> completed = decodedWithEndMarker(file);
+        image = shownUpright(completed ? *completed : vipsx::decoded(image));
     } catch (const vips::VError&) {
         vips_error_clear();
         throw TextureImageError(TextureImageError::Kind::unreadable, file);

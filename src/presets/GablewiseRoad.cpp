@@ -4,6 +4,10 @@
 #include <fmt/format.h>
 
 #include <cmath>
+#include <optional>
+#include <mutex>
+#include <map>
+#include <algorithm>
 #include <fstream>
 #include <future>
 #include <numbers>
@@ -15,6 +19,7 @@
 #include "image/CoreImagePipeline.h"
 #include "image/ExposureFusion.h"
 #include "image/MergeGate.h"
+#include "image/VipsLog.h"
 #include "image/MetadataStripper.h"
 #include "image/Watermark.h"
 #include "image/WebEncoder.h"
@@ -30,6 +35,8 @@ namespace {
 
 constexpr double printQuality = 0.92;
 const char* const printFolder = "Print_Package";
+// The smallest photo Airbnb takes, as its portal's note tells the user.
+constexpr int airbnbMinimumWidth = 1024, airbnbMinimumHeight = 683;
 
 struct Deliverable {
     fs::path destination;
@@ -108,9 +115,75 @@ std::string firstLine(const std::string& text) {
     throw Error("Could not process " + source.filename().string() + " (" + step + "): " + reason + ".");
 }
 
+// Whether a bracket member decodes, and its size once decoded.
+struct MemberCheck {
+    bool decodes = false;
+    int width = 0, height = 0;
+};
+
+// What the items of a bracket learnt about its members, kept for the process so that they do not
+// decode each other's files again: keyed by the file, its modification time and its size.
+class MemberChecks {
+public:
+    static MemberChecks& shared() {
+        static MemberChecks checks;
+        return checks;
+    }
+    std::optional<MemberCheck> find(const fs::path& file) {
+        const auto [key, stamp] = keyOf(file);
+        std::lock_guard lock(mutex_);
+        const auto it = entries_.find(key);
+        if (it == entries_.end() || it->second.first != stamp) return std::nullopt;
+        return it->second.second;
+    }
+    void store(const fs::path& file, const MemberCheck& check) {
+        const auto [key, stamp] = keyOf(file);
+        std::lock_guard lock(mutex_);
+        if (entries_.size() >= 4096) entries_.clear();
+        entries_[key] = {stamp, check};
+    }
+
+private:
+    static std::pair<std::string, std::string> keyOf(const fs::path& file) {
+        std::error_code ec;
+        const fs::path canonical = fs::weakly_canonical(file, ec);
+        const auto time = fs::last_write_time(file, ec);
+        const auto size = fs::file_size(file, ec);
+        return {(ec || canonical.empty() ? file.lexically_normal() : canonical).string(),
+                fmt::format("{}:{}", time.time_since_epoch().count(), ec ? 0 : size)};
+    }
+    std::mutex mutex_;
+    std::map<std::string, std::pair<std::string, MemberCheck>> entries_;
+};
+
+void rememberMember(const fs::path& file, const MemberCheck& check) { MemberChecks::shared().store(file, check); }
+
+// Whether `file` decodes (and its size), as already learnt or by decoding it; the decoded photo
+// goes to `keep` when asked for, and then the loader's own errors (a photo too large) pass.
+MemberCheck checkMember(const fs::path& file, std::optional<Image>* keep = nullptr) {
+    if (auto known = MemberChecks::shared().find(file)) return *known;
+    std::optional<Image> image;
+    try {
+        image = CoreImagePipeline::shared().loadImage(file);
+    } catch (const Error&) {
+        if (keep) throw;
+        image.reset();
+    }
+    MemberCheck check;
+    if (image) check = {true, image->width(), image->height()};
+    rememberMember(file, check);
+    if (keep) *keep = std::move(image);
+    return check;
+}
+
 }  // namespace
 
 std::vector<fs::path> GablewisePreset::process(const BatchItem& item, const ProcessingContext& context) const {
+    // libvips' warnings about this photo go to its log.
+    VipsLogSink vipsLog([&](const std::string& line) {
+        if (context.log) context.log(item.sourceURL.filename().string() + ": libvips: " + line);
+    });
+    const ScopedVipsLogSink routed(&vipsLog);
     std::string step = "loading";
     try {
         const CoreImagePipeline& pipeline = CoreImagePipeline::shared();
@@ -123,23 +196,57 @@ std::vector<fs::path> GablewisePreset::process(const BatchItem& item, const Proc
         const fs::path& source = item.sourceURL;
         const std::string sourceName = source.filename().string();
 
-        // 1. Bracket.
+        // 1. Bracket. Its photos are fused by the first member that decodes; a member that does
+        // not decode fails alone, and one whose size is not that member's is a photo of its own.
         std::vector<fs::path> members{source};
+        std::optional<Image> loaded;  // the photo, when checking it decoded it
         if (mergeBrackets) {
             members = BracketMerger::brackets(source, supportedExtensions());
-            if (members.size() >= 2 && !samePath(members.front(), source))
-                throw BatchSkip(sourceName + " is merged into " + members.front().filename().string() + "'s bracket");
             if (members.size() < 2) members = {source};
+        }
+        if (members.size() >= 2 && !samePath(members.front(), source)) {
+            const auto self = std::find_if(members.begin(), members.end(),
+                                           [&](const fs::path& m) { return samePath(m, source); });
+            const MemberCheck own = checkMember(source, &loaded);
+            if (!own.decodes) throw PresetError::cannotDecodeImage(source);
+            auto leader = members.begin();
+            while (leader != self && !checkMember(*leader).decodes) ++leader;
+            if (leader != self) {
+                const MemberCheck first = checkMember(*leader);
+                if (first.width == own.width && first.height == own.height)
+                    throw BatchSkip(sourceName + " is merged into " + leader->filename().string() + "'s bracket");
+                members = {source};
+            } else {
+                members.erase(members.begin(), self);  // nothing before it decodes: it leads the rest
+                if (members.size() < 2) members = {source};
+            }
         }
 
         // 2. Fusion, or the photo alone.
         progress(0.2, members.size() >= 2 ? "Merging bracket" : "Loading");
         Image photo;
         if (members.size() >= 2) {
-            photo = MergeGate::shared().run([&] { return ExposureFusion().fuseFiles(members); });
-            log(fmt::format("Merged {} exposures into {}", members.size(), sourceName));
+            std::vector<MergeError> leftOut;
+            try {
+                photo = MergeGate::shared().run([&] { return ExposureFusion().fuseFiles(members, &leftOut); });
+            } catch (const MergeError& e) {
+                if (e.kind == MergeError::Kind::cannotDecode) {
+                    rememberMember(source, {});
+                    throw PresetError::cannotDecodeImage(source);
+                }
+                throw;
+            }
+            for (const MergeError& e : leftOut) {
+                log(fmt::format("Left {} out of {}'s bracket: {}", e.member.filename().string(), sourceName, e.what()));
+                if (e.kind == MergeError::Kind::cannotDecode) rememberMember(e.member, {});
+            }
+            for (const fs::path& m : members)
+                if (std::none_of(leftOut.begin(), leftOut.end(), [&](const MergeError& e) { return e.member == m; }))
+                    rememberMember(m, {true, photo.width(), photo.height()});
+            if (members.size() - leftOut.size() >= 2)
+                log(fmt::format("Merged {} exposures into {}", members.size() - leftOut.size(), sourceName));
         } else {
-            std::optional<Image> loaded = pipeline.loadImage(source);
+            if (!loaded) loaded = pipeline.loadImage(source);
             if (!loaded) throw PresetError::cannotDecodeImage(source);
             photo = *loaded;
         }
@@ -216,6 +323,7 @@ std::vector<fs::path> GablewisePreset::process(const BatchItem& item, const Proc
         // 5 and 6. The print and web sets are encoded side by side: the web set on a task of its
         // own, the print set here; a print failure is reported before a web one.
         const auto encodeWeb = [&]() -> Deliverable {
+            const ScopedVipsLogSink routedWeb(&vipsLog);
             Image web = photo;
             if (auto r = ratio(webAspect)) web = croppedToAspect(web, *r);
             web = pipeline.scaledToFit(web, maxWebDimension).materialized();
@@ -282,6 +390,12 @@ std::vector<fs::path> GablewisePreset::process(const BatchItem& item, const Proc
                             d.destination.filename().string(), sourceName, d.width, d.height, kilobytes(d.bytes.size()),
                             d.quality * 100));
             written.push_back(d.destination);
+        }
+        if (exportWebPackage && portal() == Portal::airbnb) {
+            const Deliverable& web = deliverables.back();
+            if (web.width < airbnbMinimumWidth || web.height < airbnbMinimumHeight)
+                log(fmt::format("{}: the web image is {} x {} pixels, below Airbnb's minimum of {} x {}", sourceName,
+                                web.width, web.height, airbnbMinimumWidth, airbnbMinimumHeight));
         }
         progress(1.0, "Done");
         return written;

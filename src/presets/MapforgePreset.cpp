@@ -13,6 +13,7 @@
 #include "platform/FileSafety.h"
 #include "core/TokenRenamer.h"
 #include "image/NormalMapGenerator.h"
+#include "image/VipsLog.h"
 #include "image/TilingChecker.h"
 #include "presets/MapforgeSpriteRoad.h"
 
@@ -370,6 +371,9 @@ std::vector<fs::path> MapforgePreset::process(const BatchItem& item, const Proce
         if (context.log) context.log(line);
     };
     const std::string name = item.sourceURL.filename().string();
+    // libvips' warnings about this item go to its log.
+    VipsLogSink vipsLog([&](const std::string& line) { log(name + ": libvips: " + line); });
+    const ScopedVipsLogSink routed(&vipsLog);
     std::string reason;
     try {
         switch (operationalMode) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include <cmath>
 #include <thread>
 
@@ -105,6 +107,16 @@ TEST(BracketMergerShot, ReadsExifAndCopesWithAbsurdValues) {
     EXPECT_DOUBLE_EQ(full->exposureTime, 0.008);
     ASSERT_TRUE(full->exposureValue);
     EXPECT_NEAR(*full->exposureValue, std::log2(121 / 0.008) - 2.0, 1e-9);
+
+    // The size is the photo's as shown: a shot turned by a quarter is 16 x 24, and so is no member
+    // of its 24 x 16 neighbours' bracket.
+    for (const auto& [orientation, w, h] : std::vector<std::tuple<const char*, int, int>>{{"6", 16, 24}, {"8", 16, 24},
+                                                                                           {"3", 24, 16}}) {
+        auto turned = BracketMerger::shot(photo(dir, "turned.jpg", {{"Exif.Image.Orientation", orientation}}));
+        ASSERT_TRUE(turned) << orientation;
+        EXPECT_EQ(turned->width, w) << orientation;
+        EXPECT_EQ(turned->height, h) << orientation;
+    }
 
     // Defaults: f/8 and ISO 100 when absent; also when recorded as 0.
     for (const auto& [name, extra] : std::vector<std::pair<std::string, std::string>>{{"b.jpg", ""}, {"c.jpg", "0/1"}}) {

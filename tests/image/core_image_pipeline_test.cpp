@@ -5,6 +5,11 @@
 
 #include "ImageTestSupport.h"
 #include "image/CoreImagePipeline.h"
+#include "image/TextureImage.h"
+#include "image/VipsLog.h"
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 using lw::ColorSpace;
@@ -345,6 +350,70 @@ TEST(CoreImagePipeline, BadInputs) {
     // Just under the limit is only a header read, not refused.
     spit(dir / "large.png", pngHeaderOnly(20000, 20000));
     EXPECT_NO_THROW(pipe().loadImage(dir / "large.png"));
+    fs::remove_all(dir);
+}
+
+// What a call writes to stderr (file descriptor 2) while it runs.
+template <class F>
+std::string stderrOf(F&& call) {
+    std::fflush(stderr);
+    const fs::path file = fs::temp_directory_path() / ("lw_stderr_" + std::to_string(::getpid()));
+    const int saved = ::dup(2);
+    const int into = ::open(file.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0600);
+    ::dup2(into, 2);
+    ::close(into);
+    call();
+    std::fflush(stderr);
+    ::dup2(saved, 2);
+    ::close(saved);
+    const auto bytes = slurp(file);
+    fs::remove(file);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// A JPEG missing only its two-byte end marker holds all its pixels: both roads' loaders decode
+// it to the very pixels of the complete file. One whose data is cut short still fails, and
+// libvips' warnings about it go to the sink of the work that loads it, never to stderr.
+TEST(CoreImagePipeline, JpegMissingOnlyItsEndMarkerLoadsAndACutOneDoesNot) {
+    auto dir = freshDir("endmarker");
+    const vips::VImage noise =
+        (vips::VImage::gaussnoise(320, 240, vips::VImage::option()->set("sigma", 60.0)) * std::vector<double>{1.0, 0.8, 0.6})
+            .cast(VIPS_FORMAT_UCHAR)
+            .copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
+    for (const bool progressive : {false, true}) {
+        SCOPED_TRACE(progressive ? "progressive" : "baseline");
+        const fs::path full = dir / "full.jpg";
+        noise.jpegsave(full.c_str(), vips::VImage::option()->set("interlace", progressive)->set("Q", 90));
+        const auto bytes = slurp(full);
+        ASSERT_EQ(bytes[bytes.size() - 2], 0xFF);
+        ASSERT_EQ(bytes[bytes.size() - 1], 0xD9);
+        spit(dir / "noeoi.jpg", std::vector<std::uint8_t>(bytes.begin(), bytes.end() - 2));
+        spit(dir / "cut.jpg", std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + static_cast<long>(bytes.size() * 95 / 100)));
+
+        // The complete file's pixels, decoded by libvips alone.
+        const vips::VImage reference = vips::VImage::new_from_file(full.c_str());
+        auto loaded = pipe().loadImage(dir / "noeoi.jpg");
+        ASSERT_TRUE(loaded);
+        const Raster8 pixels = loaded->toRaster<std::uint8_t>(3);
+        ASSERT_EQ(pixels.width, reference.width());
+        ASSERT_EQ(pixels.height, reference.height());
+        const vips::VImage ours = vips::VImage::new_from_memory(const_cast<std::uint8_t*>(pixels.pixels.data()),
+                                                                pixels.pixels.size(), pixels.width, pixels.height, 3,
+                                                                VIPS_FORMAT_UCHAR);
+        EXPECT_EQ((ours != reference).bandor().max(), 0.0);  // not one sample differs
+        EXPECT_EQ(pipe().scaledToFit(*loaded, 100).width(), 100);
+        EXPECT_EQ(lw::loadDataMap(dir / "noeoi.jpg").pixels, lw::loadDataMap(full).pixels);
+
+        std::vector<std::string> lines;
+        lw::VipsLogSink sink([&](const std::string& line) { lines.push_back(line); });
+        const std::string printed = stderrOf([&] {
+            const lw::ScopedVipsLogSink routed(&sink);
+            EXPECT_FALSE(pipe().loadImage(dir / "cut.jpg"));
+            EXPECT_THROW(lw::loadDataMap(dir / "cut.jpg"), lw::TextureImageError);
+        });
+        EXPECT_EQ(printed, "");
+        EXPECT_THAT(lines, ::testing::Contains(::testing::HasSubstr("error in tile")));
+    }
     fs::remove_all(dir);
 }
 

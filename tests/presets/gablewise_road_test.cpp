@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <fstream>
 #include <mutex>
+#include <cstring>
 #include <set>
 
 #include "core/BatchQueueManager.h"
@@ -191,6 +192,42 @@ TEST_F(GablewiseRoadTest, PortalShapesAndSwitches) {
     }
 }
 
+// A web image below Airbnb's minimum is delivered with one line naming the photo and both sizes.
+TEST_F(GablewiseRoadTest, AirbnbWebImageBelowTheMinimumIsLogged) {
+    struct Case {
+        int width, height;
+        Portal portal;
+        const char* line;  // expected, or none
+    };
+    const Case cases[] = {
+        {800, 500, Portal::airbnb, "small.jpg: the web image is 750 x 500 pixels, below Airbnb's minimum of 1024 x 683"},
+        {1600, 1000, Portal::airbnb, nullptr},  // 1500 x 1000
+        {800, 500, Portal::zillow, nullptr},
+    };
+    for (const Case& c : cases) {
+        fs::remove_all(out);
+        logLines.clear();
+        const fs::path source = photo("small.jpg", c.width, c.height);
+        GablewisePreset preset = plainPreset();
+        preset.setPortal(c.portal);
+        const auto written = preset.process(item(source), context(1, 1));
+        ASSERT_EQ(written.size(), 2u);
+        const vips::VImage web = open(written.back());
+        const auto below = std::count_if(logLines.begin(), logLines.end(), [](const std::string& l) {
+            return l.find("minimum") != std::string::npos;
+        });
+        if (c.line) {
+            EXPECT_EQ(web.width(), 750);
+            EXPECT_EQ(web.height(), 500);
+            EXPECT_EQ(below, 1) << ::testing::PrintToString(logLines);
+            EXPECT_NE(std::find(logLines.begin(), logLines.end(), c.line), logLines.end())
+                << ::testing::PrintToString(logLines);
+        } else {
+            EXPECT_EQ(below, 0) << ::testing::PrintToString(logLines);
+        }
+    }
+}
+
 TEST_F(GablewiseRoadTest, WebCapIsMetOrReported) {
     const fs::path source = photo("big.jpg", 4000, 3000);
     GablewisePreset preset = plainPreset();
@@ -276,6 +313,43 @@ TEST_F(GablewiseRoadTest, WebEncoderFailuresReachTheItemAsTheirOwnErrors) {
     EXPECT_TRUE(filesUnder(out).empty());
 }
 
+// Photos a few pixels high (or wide) go through every step, the watermark and straightening
+// included: the web set keeps their short side at 1 pixel or more.
+TEST_F(GablewiseRoadTest, ThinPhotosAreDelivered) {
+    struct Case {
+        int width, height;
+        double maxSide;
+        int webWidth, webHeight;
+        bool watermark;
+    };
+    const Case cases[] = {
+        {9000, 1, 2048, 2048, 1, false},  {1, 9000, 2048, 1, 2048, false}, {20000, 3, 2048, 2048, 1, false},
+        {30000, 2, 2048, 2048, 1, false}, {5000, 5, 256, 256, 1, false},   {5000, 5, 256, 256, 1, true},
+        {3000, 40, 256, 256, 3, true},
+    };
+    const fs::path mark = logo(true);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.width) + " x " + std::to_string(c.height));
+        fs::remove_all(out);
+        const fs::path source = root / "in" / "thin.jpg";
+        (vips::VImage::gaussnoise(c.width, c.height) * std::vector<double>{1.0, 0.9, 0.8})
+            .cast(VIPS_FORMAT_UCHAR)
+            .copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB))
+            .jpegsave(source.c_str());
+        GablewisePreset preset;  // straightening on
+        preset.setPortal(Portal::custom);
+        preset.maxWebDimension = c.maxSide;
+        if (c.watermark) preset.watermarkURL = mark;
+        const auto written = preset.process(item(source), context(1, 1));
+        ASSERT_EQ(written.size(), 2u);
+        const vips::VImage print = open(written[0]), web = open(written[1]);
+        EXPECT_EQ(print.width(), c.width);
+        EXPECT_EQ(print.height(), c.height);
+        EXPECT_EQ(web.width(), c.webWidth);
+        EXPECT_EQ(web.height(), c.webHeight);
+    }
+}
+
 TEST_F(GablewiseRoadTest, PhotoCutShortFailsEveryTime) {
     // A baseline JPEG missing its last percent decodes with its last rows black unless the
     // decoding error reaches the road; the outcome must not depend on thread timing.
@@ -297,6 +371,23 @@ TEST_F(GablewiseRoadTest, PhotoCutShortFailsEveryTime) {
         }
     }
     EXPECT_TRUE(filesUnder(out).empty());
+    // libvips' own words about the damage are in the photo's log.
+    EXPECT_TRUE(std::any_of(logLines.begin(), logLines.end(),
+                            [](const std::string& l) { return l.rfind("cut.jpg: libvips: ", 0) == 0; }))
+        << ::testing::PrintToString(logLines);
+
+    // Missing only its end marker, the photo has all its pixels and is delivered.
+    const fs::path unended = root / "in" / "unended.jpg";
+    {
+        std::ifstream in(good, std::ios::binary);
+        std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
+        bytes.resize(bytes.size() - 2);
+        std::ofstream(unended, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    }
+    const auto written = preset.process(item(unended), context());
+    ASSERT_EQ(written.size(), 2u);
+    EXPECT_EQ(open(written[0]).width(), 1600);
+    EXPECT_EQ(open(written[0]).height(), 1200);
 }
 
 TEST_F(GablewiseRoadTest, BadInputFailsByNameAndWritesNothing) {
@@ -528,6 +619,231 @@ TEST_F(GablewiseRoadTest, BracketIsFusedByItsFirstMemberAndTheOthersAreSkipped) 
     // Without merging every member is its own photo.
     preset.mergeBrackets = false;
     EXPECT_EQ(preset.process(item(b), context(2, 3)).size(), 2u);
+}
+
+
+// One bad member of a bracket loses only itself: one cut short fails alone and the others are
+// fused without it (by the first one that decodes), one turned the other way is a photo of its own.
+TEST_F(GablewiseRoadTest, ABadBracketMemberFailsAloneAndTheRestAreDelivered) {
+    enum class Bad { cutShort, turned };
+    struct Case {
+        int bad;  // 0-based member
+        Bad how;
+        const char* outcomes;  // per member: F fused output, S skipped, X failed, P photo of its own
+    };
+    const Case cases[] = {
+        {1, Bad::cutShort, "FXS"},
+        {0, Bad::cutShort, "XFS"},
+        {2, Bad::cutShort, "FSX"},
+        {1, Bad::turned, "PPP"},
+        {2, Bad::turned, "FSP"},
+    };
+    const double gains[] = {0.4, 1.0, 1.8};
+    const int denominators[] = {500, 125, 30};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.how == Bad::cutShort ? "cut short " : "turned ") + std::to_string(c.bad));
+        fs::remove_all(root / "in");
+        fs::remove_all(out);
+        fs::create_directories(root / "in");
+        std::vector<fs::path> shots;
+        for (int k = 0; k < 3; ++k)
+            shots.push_back(photo("B" + std::to_string(k + 1) + ".jpg", 480, 320, gains[k],
+                                  "2024:05:01 10:00:0" + std::to_string(k), denominators[k]));
+        const fs::path& bad = shots[static_cast<std::size_t>(c.bad)];
+        if (c.how == Bad::cutShort) {
+            std::ifstream in(bad, std::ios::binary);
+            std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
+            in.close();
+            bytes.resize(bytes.size() / 2);
+            std::ofstream(bad, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        } else {
+            auto image = Exiv2::ImageFactory::open(bad.string());
+            image->readMetadata();
+            image->exifData()["Exif.Image.Orientation"] = uint16_t(6);
+            image->writeMetadata();
+        }
+        GablewisePreset preset = plainPreset();
+        preset.mergeBrackets = true;
+        preset.exportWebPackage = false;
+        std::string outcomes;
+        std::vector<fs::path> fused;
+        for (int k = 0; k < 3; ++k) {
+            try {
+                const auto written = preset.process(item(shots[static_cast<std::size_t>(k)]), context(k + 1, 3));
+                ASSERT_EQ(written.size(), 1u);
+                const vips::VImage print = open(written[0]);
+                const bool alone = c.outcomes[k] == 'P';
+                EXPECT_EQ(print.width(), k == c.bad && c.how == Bad::turned ? 320 : 480);
+                if (!alone) fused.push_back(written[0]);
+                outcomes += alone ? 'P' : 'F';
+            } catch (const BatchSkip&) {
+                outcomes += 'S';
+            } catch (const PresetError& e) {
+                EXPECT_STREQ(e.what(), ("Could not decode architectural image at " + bad.filename().string()).c_str());
+                outcomes += 'X';
+            }
+        }
+        EXPECT_EQ(outcomes, c.outcomes);
+        // The fused print is brighter than its darkest member and darker than its brightest.
+        for (const fs::path& print : fused) {
+            const double mean = open(print).avg();
+            EXPECT_GT(mean, open(shots[c.bad == 0 ? 1 : 0]).avg() + 3) << print;
+            EXPECT_LT(mean, open(shots[c.bad == 2 ? 1 : 2]).avg() - 3) << print;
+        }
+    }
+}
+
+// The HEIF file of a JPEG, its EXIF block carried by libheif. With `absoluteOffsets`, the item
+// locations are rewritten the way phones write them (each extent at its offset in the file, no
+// base offsets); libheif itself places items by base offsets.
+fs::path heicOf(const fs::path& jpeg, bool absoluteOffsets) {
+    fs::path heic = jpeg;
+    heic.replace_extension(".heic");
+    vips::VImage::new_from_file(jpeg.c_str()).heifsave(heic.c_str());
+    fs::remove(jpeg);
+    if (!absoluteOffsets) return heic;
+    std::ifstream in(heic, std::ios::binary);
+    std::vector<std::uint8_t> d((std::istreambuf_iterator<char>(in)), {});
+    in.close();
+    const auto u32 = [&](std::size_t at) {
+        return std::uint32_t(d[at]) << 24 | std::uint32_t(d[at + 1]) << 16 | std::uint32_t(d[at + 2]) << 8 | d[at + 3];
+    };
+    const auto u16 = [&](std::size_t at) { return std::uint16_t(d[at] << 8 | d[at + 1]); };
+    const auto uN = [&](std::size_t at, int n) {
+        std::uint64_t v = 0;
+        for (int i = 0; i < n; ++i) v = v << 8 | d[at + i];
+        return v;
+    };
+    const auto put32 = [](std::vector<std::uint8_t>& b, std::uint32_t v) {
+        for (int s = 24; s >= 0; s -= 8) b.push_back(static_cast<std::uint8_t>(v >> s));
+    };
+    const auto find = [&](std::size_t from, std::size_t end, const char* type) {
+        for (std::size_t at = from; at + 8 <= end; at += u32(at))
+            if (std::memcmp(&d[at + 4], type, 4) == 0) return at;
+        return std::size_t(0);
+    };
+    const std::size_t meta = find(0, d.size(), "meta");
+    const std::size_t iloc = find(meta + 12, meta + u32(meta), "iloc");
+    EXPECT_NE(iloc, 0u);
+    const int version = d[iloc + 8], offsetSize = d[iloc + 12] >> 4, lengthSize = d[iloc + 12] & 15,
+              baseSize = d[iloc + 13] >> 4;
+    EXPECT_LE(version, 1);
+    const std::size_t methodSize = version == 1 ? 2 : 0;
+    struct Extent {
+        std::uint64_t offset, length;
+    };
+    struct Item {
+        std::uint16_t id, method;
+        std::uint64_t base;
+        std::vector<Extent> extents;
+    };
+    std::vector<Item> items(u16(iloc + 14));
+    std::size_t at = iloc + 16;
+    for (Item& item : items) {
+        item.id = u16(at);
+        item.method = methodSize ? u16(at + 2) : 0;
+        at += 4 + methodSize;
+        item.base = uN(at, baseSize);
+        at += baseSize;
+        item.extents.resize(u16(at));
+        at += 2;
+        for (Extent& e : item.extents) {
+            e.offset = uN(at, offsetSize);
+            e.length = uN(at + offsetSize, lengthSize);
+            at += offsetSize + lengthSize;
+        }
+    }
+    std::size_t boxSize = 16;
+    for (const Item& item : items) boxSize += 6 + methodSize + 8 * item.extents.size();
+    const std::int64_t shift = static_cast<std::int64_t>(boxSize) - static_cast<std::int64_t>(u32(iloc));
+    std::vector<std::uint8_t> box;
+    put32(box, static_cast<std::uint32_t>(boxSize));
+    box.insert(box.end(), {'i', 'l', 'o', 'c', static_cast<std::uint8_t>(version), 0, 0, 0, 0x44, 0x00, static_cast<std::uint8_t>(items.size() >> 8),
+                           static_cast<std::uint8_t>(items.size())});
+    for (const Item& item : items) {
+        box.insert(box.end(), {static_cast<std::uint8_t>(item.id >> 8), static_cast<std::uint8_t>(item.id)});
+        if (methodSize) box.insert(box.end(), {0, static_cast<std::uint8_t>(item.method)});
+        box.insert(box.end(), {0, 0, 0, static_cast<std::uint8_t>(item.extents.size())});
+        for (const Extent& e : item.extents) {
+            // Items in the file (method 0) lie after the box that changes size; items in 'idat'
+            // keep their offsets inside it.
+            put32(box, static_cast<std::uint32_t>(item.method == 0 ? item.base + e.offset + shift : item.base + e.offset));
+            put32(box, static_cast<std::uint32_t>(e.length));
+        }
+    }
+    std::vector<std::uint8_t> outBytes(d.begin(), d.begin() + static_cast<std::ptrdiff_t>(iloc));
+    outBytes.insert(outBytes.end(), box.begin(), box.end());
+    outBytes.insert(outBytes.end(), d.begin() + static_cast<std::ptrdiff_t>(iloc + u32(iloc)), d.end());
+    const std::uint32_t metaSize = static_cast<std::uint32_t>(u32(meta) + shift);
+    for (int i = 0; i < 4; ++i) outBytes[meta + i] = static_cast<std::uint8_t>(metaSize >> (24 - 8 * i));
+    std::ofstream(heic, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(outBytes.data()), static_cast<std::streamsize>(outBytes.size()));
+    return heic;
+}
+
+// One tag of a file as exiftool prints it (value only).
+std::string exiftoolTag(const fs::path& file, const std::string& tag) {
+    std::string output;
+    if (FILE* p = popen(("exiftool -s -s -s -" + tag + " '" + file.string() + "' 2>/dev/null").c_str(), "r")) {
+        char line[512];
+        while (fgets(line, sizeof line, p)) output += line;
+        pclose(p);
+    }
+    while (!output.empty() && (output.back() == '\n' || output.back() == '\r')) output.pop_back();
+    return output;
+}
+
+// HEIC photos keep their capture date, camera and artist (and their position with stripping
+// off) in both sets, and their brackets merge, whichever way the file places its EXIF item.
+TEST_F(GablewiseRoadTest, HeicPhotosKeepTheirMetadataAndMergeTheirBrackets) {
+    if (std::system("command -v exiftool >/dev/null 2>&1") != 0) GTEST_SKIP() << "exiftool is not installed";
+    for (const bool phoneLayout : {false, true}) {
+        SCOPED_TRACE(phoneLayout ? "extents at absolute offsets" : "items placed by base offsets");
+        fs::remove_all(root / "in");
+        fs::remove_all(out);
+        fs::create_directories(root / "in");
+        logLines.clear();
+        std::vector<fs::path> shots;
+        const double gains[] = {0.4, 1.0, 1.8};
+        const int denominators[] = {500, 125, 30};
+        for (int k = 0; k < 3; ++k) {
+            const fs::path jpeg = photo("IMG_020" + std::to_string(k + 1) + ".jpg", 320, 240, gains[k],
+                                        "2024:05:01 10:00:0" + std::to_string(k), denominators[k]);
+            auto image = Exiv2::ImageFactory::open(jpeg.string());
+            image->readMetadata();
+            image->exifData()["Exif.Image.Artist"] = "Jo Doe";
+            image->writeMetadata();
+            shots.push_back(heicOf(jpeg, phoneLayout));
+        }
+        ASSERT_EQ(exiftoolTag(shots[0], "Make"), "Acme");
+        if (phoneLayout) {
+            // exiv2 reads this layout itself (its own tool says so), once BMFF files are enabled.
+            ASSERT_EQ(std::system(("exiv2 -q -g Exif.Image.Make -Pv '" + shots[0].string() + "' | grep -qx Acme").c_str()), 0);
+            EXPECT_TRUE(MetadataStripper::hasLocation(shots[0]));
+        }
+        for (const bool strip : {true, false}) {
+            fs::remove_all(out);
+            GablewisePreset preset = plainPreset();
+            preset.stripGPSMetadata = strip;
+            const auto written = preset.process(item(shots[1]), context(2, 3));
+            ASSERT_EQ(written.size(), 2u);
+            for (const fs::path& f : written) {
+                EXPECT_EQ(exiftoolTag(f, "DateTimeOriginal"), "2024:05:01 10:00:01") << f;
+                EXPECT_EQ(exiftoolTag(f, "Make"), "Acme") << f;
+                EXPECT_EQ(exiftoolTag(f, "Model"), "X100") << f;
+                EXPECT_EQ(exiftoolTag(f, "Artist"), "Jo Doe") << f;
+                EXPECT_EQ(exiftoolTag(f, "GPSLatitudeRef").empty(), strip) << f;
+            }
+        }
+        GablewisePreset preset = plainPreset();
+        preset.mergeBrackets = true;
+        EXPECT_EQ(preset.process(item(shots[0]), context(1, 3)).size(), 2u);
+        EXPECT_TRUE(std::any_of(logLines.begin(), logLines.end(), [](const std::string& l) {
+            return l.find("Merged 3 exposures into IMG_0201.heic") != std::string::npos;
+        })) << ::testing::PrintToString(logLines);
+        for (int k = 1; k < 3; ++k)
+            EXPECT_THROW(preset.process(item(shots[k]), context(k + 1, 3)), BatchSkip) << shots[k];
+    }
 }
 
 }  // namespace

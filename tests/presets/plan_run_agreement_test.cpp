@@ -170,6 +170,55 @@ TEST_F(PlanRunAgreement, Photos) {
     EXPECT_GT(fs::file_size(out / "Zillow_Package" / "lone_Web.jpg"), 3u);  // replaced
 }
 
+// A bracket member turned the other way is planned and run as a photo of its own; one cut short
+// (which a plan, reading headers only, cannot tell) fails alone, and the run still writes what
+// the plan names.
+TEST_F(PlanRunAgreement, PhotosWithABadBracketMember) {
+    for (const bool turned : {true, false}) {
+        SCOPED_TRACE(turned ? "turned" : "cut short");
+        fs::remove_all(in);
+        fs::remove_all(out);
+        fs::create_directories(in);
+        photo("BRK_1.jpg", "2024:06:01 09:00:00", 500, 0.6);
+        photo("BRK_2.jpg", "2024:06:01 09:00:01", 125, 1.0);
+        photo("BRK_3.jpg", "2024:06:01 09:00:02", 30, 1.6);
+        const fs::path bad = in / "BRK_2.jpg";
+        if (turned) {
+            auto image = Exiv2::ImageFactory::open(bad.string());
+            image->readMetadata();
+            image->exifData()["Exif.Image.Orientation"] = uint16_t(6);
+            image->writeMetadata();
+        } else {
+            std::ifstream file(bad, std::ios::binary);
+            std::vector<char> bytes((std::istreambuf_iterator<char>(file)), {});
+            file.close();
+            // Cut half-way through the pixel data, after the start-of-scan marker: the headers stay.
+            std::size_t scan = 0;
+            for (std::size_t i = 0; i + 1 < bytes.size(); ++i)
+                if (static_cast<unsigned char>(bytes[i]) == 0xFF && static_cast<unsigned char>(bytes[i + 1]) == 0xDA) scan = i;
+            ASSERT_GT(scan, 0u);
+            bytes.resize(scan + (bytes.size() - scan) / 2);
+            std::ofstream(bad, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        }
+        const auto [plan, run] = planAndRun({"photo", "brackets=true", "straighten=false", "web=false", "--pattern",
+                                             "{name}_{size}", "--out", out.string(), in.string()});
+        const Strings planned = withPrefix(plan.lines, "PLAN ");
+        if (turned) {
+            EXPECT_EQ(planned, (Strings{"Print_Package/BRK_1_Print.jpg", "Print_Package/BRK_2_Print.jpg",
+                                        "Print_Package/BRK_3_Print.jpg"}));
+            EXPECT_EQ(run.status, 0) << ::testing::PrintToString(run.lines);
+            EXPECT_NE(reportLine(run.lines).find("succeeded=3 failed=0 skipped=0"), std::string::npos)
+                << reportLine(run.lines);
+        } else {
+            EXPECT_EQ(planned, Strings{"Print_Package/BRK_1_Print.jpg"});
+            EXPECT_EQ(run.status, 1) << ::testing::PrintToString(run.lines);
+            EXPECT_NE(reportLine(run.lines).find("succeeded=1 failed=1 skipped=1"), std::string::npos)
+                << reportLine(run.lines);
+        }
+        expectRunMatchesPlan(planned, filesBelow(out));
+    }
+}
+
 TEST_F(PlanRunAgreement, PhotosWhoseNamesCollide) {
     photo("a.jpg", "2024:06:01 09:00:00", 125, 1.0);
     photo("b.jpg", "2024:06:01 12:00:00", 125, 1.0);
