@@ -165,6 +165,8 @@ std::vector<fs::path> StagedOutputs::commit() {
     std::vector<fs::path> destinations;
     destinations.reserve(files_.size());
     for (const AtomicFile& file : files_) destinations.push_back(file.destination());
+    // From here until the set is in place or put back, an interruption waits.
+    const TemporaryFiles::SetRename renaming;
     if (record_) record_->claim(destinations, item_, jobID_);
 
     std::vector<Backup> backups;
