@@ -20,6 +20,7 @@
 #include "image/NormalMapGenerator.h"
 #include "image/PowerOfTwoScaler.h"
 #include "image/TextureImage.h"
+#include "WorkFolder.h"
 
 namespace fs = std::filesystem;
 using namespace lw;
@@ -71,9 +72,8 @@ int main(int argc, char** argv) {
     const int side = argc > 1 ? std::atoi(argv[1]) : 4096;
     if (side < 16) return 2;
     if (VIPS_INIT(argv[0])) return 1;
-    const fs::path dir = fs::temp_directory_path() / "lw-texture-bench";
-    fs::remove_all(dir);
-    fs::create_directories(dir);
+    const lw::bench::WorkFolder work = lw::bench::WorkFolder::fresh("lw-texture-bench");
+    const fs::path dir = work.path();
     const bool haveMagick = run("command -v convert");
     std::printf("texture-bench: %dx%d maps in %s, %u threads%s\n", side, side, dir.c_str(),
                 std::thread::hardware_concurrency(), haveMagick ? "" : " (ImageMagick not found: no peer figures)");
@@ -160,6 +160,6 @@ int main(int argc, char** argv) {
         });
         std::printf("  libvips level %d %8.3f s   %7.1f MB   (single-threaded libpng)\n", level, t, size / 1e6);
     }
-    fs::remove_all(dir);
+    work.removeOwn();
     return 0;
 }
