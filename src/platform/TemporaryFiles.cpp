@@ -1,6 +1,5 @@
 #include "platform/TemporaryFiles.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
@@ -86,6 +85,7 @@ int renaming = 0;
 std::atomic<int> parkedCount{0};
 std::atomic<bool> parkedRelease{false};
 
+// A real-time signal that neither the C library nor the libraries we use take.
 int parkSignal() { return SIGRTMAX - 2; }
 
 void onPark(int) {
