@@ -226,6 +226,7 @@ void* runInterrupter(void*) {
 void startInterrupter() {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return;
+    ::fcntl(fds[1], F_SETFL, O_NONBLOCK);  // the handler never waits (a full pipe has woken us already)
     wakeReadFd = fds[0];
     // The thread takes no signal but its own raise(); created with everything blocked.
     sigset_t all, before;
