@@ -9,6 +9,8 @@
 //   - a batch of photos through batch-bench at 8 concurrent items.
 // Every measured run is a child process, so wall time and peak memory (ru_maxrss) are taken the
 // same way for us and for the peers. Prints figures and ratios; asserts nothing.
+// The work folder is a fresh one of ours, or --work DIR when that is new or empty (else exit 2);
+// only what the bench wrote is removed afterwards (unless --keep 1).
 #include <exiv2/exiv2.hpp>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -32,6 +34,7 @@
 #include "presets/GablewisePreset.h"
 #include "CommandLine.h"
 #include "MachineLoad.h"
+#include "WorkFolder.h"
 
 namespace fs = std::filesystem;
 using namespace lw;
@@ -190,7 +193,7 @@ int main(int argc, char** argv) {
         return childFusion(inputs, args.back());
     }
 
-    fs::path work = fs::temp_directory_path() / "lw-photo-bench";
+    fs::path work;  // a fresh folder of our own unless --work names one
     int W = 6000, H = 4000;
     bool keep = false;
     int runs = 3, batch = 64, jobs = 8;
@@ -230,8 +233,14 @@ int main(int argc, char** argv) {
     }
     W = std::max(W, 64);
     H = std::max(H, 64);
-    fs::remove_all(work);
-    fs::create_directories(work);
+    std::string refusal;
+    const bench::WorkFolder workFolder = work.empty() ? bench::WorkFolder::fresh("lw-photo-bench")
+                                                      : bench::WorkFolder::named(work, refusal);
+    if (!refusal.empty()) {
+        std::cerr << "photo-bench: --work " << refusal << "\n";
+        return 2;
+    }
+    work = workFolder.path();
 
     bench::printMachineLoad("photo-bench");
     std::printf("photo-bench: %.0f MP (%d x %d) photos in %s, best of %d runs\n", W * double(H) / 1e6, W, H, work.c_str(), runs);
@@ -348,6 +357,6 @@ int main(int argc, char** argv) {
         std::printf("  per photo                       : %.2f s; peak memory %.0f MB (goal < 3072 MB)%s\n",
                     m.seconds / batch, m.peakMB, bench::busyNote());
     }
-    if (!keep) fs::remove_all(work);
+    if (!keep) workFolder.removeOwn();
     return 0;
 }

@@ -21,6 +21,7 @@
 #include "image/NormalMapGenerator.h"
 #include "image/PowerOfTwoScaler.h"
 #include "image/TextureImage.h"
+#include "WorkFolder.h"
 
 namespace fs = std::filesystem;
 using namespace lw;
@@ -86,9 +87,8 @@ int main(int argc, char** argv) {
     }
     if (argc > 2) return bench::refuse("texture-bench", std::string("unexpected argument '") + argv[2] + "'", usage);
     if (VIPS_INIT(argv[0])) return 1;
-    const fs::path dir = fs::temp_directory_path() / "lw-texture-bench";
-    fs::remove_all(dir);
-    fs::create_directories(dir);
+    const lw::bench::WorkFolder work = lw::bench::WorkFolder::fresh("lw-texture-bench");
+    const fs::path dir = work.path();
     const bool haveMagick = run("command -v convert");
     std::printf("texture-bench: %dx%d maps in %s, %u threads%s\n", side, side, dir.c_str(),
                 std::thread::hardware_concurrency(), haveMagick ? "" : " (ImageMagick not found: no peer figures)");
@@ -175,6 +175,6 @@ int main(int argc, char** argv) {
         });
         std::printf("  libvips level %d %8.3f s   %7.1f MB   (single-threaded libpng)\n", level, t, size / 1e6);
     }
-    fs::remove_all(dir);
+    work.removeOwn();
     return 0;
 }

@@ -49,22 +49,28 @@ void DeliverableRecord::check(const fs::path& destination, const BatchItem& item
     checkLocked(keyOf(destination), destination, item, job);
 }
 
-void DeliverableRecord::claim(const std::vector<fs::path>& destinations, const BatchItem& item, const Uuid& job) {
+std::vector<fs::path> DeliverableRecord::claim(const std::vector<fs::path>& destinations, const BatchItem& item,
+                                               const Uuid& job) {
     std::vector<std::string> keys;
     keys.reserve(destinations.size());
     for (const fs::path& d : destinations) keys.push_back(keyOf(d));
+    std::vector<fs::path> unrecorded;
     std::lock_guard lock(mutex_);
     for (std::size_t i = 0; i < keys.size(); ++i) checkLocked(keys[i], destinations[i], item, job);
-    for (const std::string& key : keys) {
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        const std::string& key = keys[i];
         Owner owner{job, item.id, item.sourceURL, std::nullopt};
         const auto it = owners_.find(key);
-        if (it != owners_.end()) {
+        if (it == owners_.end()) {
+            unrecorded.push_back(destinations[i]);
+        } else {
             if (it->second.job == job) continue;  // this item's own claim
             if (standardized(it->second.source) == standardized(item.sourceURL))
                 owner.previous = std::pair(it->second.job, it->second.item);
         }
         owners_.insert_or_assign(key, std::move(owner));
     }
+    return unrecorded;
 }
 
 void DeliverableRecord::release(const std::vector<fs::path>& destinations, const BatchItem& item, const Uuid& job) {
@@ -81,6 +87,21 @@ void DeliverableRecord::release(const std::vector<fs::path>& destinations, const
     }
 }
 
+std::string replacedBeforeRunLine(const BatchItem& item, const std::vector<fs::path>& replaced,
+                                  const fs::path& outputDirectory) {
+    const fs::path folder = standardized(outputDirectory);
+    std::string names;
+    for (std::size_t i = 0; i < replaced.size(); ++i) {
+        const fs::path file = standardized(replaced[i]);
+        const fs::path relative = file.lexically_relative(folder);
+        const bool inside = !folder.empty() && !relative.empty() && *relative.begin() != "..";
+        if (i > 0) names += i + 1 == replaced.size() ? " and " : ", ";
+        names += inside ? relative.string() : file.string();
+    }
+    return item.sourceURL.filename().string() + ": replaced " + names + ", which " +
+           (replaced.size() == 1 ? "was" : "were") + " there before this run";
+}
+
 // ---- one item's outputs
 
 StagedOutputs::StagedOutputs(const BatchItem& item, const ProcessingContext& context, std::vector<fs::path> inputs)
@@ -88,6 +109,7 @@ StagedOutputs::StagedOutputs(const BatchItem& item, const ProcessingContext& con
     , jobID_(context.jobID)
     , outputDirectory_(context.configuration.outputDirectory)
     , record_(context.deliverables)
+    , log_(context.log)
     , inputs_(std::move(inputs)) {}
 
 void StagedOutputs::check(const fs::path& destination) const {
@@ -165,15 +187,25 @@ std::vector<fs::path> StagedOutputs::commit() {
     std::vector<fs::path> destinations;
     destinations.reserve(files_.size());
     for (const AtomicFile& file : files_) destinations.push_back(file.destination());
-    if (record_) record_->claim(destinations, item_, jobID_);
+    // From here until the set is in place or put back, an interruption waits.
+    std::optional<TemporaryFiles::SetRename> renaming(std::in_place);
+    // A file the record holds no claim on was there before this run (without a record: any file).
+    const std::vector<fs::path> unrecorded = record_ ? record_->claim(destinations, item_, jobID_) : destinations;
+    const auto beforeRun = [&](const fs::path& destination) {
+        for (const fs::path& d : unrecorded)
+            if (d == destination) return true;
+        return false;
+    };
 
     std::vector<Backup> backups;
     std::vector<fs::path> placed;
+    std::vector<fs::path> replacedBeforeRun;
     try {
         for (AtomicFile& file : files_) {
             checkNotInput(file.destination(), inputs_);
             std::error_code ec;
             if (fs::is_regular_file(file.destination(), ec)) {
+                if (beforeRun(file.destination())) replacedBeforeRun.push_back(file.destination());
                 const fs::path copy = temporaryNameFor(file.destination(), maxFileNameBytes(file.destination().parent_path()));
                 TemporaryFiles::Registration registration(copy);
                 if (::link(file.destination().c_str(), copy.c_str()) == 0)
@@ -194,6 +226,8 @@ std::vector<fs::path> StagedOutputs::commit() {
     }
     std::error_code ec;
     for (Backup& b : backups) fs::remove(b.copy, ec);
+    renaming.reset();
+    if (!replacedBeforeRun.empty() && log_) log_(replacedBeforeRunLine(item_, replacedBeforeRun, outputDirectory_));
     return destinations;
 }
 

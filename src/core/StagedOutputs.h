@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -45,8 +46,10 @@ public:
     // first file that is claimed by another item of the same job, or by an item of an earlier job
     // from another source while the file is still there, and that item's source. Claiming again
     // for the same item is fine, and so is a later job's item from the same source (a re-export
-    // replaces its own earlier file).
-    void claim(const std::vector<std::filesystem::path>& destinations, const BatchItem& item, const Uuid& job);
+    // replaces its own earlier file). Returns the destinations the record held no claim on before
+    // (a file already there under such a name is from before the queue manager's first job).
+    std::vector<std::filesystem::path> claim(const std::vector<std::filesystem::path>& destinations,
+                                             const BatchItem& item, const Uuid& job);
     // Throws like claim() without claiming anything.
     void check(const std::filesystem::path& destination, const BatchItem& item, const Uuid& job) const;
     // Gives up the claims of `item` of `job` on these destinations (its write failed); a claim it
@@ -67,6 +70,12 @@ private:
     std::map<std::string, Owner> owners_;
 };
 
+// The log line of an item that replaced files which were there before this run (names relative to
+// the output folder when inside it): "house.jpg: replaced Print/house.jpg, which was there before
+// this run".
+std::string replacedBeforeRunLine(const BatchItem& item, const std::vector<std::filesystem::path>& replaced,
+                                  const std::filesystem::path& outputDirectory);
+
 class StagedOutputs {
 public:
     StagedOutputs(const BatchItem& item, const ProcessingContext& context, std::vector<std::filesystem::path> inputs);
@@ -86,9 +95,10 @@ public:
     static void writeFile(const AtomicFile& file, std::span<const std::uint8_t> bytes);
     static void writeFile(const AtomicFile& file, std::string_view text);
 
-    // Claims the destinations in the record and renames every temporary file into place.
-    // Returns the destinations in the order they were added. Throws DestinationError or
-    // OutputError; then nothing of the item is left in place.
+    // Claims the destinations in the record and renames every temporary file into place; files
+    // from before this run that the set replaced are named in one log line. Returns the
+    // destinations in the order they were added. Throws DestinationError or OutputError; then
+    // nothing of the item is left in place.
     std::vector<std::filesystem::path> commit();
 
     bool empty() const { return files_.empty(); }
@@ -98,6 +108,7 @@ private:
     Uuid jobID_;
     std::filesystem::path outputDirectory_;
     std::shared_ptr<DeliverableRecord> record_;
+    std::function<void(const std::string&)> log_;
     std::vector<std::filesystem::path> inputs_;
     std::deque<AtomicFile> files_;  // stable references
 };

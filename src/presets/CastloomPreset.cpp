@@ -8,6 +8,7 @@
 
 #include "core/StagedOutputs.h"
 #include "core/TokenRenamer.h"
+#include "platform/Paths.h"
 
 namespace lw {
 
@@ -152,10 +153,17 @@ std::vector<std::filesystem::path> CastloomPreset::process(const BatchItem& item
     const AudioVideoPipeline& pipeline = AudioVideoPipeline::shared();
     const auto request = exportRequest(item, context);
     // Two items that resolve to the same base name would overwrite each other's deliverables.
-    if (context.deliverables) context.deliverables->claim(possibleDeliverables(request), item, context.jobID);
+    const auto possible = possibleDeliverables(request);
+    const auto unrecorded = context.deliverables ? context.deliverables->claim(possible, item, context.jobID) : possible;
+    // Files there before this run that the episode's deliverables replace.
+    std::vector<std::filesystem::path> beforeRun;
+    for (const auto& file : unrecorded) {
+        std::error_code ec;
+        if (std::filesystem::is_regular_file(file, ec)) beforeRun.push_back(file);
+    }
     const auto onProgress = context.onProgressUpdate;
     const auto onLog = context.log;
-    return pipeline.processMultiFormat(
+    auto written = pipeline.processMultiFormat(
         request,
         [onProgress](double fraction, const std::string& message) {
             if (onProgress) onProgress(fraction, message);
@@ -163,6 +171,13 @@ std::vector<std::filesystem::path> CastloomPreset::process(const BatchItem& item
         [onLog](const std::string& line) {
             if (onLog) onLog(line);
         });
+    std::vector<std::filesystem::path> replaced;
+    for (const auto& file : beforeRun)
+        if (std::any_of(written.begin(), written.end(),
+                        [&](const std::filesystem::path& w) { return standardized(w) == standardized(file); }))
+            replaced.push_back(file);
+    if (!replaced.empty() && onLog) onLog(replacedBeforeRunLine(item, replaced, context.configuration.outputDirectory));
+    return written;
 }
 
 bool operator==(const CastloomPreset& a, const CastloomPreset& b) {

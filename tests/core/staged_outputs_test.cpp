@@ -238,4 +238,54 @@ TEST(StagedOutputs, ALaterJobNeverReplacesAnEarlierJobsDeliverableFromAnotherSou
     EXPECT_NO_THROW(record.check(file, again, thirdJob));
 }
 
+// Replacing a file that was there before the queue manager's first job is logged, one line per
+// item naming what it replaced; a re-export of the same source's own file is not.
+TEST(StagedOutputs, ReplacingAFileFromBeforeTheRunIsLogged) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> before;  // files there before the run
+        bool record;                       // a queue manager's record (else an item outside a job)
+        std::vector<std::string> expected; // log lines of the last export
+    };
+    const std::vector<Case> cases{
+        {"nothing there", {}, true, {}},
+        {"one file there", {"Print/house.jpg"}, true, {"house.png: replaced Print/house.jpg, which was there before this run"}},
+        {"both files there",
+         {"Print/house.jpg", "Web/house.jpg"},
+         true,
+         {"house.png: replaced Print/house.jpg and Web/house.jpg, which were there before this run"}},
+        {"outside a job", {"Web/house.jpg"}, false, {"house.png: replaced Web/house.jpg, which was there before this run"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const fs::path out = dir.path / "out";
+        fs::create_directories(out / "Print");
+        fs::create_directories(out / "Web");
+        for (const auto& name : c.before) spit(out / name, "first shoot");
+        const BatchItem item = itemFor(dir.path / "house.png");
+        auto context = contextFor(out, c.record ? std::make_shared<DeliverableRecord>() : nullptr);
+        std::vector<std::string> lines;
+        context.log = [&](const std::string& line) { lines.push_back(line); };
+        StagedOutputs outputs(item, context, {item.sourceURL});
+        outputs.write(out / "Print" / "house.jpg", std::string_view("second shoot print"));
+        outputs.write(out / "Web" / "house.jpg", std::string_view("second shoot web"));
+        outputs.commit();
+        EXPECT_EQ(lines, c.expected);
+        EXPECT_EQ(slurp(out / "Print" / "house.jpg"), "second shoot print");
+        EXPECT_EQ(slurp(out / "Web" / "house.jpg"), "second shoot web");
+
+        if (!c.record) continue;
+        // The same source exported again in a later job of the same manager replaces its own file.
+        lines.clear();
+        auto later = contextFor(out, context.deliverables);
+        later.log = context.log;
+        StagedOutputs again(item, later, {item.sourceURL});
+        again.write(out / "Print" / "house.jpg", std::string_view("third"));
+        again.commit();
+        EXPECT_TRUE(lines.empty()) << lines.front();
+        EXPECT_EQ(slurp(out / "Print" / "house.jpg"), "third");
+    }
+}
+
 }  // namespace

@@ -88,5 +88,49 @@ TEST(CastloomQueueConcurrencyTest, BatchOfEpisodes) {
     fs::remove_all(root);
 }
 
+// An episode's master replacing a file from before the queue manager's first job says so in the
+// log; exporting the same episode again in a later job of that manager does not.
+TEST(CastloomQueueConcurrencyTest, ReplacingAFileFromBeforeTheRunIsLogged) {
+    const fs::path root = test::makeTempDir("castloom-replace");
+    writeEpisode(root / "other.wav", 2, 440);
+    fs::create_directories(root / "out");
+    const fs::path master = root / "out" / "other_Master_-16LUFS.wav";
+    std::ofstream(master) << "an older export";
+
+    auto preset = std::make_shared<CastloomPreset>();
+    preset->generateRSSMaster = false;
+    preset->generateTranscripts = false;
+    preset->generateAudiogram = false;
+    preset->cleanup = CleanupOptions::none();
+    const auto replacedLines = [&](BatchQueueManager& manager) {
+        std::mutex mutex;
+        std::vector<std::string> lines;
+        manager.addLogListener([&](const std::string& line) {
+            std::lock_guard lock(mutex);
+            if (line.find("replaced") != std::string::npos) lines.push_back(line.substr(line.find("] ") + 2));
+        });
+        BatchConfiguration configuration(root / "out", true, "{title}", false, 2, false, false, {});
+        const std::vector<BatchItem> items{BatchItem(Uuid::random(), root / "other.wav", std::nullopt,
+                                                     ProcessingStatus::pending, 0.0, std::nullopt, StringMap{})};
+        const auto report =
+            manager.submitAndStart(ProcessingJob(Uuid::random(), preset->id(), preset->displayName(), items, configuration), preset);
+        EXPECT_EQ(report.successCount, 1);
+        std::ifstream in(master, std::ios::binary);
+        char riff[4] = {};
+        in.read(riff, 4);
+        EXPECT_EQ(std::string(riff, 4), "RIFF");
+        return lines;
+    };
+    const std::vector<std::string> once{"other.wav: replaced other_Master_-16LUFS.wav, which was there before this run"};
+    {
+        BatchQueueManager manager;
+        EXPECT_EQ(replacedLines(manager), once);
+        EXPECT_EQ(replacedLines(manager), std::vector<std::string>{});  // its own file from the first job
+    }
+    BatchQueueManager restarted;  // a new window: the file is from before its run
+    EXPECT_EQ(replacedLines(restarted), once);
+    fs::remove_all(root);
+}
+
 }  // namespace
 }  // namespace lw

@@ -73,10 +73,11 @@ public:
         fs::create_directories(base);
         base = fs::absolute(base);
         path_ = base / ("Castloom-" + Uuid::random().toString());
+        // Registered before it exists, so an interruption at any moment removes it.
+        registration_ = TemporaryFiles::Registration(path_, TemporaryFiles::Registration::Kind::folder);
         if (::mkdir(path_.c_str(), 0700) != 0)
             throw fs::filesystem_error("cannot create the scratch folder", path_,
                                        std::error_code(errno, std::generic_category()));
-        registration_ = TemporaryFiles::Registration(path_, TemporaryFiles::Registration::Kind::folder);
     }
     ~ScratchFolder() {
         std::error_code ec;
