@@ -211,6 +211,14 @@ void StandaloneViewModelBase::start() {
                                                     : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     BatchConfiguration configuration(outputDirectory_, true, pattern, false, concurrency, false, true, {});
     ProcessingJob job(Uuid::random(), preset.id(), preset.displayName(), std::move(items), configuration);
+    // An item is numbered once in this window, by its source: a retried, resumed or re-added item
+    // keeps its number (and so its own file names); a new source takes the next one.
+    for (const auto& i : job.items) {
+        const auto [number, isNew] = itemNumbers_.try_emplace(standardized(i.sourceURL), highestNumber_ + 1);
+        if (isNew) ++highestNumber_;
+        job.itemNumbers[i.id] = number->second;
+    }
+    job.numberedTotal = highestNumber_;
     for (const auto& i : job.items) itemJob_[i.id] = job.id;
     std::shared_ptr<const BatchPreset> snapshot = presetSnapshot();
 
