@@ -168,13 +168,16 @@ void StandaloneViewModelBase::ingest(const std::vector<fs::path>& urls) {
     const BatchPreset& preset = currentPreset();
     const FileIngest::OutputFolder output{
         outputDirectory_, [&preset](const fs::path& relative) { return preset.isOwnDeliverable(relative); }};
-    for (const auto& url : FileIngest::expand(urls, preset.supportedExtensions(), output)) {
+    std::vector<fs::path> namedAsOutputs;
+    for (const auto& url : FileIngest::expand(urls, preset.supportedExtensions(), output, &namedAsOutputs)) {
         if (known.count(standardized(url))) continue;
         queueItems_.emplace_back(Uuid::random(), url, std::nullopt, ProcessingStatus::pending, 0.0, std::nullopt,
                                  StringMap{});
         added = true;
     }
     if (added) emit queueItemsChanged();
+    if (const std::string line = FileIngest::deliverableNamesLine(namedAsOutputs); !line.empty())
+        log(QString::fromStdString(line));
 }
 
 void StandaloneViewModelBase::browse(QWidget* parent) {

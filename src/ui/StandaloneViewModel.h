@@ -81,7 +81,8 @@ public:
     // Some item is completed or skipped.
     bool hasFinishedItems() const;
 
-    // Appends the eligible files among these files and folders that are not queued yet.
+    // Appends the eligible files among these files and folders that are not queued yet. A walk
+    // of the output folder leaves out the files named as the preset's outputs, told in a log line.
     void ingest(const std::vector<std::filesystem::path>& urls);
     // Open panel for files and folders; the choice is ingested.
     void browse(QWidget* parent = nullptr);

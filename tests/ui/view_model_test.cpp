@@ -357,9 +357,18 @@ private slots:
         model.setOutputDirectory(dir.path / "shoot" / "Out");
         model.ingest({dir.path / "shoot"});
         QCOMPARE(model.queueItems().size(), std::size_t(1));
+        QVERIFY(model.logLines().isEmpty());
         model.ingest({dir.path / "shoot" / "Out"});
         QCOMPARE(model.queueItems().size(), std::size_t(2));
         QCOMPARE(model.queueItems()[1].originalFileName, std::string("extra"));
+        // The files left out are told, with the reason and the way to take one all the same.
+        QCOMPARE(model.logLines(),
+                 QStringList{"Left out 2 files of the output folder, named like this preset's outputs: "
+                             "MLS_Web_Package/House_01_Web.jpg, Print_Package/House_01_Print.jpg. Add such a file by "
+                             "itself to process it."});
+        model.ingest({dir.path / "shoot" / "Out" / "Print_Package" / "House_01_Print.jpg"});
+        QCOMPARE(model.queueItems().size(), std::size_t(3));
+        QCOMPARE(model.logLines().size(), 1);
     }
 
     void runsJobsAndFollowsReports() {
