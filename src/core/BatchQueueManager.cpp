@@ -331,6 +331,8 @@ std::vector<ExecutionReport> BatchQueueManager::completedReports() const {
     return impl_->completedReports;
 }
 
+bool BatchQueueManager::hasWritten(const std::filesystem::path& file) const { return impl_->deliverables->holds(file); }
+
 bool BatchQueueManager::isProcessing() const {
     std::lock_guard lock(impl_->mutex);
     return impl_->runningJobs > 0;

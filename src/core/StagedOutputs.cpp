@@ -81,6 +81,12 @@ void DeliverableRecord::release(const std::vector<fs::path>& destinations, const
     }
 }
 
+bool DeliverableRecord::holds(const fs::path& file) const {
+    const std::string key = keyOf(file);
+    std::lock_guard lock(mutex_);
+    return owners_.count(key) > 0;
+}
+
 // ---- one item's outputs
 
 StagedOutputs::StagedOutputs(const BatchItem& item, const ProcessingContext& context, std::vector<fs::path> inputs)

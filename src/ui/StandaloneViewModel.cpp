@@ -169,14 +169,22 @@ void StandaloneViewModelBase::ingest(const std::vector<fs::path>& urls) {
     const FileIngest::OutputFolder output{
         outputDirectory_, [&preset](const fs::path& relative) { return preset.isOwnDeliverable(relative); }};
     std::vector<fs::path> namedAsOutputs;
+    std::vector<fs::path> written;  // this window's own deliverables are never inputs again
     for (const auto& url : FileIngest::expand(urls, preset.supportedExtensions(), output, &namedAsOutputs)) {
         if (known.count(standardized(url))) continue;
+        if (queueManager_.hasWritten(url)) {
+            const fs::path relative = url.lexically_relative(fs::absolute(outputDirectory_).lexically_normal());
+            written.push_back(!relative.empty() && *relative.begin() != ".." ? relative : url);
+            continue;
+        }
         queueItems_.emplace_back(Uuid::random(), url, std::nullopt, ProcessingStatus::pending, 0.0, std::nullopt,
                                  StringMap{});
         added = true;
     }
     if (added) emit queueItemsChanged();
     if (const std::string line = FileIngest::deliverableNamesLine(namedAsOutputs); !line.empty())
+        log(QString::fromStdString(line));
+    if (const std::string line = FileIngest::leftOutLine(written, "this window has written"); !line.empty())
         log(QString::fromStdString(line));
 }
 

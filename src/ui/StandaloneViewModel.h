@@ -81,8 +81,9 @@ public:
     // Some item is completed or skipped.
     bool hasFinishedItems() const;
 
-    // Appends the eligible files among these files and folders that are not queued yet. A walk
-    // of the output folder leaves out the files named as the preset's outputs, told in a log line.
+    // Appends the eligible files among these files and folders that are not queued yet. Files
+    // this window's jobs wrote are never taken again, and a walk of the output folder leaves out
+    // the files named as the preset's outputs; each kind left out is told in one log line.
     void ingest(const std::vector<std::filesystem::path>& urls);
     // Open panel for files and folders; the choice is ingested.
     void browse(QWidget* parent = nullptr);

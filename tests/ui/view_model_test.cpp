@@ -15,6 +15,8 @@
 #include "audio/WAVWriter.h"
 #include "presets/CastloomPreset.h"
 #include "presets/GablewisePreset.h"
+#include "presets/MapforgePreset.h"
+#include "presets/PresetSettingsCodec.h"
 #include "ui/StandaloneViewModel.h"
 
 using namespace lw;
@@ -369,6 +371,51 @@ private slots:
         model.ingest({dir.path / "shoot" / "Out" / "Print_Package" / "House_01_Print.jpg"});
         QCOMPARE(model.queueItems().size(), std::size_t(3));
         QCOMPARE(model.logLines().size(), 1);
+    }
+
+    // A texture run in place with a pattern of its own: the next drop of the folder takes the
+    // source again after Clear Finished, never the file this window wrote from it, however given.
+    void neverTakesBackWhatThisWindowWrote() {
+        TempDir dir("in_place");
+        vips::VImage::black(1000, 600).cast(VIPS_FORMAT_UCHAR).pngsave((dir.path / "rock_BaseColor.png").c_str());
+        auto built = PresetSettingsCodec::makePreset(Vertical::mapforge, {{"mode", "pot"}}, true);
+        FakeDesktop desktop;
+        StandaloneViewModel<MapforgePreset> model(dynamic_cast<MapforgePreset&>(*built), Vertical::mapforge,
+                                                  Product::texture,
+                                                  environment(std::make_shared<MemorySettingsStore>(), desktop));
+        model.setOutputDirectory(dir.path);
+        model.setNamingPattern("{name}_{pot}");
+        QSignalSpy finished(&model, &StandaloneViewModelBase::jobFinished);
+        const auto filesInFolder = [&] {
+            QStringList names;
+            for (const auto& entry : fs::directory_iterator(dir.path))
+                names << QString::fromStdString(entry.path().filename().string());
+            names.sort();
+            return names;
+        };
+        for (int run = 1; run <= 2; ++run) {
+            model.ingest({dir.path});
+            QCOMPARE(model.queueItems().size(), std::size_t(1));
+            QCOMPARE(model.queueItems()[0].originalFileName, std::string("rock_BaseColor"));
+            finished.clear();
+            model.start();
+            QVERIFY(finished.wait(60000));
+            QCOMPARE(statuses(model), std::vector{ProcessingStatus::completed});
+            QCOMPARE(filesInFolder(), (QStringList{"rock_BaseColor.png", "rock_BaseColor_1024x512.png"}));
+            const vips::VImage written = vips::VImage::new_from_file((dir.path / "rock_BaseColor_1024x512.png").c_str());
+            QCOMPARE(written.width(), 1024);
+            QCOMPARE(written.height(), 512);
+
+            const auto lines = model.logLines().size();
+            model.ingest({dir.path});
+            QCOMPARE(model.queueItems().size(), std::size_t(1));
+            QCOMPARE(model.logLines().size(), lines + 1);
+            QCOMPARE(model.logLines().last(),
+                     QString("Left out 1 file this window has written: rock_BaseColor_1024x512.png."));
+            model.ingest({dir.path / "rock_BaseColor_1024x512.png"});  // by name too
+            QCOMPARE(model.queueItems().size(), std::size_t(1));
+            model.clearFinished();
+        }
     }
 
     void runsJobsAndFollowsReports() {
