@@ -200,7 +200,9 @@ int main(int argc, char** argv) {
     // Folders are walked as the window does: the output folder's deliverables are no inputs.
     const FileIngest::OutputFolder output{
         *out, [&preset](const fs::path& relative) { return preset->isOwnDeliverable(relative); }};
-    const std::vector<fs::path> files = FileIngest::expand(inputs, preset->supportedExtensions(), output);
+    std::vector<fs::path> leftOut;
+    const std::vector<fs::path> files = FileIngest::expand(inputs, preset->supportedExtensions(), output, &leftOut);
+    if (const std::string line = FileIngest::deliverableNamesLine(leftOut); !line.empty()) std::printf("%s\n", line.c_str());
 
     std::vector<BatchItem> items;
     items.reserve(files.size());

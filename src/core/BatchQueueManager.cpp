@@ -215,10 +215,10 @@ struct BatchQueueManager::Impl : std::enable_shared_from_this<Impl> {
         deliver();
     }
 
-    ItemOutcome runItem(const Uuid& jobID, const BatchItem& item, int index, int total,
+    // `position` is the item's place in the job, `number` and `total` what its name counts with.
+    ItemOutcome runItem(const Uuid& jobID, const BatchItem& item, std::size_t position, int number, int total,
                         const BatchConfiguration& configuration, const BatchPreset& preset,
                         const std::shared_ptr<DeliverableRecord>& deliverables) {
-        const std::size_t position = static_cast<std::size_t>(index - 1);
         deliver();  // the processing status, set by the worker as it took the item
 
         std::weak_ptr<Impl> weak = weak_from_this();
@@ -226,7 +226,7 @@ struct BatchQueueManager::Impl : std::enable_shared_from_this<Impl> {
         ProcessingContext context{
             jobID,
             configuration,
-            index,
+            number,
             total,
             [weak, jobID, itemID, position](double fraction, const std::optional<std::string>&) {
                 if (auto self = weak.lock()) self->progressFromPreset(jobID, itemID, position, fraction);
@@ -331,6 +331,8 @@ std::vector<ExecutionReport> BatchQueueManager::completedReports() const {
     return impl_->completedReports;
 }
 
+bool BatchQueueManager::hasWritten(const std::filesystem::path& file) const { return impl_->deliverables->holds(file); }
+
 bool BatchQueueManager::isProcessing() const {
     std::lock_guard lock(impl_->mutex);
     return impl_->runningJobs > 0;
@@ -350,6 +352,12 @@ ExecutionReport BatchQueueManager::submitAndStart(ProcessingJob job, std::shared
     const BatchConfiguration configuration = job.configuration;
     const std::vector<BatchItem> items = job.items;
     const std::size_t total = items.size();
+    std::vector<int> numbers(total);
+    for (std::size_t i = 0; i < total; ++i) {
+        const auto it = job.itemNumbers.find(items[i].id);
+        numbers[i] = it != job.itemNumbers.end() ? it->second : static_cast<int>(i + 1);
+    }
+    const int numberedTotal = job.numberedTotal > 0 ? job.numberedTotal : static_cast<int>(total);
     // A decoded configuration keeps whatever value it held; the threads are bounded all the same.
     const std::size_t concurrency = std::min<std::size_t>(
         total, static_cast<std::size_t>(BatchConfiguration::clampConcurrency(configuration.maxConcurrentTasks)));
@@ -393,8 +401,8 @@ ExecutionReport BatchQueueManager::submitAndStart(ProcessingJob job, std::shared
                     impl.updateLocked(jobID, items[index].id, ProcessingStatus::processing, 0.1, std::nullopt, index);
             }
             if (preset) {
-                outcomes[index] = impl.runItem(jobID, items[index], static_cast<int>(index + 1),
-                                               static_cast<int>(total), configuration, *preset, deliverables);
+                outcomes[index] = impl.runItem(jobID, items[index], index, numbers[index], numberedTotal,
+                                               configuration, *preset, deliverables);
             } else {
                 std::lock_guard lock(impl.mutex);
                 const std::string message = "No preset was given for this job.";

@@ -53,6 +53,8 @@ public:
     // with finishedAt set, until a job with the same id is submitted again).
     std::map<Uuid, ProcessingJob> activeJobs() const;
     std::vector<ExecutionReport> completedReports() const;
+    // Whether a job of this manager wrote this file as a deliverable (or is writing it).
+    bool hasWritten(const std::filesystem::path& file) const;
     bool isProcessing() const;
 
 private:

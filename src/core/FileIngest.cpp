@@ -61,13 +61,18 @@ struct Collector {
     fs::path outputFolder;  // resolved; empty when there is none
     std::vector<fs::path> found;
     std::unordered_set<std::string> seen;
+    // Files left out as deliverables: their path and their path relative to the output folder.
+    std::vector<std::pair<fs::path, fs::path>>* leftOut = nullptr;
+
+    bool eligible(const fs::path& path) const {
+        if (isHiddenName(path)) return false;
+        std::error_code ec;
+        if (!fs::is_regular_file(fs::status(path, ec))) return false;  // follows a link to a file
+        return allowed.count(lowerExtension(path)) > 0;
+    }
 
     void consider(const fs::path& path) {
-        if (isHiddenName(path)) return;
-        std::error_code ec;
-        if (!fs::is_regular_file(fs::status(path, ec))) return;  // follows a link to a file
-        if (!allowed.count(lowerExtension(path))) return;
-        if (seen.insert(path.string()).second) found.push_back(path);
+        if (eligible(path) && seen.insert(path.string()).second) found.push_back(path);
     }
 
     // Folder by folder, so an error in one folder (a name too long to open, an entry that
@@ -93,9 +98,14 @@ struct Collector {
                     if (!inOutput && !resolvedEntry.empty() && resolvedEntry == outputFolder) continue;
                     folders.emplace_back(entry.path(), resolvedEntry);
                 } else {
-                    if (inOutput && output->isDeliverable &&
-                        output->isDeliverable(resolvedEntry.lexically_relative(outputFolder)))
-                        continue;
+                    if (inOutput && output->isDeliverable) {
+                        const fs::path relative = resolvedEntry.lexically_relative(outputFolder);
+                        if (output->isDeliverable(relative)) {
+                            if (leftOut && eligible(entry.path()))
+                                leftOut->emplace_back(entry.path().lexically_normal(), relative);
+                            continue;
+                        }
+                    }
                     consider(entry.path().lexically_normal());
                 }
             }
@@ -121,8 +131,9 @@ std::vector<fs::path> expand(const std::vector<fs::path>& urls, const std::set<s
 }
 
 std::vector<fs::path> expand(const std::vector<fs::path>& urls, const std::set<std::string>& allowedExtensions,
-                             const OutputFolder& output) {
-    Collector collector{allowedExtensions, &output, {}, {}, {}};
+                             const OutputFolder& output, std::vector<fs::path>* leftOut) {
+    std::vector<std::pair<fs::path, fs::path>> left;
+    Collector collector{allowedExtensions, &output, {}, {}, {}, leftOut ? &left : nullptr};
     if (!output.path.empty()) {
         std::error_code ec;
         // A folder that is not there holds nothing to leave out.
@@ -144,7 +155,32 @@ std::vector<fs::path> expand(const std::vector<fs::path>& urls, const std::set<s
     }
     auto result = std::move(collector.found);
     std::stable_sort(result.begin(), result.end(), localizedStandardLess);
+    if (leftOut) {
+        // A file also dropped by name was taken; one reached by two walks is told once.
+        std::vector<fs::path> told;
+        std::unordered_set<std::string> toldOnce;
+        for (const auto& [path, relative] : left)
+            if (!collector.seen.count(path.string()) && toldOnce.insert(relative.string()).second)
+                told.push_back(relative);
+        std::stable_sort(told.begin(), told.end(), localizedStandardLess);
+        leftOut->insert(leftOut->end(), told.begin(), told.end());
+    }
     return result;
+}
+
+std::string leftOutLine(const std::vector<fs::path>& files, const std::string& reason) {
+    if (files.empty()) return {};
+    constexpr std::size_t shown = 10;
+    std::string line = "Left out " + std::to_string(files.size()) + (files.size() == 1 ? " file " : " files ") +
+                       reason + ": ";
+    for (std::size_t i = 0; i < files.size() && i < shown; ++i) line += (i ? ", " : "") + files[i].string();
+    if (files.size() > shown) line += ", and " + std::to_string(files.size() - shown) + " more";
+    return line + ".";
+}
+
+std::string deliverableNamesLine(const std::vector<fs::path>& leftOut) {
+    const std::string line = leftOutLine(leftOut, "of the output folder, named like this preset's outputs");
+    return line.empty() ? line : line + " Add such a file by itself to process it.";
 }
 
 }  // namespace FileIngest

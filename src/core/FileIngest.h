@@ -29,9 +29,17 @@ struct OutputFolder {
 
 // The same, except that a folder walk does not enter the output folder (compared after resolving
 // links); a dropped folder that is the output folder or lies inside it is walked, leaving out the
-// files that output.isDeliverable names. A file dropped by name is taken all the same.
+// files that output.isDeliverable names (added to `leftOut`, when given, relative to the output
+// folder and in file-manager order). A file dropped by name is taken all the same.
 std::vector<std::filesystem::path> expand(const std::vector<std::filesystem::path>& urls,
-                                          const std::set<std::string>& allowedExtensions, const OutputFolder& output);
+                                          const std::set<std::string>& allowedExtensions, const OutputFolder& output,
+                                          std::vector<std::filesystem::path>* leftOut = nullptr);
+
+// The log line telling which files were left out and why: `reason` follows the count ("named
+// like this preset's outputs"), then the first ten names and how many more; empty without files.
+std::string leftOutLine(const std::vector<std::filesystem::path>& files, const std::string& reason);
+// The reason and the way round it for the files expand() leaves out of the output folder.
+std::string deliverableNamesLine(const std::vector<std::filesystem::path>& leftOut);
 
 // The file-manager order of two paths.
 bool localizedStandardLess(const std::filesystem::path& a, const std::filesystem::path& b);

@@ -94,6 +94,11 @@ struct ProcessingJob {
     BatchConfiguration configuration;
     Date startedAt;
     std::optional<Date> finishedAt;
+    // The number each item is named by ({index}; a podcast's episode follows it), by item id, and
+    // the {total} beside it. An item not listed takes its 1-based position in `items`; a total of
+    // 0 is the item count. A window numbers an item once for all its jobs.
+    std::map<Uuid, int> itemNumbers;
+    int numberedTotal = 0;
 
     std::size_t totalItems() const { return items.size(); }
     std::size_t completedItemsCount() const;
@@ -106,7 +111,7 @@ class DeliverableRecord;
 struct ProcessingContext {
     Uuid jobID;
     BatchConfiguration configuration;
-    int itemIndex = 1;  // 1-based
+    int itemIndex = 1;  // the item's number: 1-based, its position in the job unless the job numbers it
     int totalItems = 0;
     // Both may be called from any thread.
     std::function<void(double fraction, const std::optional<std::string>& message)> onProgressUpdate;

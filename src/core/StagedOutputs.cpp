@@ -87,6 +87,12 @@ void DeliverableRecord::release(const std::vector<fs::path>& destinations, const
     }
 }
 
+bool DeliverableRecord::holds(const fs::path& file) const {
+    const std::string key = keyOf(file);
+    std::lock_guard lock(mutex_);
+    return owners_.count(key) > 0;
+}
+
 std::string replacedBeforeRunLine(const BatchItem& item, const std::vector<fs::path>& replaced,
                                   const fs::path& outputDirectory) {
     const fs::path folder = standardized(outputDirectory);

@@ -55,6 +55,8 @@ public:
     // Gives up the claims of `item` of `job` on these destinations (its write failed); a claim it
     // took over from an earlier job of the same source goes back to that job.
     void release(const std::vector<std::filesystem::path>& destinations, const BatchItem& item, const Uuid& job);
+    // Whether an item claimed this file (so the jobs of this record wrote it, or are writing it).
+    bool holds(const std::filesystem::path& file) const;
 
 private:
     struct Owner {

@@ -57,8 +57,8 @@ public:
     AudioVideoPipeline::MultiFormatExportRequest exportRequest(const BatchItem& item,
                                                                const ProcessingContext& context) const;
 
-    // The per-item naming variables "show", "ep" and "title" of the item at 1-based itemIndex.
-    // The episode number is episodeNumber for the first item of a run, one more for each next item.
+    // The per-item naming variables "show", "ep" and "title" of the item numbered itemIndex
+    // (1-based). The episode number is episodeNumber for item 1, one more for each next number.
     StringMap namingVariables(const BatchItem& item, int itemIndex) const;
 
     static const std::vector<LoudnessStandard>& allLoudnessStandards();

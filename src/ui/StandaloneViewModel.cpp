@@ -168,13 +168,24 @@ void StandaloneViewModelBase::ingest(const std::vector<fs::path>& urls) {
     const BatchPreset& preset = currentPreset();
     const FileIngest::OutputFolder output{
         outputDirectory_, [&preset](const fs::path& relative) { return preset.isOwnDeliverable(relative); }};
-    for (const auto& url : FileIngest::expand(urls, preset.supportedExtensions(), output)) {
+    std::vector<fs::path> namedAsOutputs;
+    std::vector<fs::path> written;  // this window's own deliverables are never inputs again
+    for (const auto& url : FileIngest::expand(urls, preset.supportedExtensions(), output, &namedAsOutputs)) {
         if (known.count(standardized(url))) continue;
+        if (queueManager_.hasWritten(url)) {
+            const fs::path relative = url.lexically_relative(fs::absolute(outputDirectory_).lexically_normal());
+            written.push_back(!relative.empty() && *relative.begin() != ".." ? relative : url);
+            continue;
+        }
         queueItems_.emplace_back(Uuid::random(), url, std::nullopt, ProcessingStatus::pending, 0.0, std::nullopt,
                                  StringMap{});
         added = true;
     }
     if (added) emit queueItemsChanged();
+    if (const std::string line = FileIngest::deliverableNamesLine(namedAsOutputs); !line.empty())
+        log(QString::fromStdString(line));
+    if (const std::string line = FileIngest::leftOutLine(written, "this window has written"); !line.empty())
+        log(QString::fromStdString(line));
 }
 
 void StandaloneViewModelBase::browse(QWidget* parent) {
@@ -211,6 +222,14 @@ void StandaloneViewModelBase::start() {
                                                     : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     BatchConfiguration configuration(outputDirectory_, true, pattern, false, concurrency, false, true, {});
     ProcessingJob job(Uuid::random(), preset.id(), preset.displayName(), std::move(items), configuration);
+    // An item is numbered once in this window, by its source: a retried, resumed or re-added item
+    // keeps its number (and so its own file names); a new source takes the next one.
+    for (const auto& i : job.items) {
+        const auto [number, isNew] = itemNumbers_.try_emplace(standardized(i.sourceURL), highestNumber_ + 1);
+        if (isNew) ++highestNumber_;
+        job.itemNumbers[i.id] = number->second;
+    }
+    job.numberedTotal = highestNumber_;
     for (const auto& i : job.items) itemJob_[i.id] = job.id;
     std::shared_ptr<const BatchPreset> snapshot = presetSnapshot();
 

@@ -81,13 +81,18 @@ public:
     // Some item is completed or skipped.
     bool hasFinishedItems() const;
 
-    // Appends the eligible files among these files and folders that are not queued yet.
+    // Appends the eligible files among these files and folders that are not queued yet. Files
+    // this window's jobs wrote are never taken again, and a walk of the output folder leaves out
+    // the files named as the preset's outputs; each kind left out is told in one log line.
     void ingest(const std::vector<std::filesystem::path>& urls);
     // Open panel for files and folders; the choice is ingested.
     void browse(QWidget* parent = nullptr);
     // Folder panel ("Use Folder") for the output folder.
     void chooseOutputDirectory(QWidget* parent = nullptr);
-    // Runs every pending or failed item as one job on a worker thread.
+    // Runs every pending or failed item as one job on a worker thread. Items are numbered for
+    // their names once per window: the first job 1, 2, ... in queue order; an item keeps the number
+    // its source was given by an earlier job, and a new source takes the next after the highest
+    // given. {total} is that highest number.
     void start();
     // Stops the running job from starting more items and returns to idle at once.
     void cancel();
@@ -155,6 +160,9 @@ private:
     bool showLog_ = false;
     std::map<Uuid, std::vector<std::filesystem::path>> itemOutputs_;
     std::map<Uuid, Uuid> itemJob_;  // the job each item was last handed to
+    // The number each source was named by in this window's jobs, and the highest given.
+    std::map<std::filesystem::path, int> itemNumbers_;
+    int highestNumber_ = 0;
     UpdateChecker* updates_;
     BatchQueueManager queueManager_;
     QTimer saveTimer_;

@@ -124,7 +124,7 @@ TEST(FileIngestTest, FileManagerOrder) {
 
 // The job's output folder is no source of inputs: a walk does not enter it, however it is
 // spelled; walking the output folder itself (or a folder in it) leaves out the files named as
-// deliverables; a file dropped by name is taken all the same.
+// deliverables, and tells which; a file dropped by name is taken all the same.
 TEST(FileIngestTest, TheOutputFolderIsNotTakenAsInput) {
     TempDir dir;
     for (const char* name : {"shoot/a.jpg", "shoot/b.jpg", "shoot/Out/a_Web.jpg", "shoot/Out/keep.jpg",
@@ -141,23 +141,41 @@ TEST(FileIngestTest, TheOutputFolderIsNotTakenAsInput) {
         std::vector<fs::path> dropped;  // relative to dir
         fs::path output;
         std::vector<std::string> expected;
+        std::vector<fs::path> leftOut;  // relative to the output folder
     };
     const std::vector<Case> cases{
-        {{"shoot"}, dir.path / "shoot" / "Out", {"shoot/a.jpg", "shoot/b.jpg", "shoot/Outside/c.jpg"}},
-        {{"shoot"}, dir.path / "shoot" / "." / "Out" / "", {"shoot/a.jpg", "shoot/b.jpg", "shoot/Outside/c.jpg"}},
-        {{"shoot"}, dir.path / "linkToOut", {"shoot/a.jpg", "shoot/b.jpg", "shoot/Outside/c.jpg"}},
-        {{"shoot/Out"}, dir.path / "shoot" / "Out", {"shoot/Out/keep.jpg"}},
-        {{"linkToOut"}, dir.path / "shoot" / "Out", {"linkToOut/keep.jpg"}},
-        {{"shoot/Out/Web"}, dir.path / "shoot" / "Out", {}},
-        {{"shoot/Out/a_Web.jpg"}, dir.path / "shoot" / "Out", {"shoot/Out/a_Web.jpg"}},
-        {{"shoot/Out"}, dir.path / "elsewhere", {"shoot/Out/a_Web.jpg", "shoot/Out/keep.jpg", "shoot/Out/Web/b_Web.jpg"}},
+        {{"shoot"}, dir.path / "shoot" / "Out", {"shoot/a.jpg", "shoot/b.jpg", "shoot/Outside/c.jpg"}, {}},
+        {{"shoot"}, dir.path / "shoot" / "." / "Out" / "", {"shoot/a.jpg", "shoot/b.jpg", "shoot/Outside/c.jpg"}, {}},
+        {{"shoot"}, dir.path / "linkToOut", {"shoot/a.jpg", "shoot/b.jpg", "shoot/Outside/c.jpg"}, {}},
+        {{"shoot/Out"}, dir.path / "shoot" / "Out", {"shoot/Out/keep.jpg"}, {"a_Web.jpg", "Web/b_Web.jpg"}},
+        {{"linkToOut"}, dir.path / "shoot" / "Out", {"linkToOut/keep.jpg"}, {"a_Web.jpg", "Web/b_Web.jpg"}},
+        {{"shoot/Out", "linkToOut"}, dir.path / "shoot" / "Out", {"linkToOut/keep.jpg", "shoot/Out/keep.jpg"},
+         {"a_Web.jpg", "Web/b_Web.jpg"}},
+        {{"shoot/Out/Web"}, dir.path / "shoot" / "Out", {}, {"Web/b_Web.jpg"}},
+        {{"shoot/Out/a_Web.jpg"}, dir.path / "shoot" / "Out", {"shoot/Out/a_Web.jpg"}, {}},
+        {{"shoot/Out", "shoot/Out/a_Web.jpg"}, dir.path / "shoot" / "Out", {"shoot/Out/a_Web.jpg", "shoot/Out/keep.jpg"},
+         {"Web/b_Web.jpg"}},
+        {{"shoot/Out"}, dir.path / "elsewhere", {"shoot/Out/a_Web.jpg", "shoot/Out/keep.jpg", "shoot/Out/Web/b_Web.jpg"},
+         {}},
     };
     for (const auto& c : cases) {
         std::vector<fs::path> dropped;
         for (const auto& d : c.dropped) dropped.push_back(dir.path / d);
-        const auto found = FileIngest::expand(dropped, {"jpg"}, {c.output, deliverable});
+        std::vector<fs::path> leftOut;
+        const auto found = FileIngest::expand(dropped, {"jpg"}, {c.output, deliverable}, &leftOut);
         EXPECT_EQ(relativeNames(found, dir.path), c.expected) << c.dropped.front() << " into " << c.output;
+        EXPECT_EQ(leftOut, c.leftOut) << c.dropped.front() << " into " << c.output;
     }
+    // What was left out is told in one line, the names after the first ten counted.
+    EXPECT_EQ(FileIngest::deliverableNamesLine({"a_Web.jpg", "Web/b_Web.jpg"}),
+              "Left out 2 files of the output folder, named like this preset's outputs: a_Web.jpg, Web/b_Web.jpg. "
+              "Add such a file by itself to process it.");
+    EXPECT_EQ(FileIngest::deliverableNamesLine({}), "");
+    std::vector<fs::path> many;
+    for (int i = 1; i <= 12; ++i) many.push_back("m" + std::to_string(i) + ".png");
+    EXPECT_EQ(FileIngest::leftOutLine(many, "this window has written"),
+              "Left out 12 files this window has written: m1.png, m2.png, m3.png, m4.png, m5.png, m6.png, m7.png, "
+              "m8.png, m9.png, m10.png, and 2 more.");
     // The deliverable names are asked relative to the output folder.
     asked.clear();
     FileIngest::expand({dir.path / "shoot" / "Out"}, {"jpg"}, {dir.path / "shoot" / "Out", deliverable});

@@ -379,6 +379,48 @@ TEST_F(PlanRunAgreement, ASecondRunTakesNoDeliverablesAsInput) {
     EXPECT_EQ(filesBelow(episodes).size(), 5u) << ::testing::PrintToString(filesBelow(episodes));
 }
 
+// Run in place, a source of the user's whose name looks like one of the preset's deliverables is
+// left out of the walk with a line that names it; given by name it is taken.
+TEST_F(PlanRunAgreement, ASourceNamedLikeADeliverableIsLeftOutWithAWord) {
+    struct Case {
+        std::string vertical;
+        std::string source;       // an ordinary source
+        std::string lookalike;    // a source named like a deliverable
+    };
+    const std::vector<Case> cases{
+        {"texture", "rock_Height.png", "rock_NormalGL.png"},
+        {"podcast", "Interview.wav", "Guest_Master_-16LUFS.wav"},
+    };
+    for (const auto& c : cases) {
+        const fs::path folder = root / c.vertical;
+        fs::create_directories(folder);
+        for (const auto& name : {c.source, c.lookalike}) {
+            const std::string command =
+                c.vertical == "texture"
+                    ? "vips black " + quoted((folder / name).string()) + " 64 64 2>&1"
+                    : "sox -n -r 44100 -c 1 -b 16 " + quoted((folder / name).string()) + " synth 1 sine 220 vol 0.3 2>&1";
+            ASSERT_EQ(std::system(command.c_str()), 0) << command;
+        }
+        const std::string stem = fs::path(c.lookalike).stem().string();
+        const auto mentions = [&](const Strings& lines) {
+            return std::count_if(lines.begin(), lines.end(),
+                                 [&](const std::string& line) { return line.find(stem) != std::string::npos; });
+        };
+        const std::string told = "Left out 1 file of the output folder, named like this preset's outputs: " +
+                                 c.lookalike + ". Add such a file by itself to process it.";
+
+        const Result walked = batchBench({c.vertical, "--plan", "--out", folder.string(), folder.string()});
+        EXPECT_EQ(walked.status, 0) << ::testing::PrintToString(walked.lines);
+        EXPECT_EQ(withPrefix(walked.lines, "Left out "), Strings{told.substr(9)}) << c.vertical;
+        EXPECT_EQ(mentions(walked.lines), 1) << ::testing::PrintToString(walked.lines);  // the line alone
+
+        const Result named = batchBench(
+            {c.vertical, "--plan", "--out", folder.string(), folder.string(), (folder / c.lookalike).string()});
+        EXPECT_EQ(withPrefix(named.lines, "Left out ").size(), 0u) << ::testing::PrintToString(named.lines);
+        EXPECT_GT(mentions(named.lines), 0) << ::testing::PrintToString(named.lines);
+    }
+}
+
 TEST_F(PlanRunAgreement, Podcasts) {
     const fs::path speech = "/usr/share/pocketsphinx/test/data/librivox";
     if (!fs::exists(speech / "sense_and_sensibility_01_austen_64kb-0870.wav")) GTEST_SKIP() << "no recorded speech";

@@ -29,6 +29,24 @@ std::vector<fs::path> jpegsIn(const fs::path& folder) {
     return found;
 }
 
+// Drags the files onto the window's drop zone and drops them there, as a file manager does.
+void dropOn(StandaloneView& view, const std::vector<fs::path>& files) {
+    QMimeData mime;
+    QList<QUrl> urls;
+    for (const auto& file : files) urls << QUrl::fromLocalFile(QString::fromStdString(file.string()));
+    mime.setUrls(urls);
+    QWidget* zone = view.dropZone();
+    const QPoint at = zone->rect().center();
+    QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(zone, &enter);
+    QVERIFY(enter.isAccepted());
+    QDragMoveEvent move(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(zone, &move);
+    QDropEvent drop(QPointF(at), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(zone, &drop);
+    QVERIFY(drop.isAccepted());
+}
+
 }  // namespace
 
 class DropTest : public QObject {
@@ -54,19 +72,8 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&app.window()));
         StandaloneView& view = *app.window().view();
 
-        QMimeData mime;
-        mime.setUrls({QUrl::fromLocalFile(QString::fromStdString(a.string())),
-                      QUrl::fromLocalFile(QString::fromStdString(b.string()))});
-        QWidget* zone = view.dropZone();
-        const QPoint at = zone->rect().center();
-        QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(zone, &enter);
-        QVERIFY(enter.isAccepted());
-        QDragMoveEvent move(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(zone, &move);
-        QDropEvent drop(QPointF(at), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(zone, &drop);
-        QVERIFY(drop.isAccepted());
+        dropOn(view, {a, b});
+        if (QTest::currentTestFailed()) return;
         QVERIFY(waitUntil([&] { return app.model().queueItems().size() == 2; }, 5000));
         QCOMPARE(view.countLabel()->text(), QString("2 photos"));
 
@@ -89,6 +96,44 @@ private slots:
         }
         QVERIFY(view.clearFinishedButton()->isEnabled());
         QVERIFY(!view.runButton()->isEnabled());
+    }
+
+    // Two photos processed, one more dropped and "Process All" pressed again: the new photo is
+    // number 03 and every row ends Completed.
+    void dropMoreAndProcessAgain() {
+        TempDir shoot("more_in");
+        TempDir out("more_out");
+        const std::vector<QSize> sizes{{400, 300}, {300, 400}, {500, 250}};
+        std::vector<fs::path> photos;
+        for (std::size_t i = 0; i < sizes.size(); ++i)
+            photos.push_back(writePhoto(shoot.path / ("IMG_000" + std::to_string(i + 1) + ".jpg"), sizes[i].width(),
+                                        sizes[i].height()));
+
+        app::EavesmarkApp app;
+        app.model().setOutputDirectory(out.path);
+        app.window().show();
+        QVERIFY(QTest::qWaitForWindowExposed(&app.window()));
+        StandaloneView& view = *app.window().view();
+        QSignalSpy finished(&app.model(), &StandaloneViewModelBase::jobFinished);
+        for (std::size_t count : {2u, 3u}) {
+            dropOn(view, count == 2 ? std::vector<fs::path>{photos[0], photos[1]} : std::vector<fs::path>{photos[2]});
+            if (QTest::currentTestFailed()) return;
+            QVERIFY(waitUntil([&] { return app.model().queueItems().size() == count; }, 5000));
+            finished.clear();
+            QTest::mouseClick(view.runButton(), Qt::LeftButton);
+            QVERIFY(finished.wait(120000));
+            for (int row = 0; row < static_cast<int>(count); ++row) {
+                const QString text = view.queueModel()->index(row).data(Qt::AccessibleTextRole).toString();
+                QVERIFY2(text.endsWith("Completed"), qPrintable(text));
+            }
+        }
+        // Each print image is its photo at full size, under the photo's own number.
+        for (std::size_t i = 0; i < sizes.size(); ++i) {
+            const fs::path print =
+                out.path / "Print_Package" / ("1042_Maple_Lane_0" + std::to_string(i + 1) + "_Print.jpg");
+            QCOMPARE(QImage(QString::fromStdString(print.string())).size(), sizes[i]);
+        }
+        QCOMPARE(jpegsIn(out.path / "Print_Package").size(), sizes.size());
     }
 
     void snapshotOnTheXServer() {
