@@ -114,5 +114,16 @@ bad eavesmark "bogus|--snapshot" --bogus
 bad eavesmark "extra" extra
 bad eavesmark "snapshot-size" --snapshot out.png --snapshot-size
 
+# "--snapshot" as the last argument names no picture: the window runs as usual, still running
+# when it is stopped.
+XDG_CONFIG_HOME="$dir/window-config" timeout 3 "$eavesmark" --snapshot >"$dir/out" 2>"$dir/err"
+got=$?
+if [[ $got != 124 ]]; then
+  echo "eavesmark --snapshot (last): exit $got, want the window to run"
+  show
+  failed=1
+fi
+rm -rf "$dir/work/"* "$dir/tmp/"*
+
 [[ ! -e "$dir/config" ]] || { echo "the user's settings were touched"; failed=1; }
 exit $failed

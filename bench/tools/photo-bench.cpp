@@ -163,7 +163,8 @@ std::string self;
 const char* const kUsage =
     "usage: photo-bench [--work DIR] [--runs N] [--batch N] [--jobs N] [--only road|fusion|batch] [--size WxH]\n"
     "                   [--keep 0|1]\n"
-    "  --work DIR   folder for the photos and results (default: lw-photo-bench in the temporary folder)\n"
+    "  --work DIR   folder for the photos and results, new or empty (default: a fresh one in the\n"
+    "               temporary folder)\n"
     "  --runs N     best of N runs, 1 to 1000 (default 3)\n"
     "  --batch N    photos in the batch part, 0 to 100000; 0 leaves it out (default 64)\n"
     "  --jobs N     concurrent items of the batch part, 1 to 4096 (default 8)\n"
