@@ -10,7 +10,10 @@
 #include <tbb/parallel_for.h>
 #include <vips/vips8>
 
+#include "image/Image.h"
+#include "image/JpegEndMarker.h"
 #include "image/TextureImage.h"
+#include "image/VipsLog.h"
 
 namespace lw {
 
@@ -22,7 +25,11 @@ using DataFormat = SpriteSheetCompiler::DataFormat;
 constexpr double kMaxDecodePixels = 400e6;
 
 void ensureVips() {
-    static const bool ready = [] { return VIPS_INIT("lotwright") == 0; }();
+    static const bool ready = [] {
+        if (VIPS_INIT("lotwright") != 0) return false;
+        routeVipsLog();
+        return true;
+    }();
     if (!ready) throw Error("The image library could not be initialised.");
 }
 
@@ -47,9 +54,13 @@ std::optional<RGBAImage> RGBAImage::load(const std::filesystem::path& file, doub
     try {
         ensureVips();
         vips::VImage img = vips::VImage::new_from_file(
-            file.c_str(), vips::VImage::option()->set("fail_on", VIPS_FAIL_ON_ERROR));
+            file.c_str(),
+            vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL)->set("fail_on", VIPS_FAIL_ON_ERROR));
         if (static_cast<double>(img.width()) * img.height() > kMaxDecodePixels) return std::nullopt;
-        img = shownUpright(img);
+        // Decoded here, on this thread, so a frame cut short fails rather than giving rows that
+        // were never decoded; a JPEG missing only its end marker is decoded with it put back.
+        const std::optional<vips::VImage> completed = decodedWithEndMarker(file);
+        img = shownUpright(completed ? *completed : vipsx::decoded(img));
         const int targetW = roundedSide(img.width(), scale);
         const int targetH = roundedSide(img.height(), scale);
         if (static_cast<double>(targetW) * targetH > kMaxDecodePixels) return std::nullopt;
@@ -419,7 +430,9 @@ SpriteSheetCompiler::Atlas SpriteSheetCompiler::compileAtlas(const std::vector<s
     if (frameURLs.empty()) throw AtlasError(AtlasError::Kind::emptyFrameList);
     // Decode and trim in parallel; only the kept pixels stay in memory.
     std::vector<std::optional<Prepared>> decoded(frameURLs.size());
+    VipsLogSink* const vipsLog = ScopedVipsLogSink::current();  // the caller's, on every worker
     tbb::parallel_for(std::size_t{0}, frameURLs.size(), [&](std::size_t i) {
+        const ScopedVipsLogSink routed(vipsLog);
         std::optional<RGBAImage> image = RGBAImage::load(frameURLs[i], options.scale);
         if (image) decoded[i] = prepareFrame(frameURLs[i].filename().string(), std::move(*image), options.trim);
     });

@@ -7,6 +7,8 @@
 #include <nlohmann/json.hpp>
 #include <plist/plist.h>
 
+#include <vips/vips8>
+
 #include "core/BatchQueueManager.h"
 #include "image/TextureImage.h"
 #include "presets/MapforgePreset.h"
@@ -347,6 +349,39 @@ TEST_F(SpriteRoadTest, BadFramesAndLimits) {
     p.maxTextureSize = 64;
     p.spriteExtrude = 11;  // 40 + 22 fits 64; at half size too
     EXPECT_EQ(run(p, "big_01.png").size(), 4u);
+}
+
+// A frame whose JPEG data is cut short is left out like any frame that cannot be decoded, with
+// libvips' words about it in the item's log rather than on stderr; one missing only its end
+// marker holds all its pixels and is kept.
+TEST_F(SpriteRoadTest, AJpegFrameCutShortIsLeftOutAndLibvipsWordsGoToTheLog) {
+    const vips::VImage noise =
+        (vips::VImage::gaussnoise(96, 96, vips::VImage::option()->set("sigma", 60.0)) * std::vector<double>{1.0, 0.8, 0.6})
+            .cast(VIPS_FORMAT_UCHAR)
+            .copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
+    const auto save = [&](const std::string& name, double keep, int cutEnd) {
+        const fs::path file = in / name;
+        noise.jpegsave(file.c_str(), vips::VImage::option()->set("Q", 90));
+        std::ifstream f(file, std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(f)), {});
+        f.close();
+        bytes.resize(static_cast<std::size_t>(bytes.size() * keep) - cutEnd);
+        std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
+    };
+    save("walk_01.jpg", 1.0, 0);
+    save("walk_02.jpg", 0.6, 0);  // pixel data cut short
+    save("walk_03.jpg", 1.0, 2);  // only the end marker missing
+
+    ::testing::internal::CaptureStderr();
+    const std::vector<std::string> names = run(preset(Format::jsonHash), "walk_01.jpg");
+    const std::string printed = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(names, (std::vector<std::string>{"walk_Atlas.png", "walk_Atlas.json"}));
+    EXPECT_TRUE(logged("walk_02.jpg could not be decoded and was left out of the walk sprite sheet"));
+    EXPECT_EQ(nlohmann::json::parse(read("walk_Atlas.json"))["frames"].size(), 2u);
+    EXPECT_EQ(printed, "");
+    EXPECT_TRUE(std::any_of(logs.begin(), logs.end(),
+                            [](const std::string& line) { return line.find("libvips: ") != std::string::npos; }))
+        << ::testing::PrintToString(logs);
 }
 
 }  // namespace
