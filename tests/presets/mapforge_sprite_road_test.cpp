@@ -384,5 +384,24 @@ TEST_F(SpriteRoadTest, AJpegFrameCutShortIsLeftOutAndLibvipsWordsGoToTheLog) {
         << ::testing::PrintToString(logs);
 }
 
+// A frame changed between two runs of one process (the window run again after an edit) is
+// packed as it is now, not as an earlier run read it.
+TEST_F(SpriteRoadTest, AFrameEditedBetweenRunsIsPackedAsItIsNow) {
+    const auto colourOfSheet = [&] {
+        const vips::VImage sheet = vips::VImage::new_from_file((out / "edit_Atlas.png").c_str(),
+                                                               vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
+        return sheet.extract_band(0).max();  // the one frame's red
+    };
+    auto p = preset(Format::jsonHash);
+    p.spriteTrim = false;
+    writePng(Raster8(8, 8, 3, 40), in / "edit_01.png");
+    run(p, "edit_01.png");
+    EXPECT_EQ(colourOfSheet(), 40.0);
+    fs::remove_all(out);
+    writePng(Raster8(8, 8, 3, 200), in / "edit_01.png");
+    run(p, "edit_01.png");
+    EXPECT_EQ(colourOfSheet(), 200.0);
+}
+
 }  // namespace
 }  // namespace lw
