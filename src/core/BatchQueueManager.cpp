@@ -11,6 +11,7 @@
 #include <ctime>
 #include <deque>
 #include <mutex>
+#include <set>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -86,6 +87,7 @@ struct BatchQueueManager::Impl : std::enable_shared_from_this<Impl> {
     std::vector<ExecutionReport> completedReports;
     int runningJobs = 0;
     bool isCancelled = false;
+    std::set<Uuid> cancelledBeforeSubmission;
 
     std::vector<StatusListener> statusListeners;
     std::vector<LogListener> logListeners;
@@ -312,6 +314,16 @@ void BatchQueueManager::cancel() {
     impl_->deliver();
 }
 
+void BatchQueueManager::cancel(const Uuid& jobID) {
+    {
+        std::lock_guard lock(impl_->mutex);
+        if (impl_->activeJobs.count(jobID)) impl_->isCancelled = true;
+        else impl_->cancelledBeforeSubmission.insert(jobID);
+        impl_->enqueueLogLocked("Cancellation requested.");
+    }
+    impl_->deliver();
+}
+
 void BatchQueueManager::updateItemStatus(const Uuid& jobID, const Uuid& itemID, ProcessingStatus status,
                                          double progress) {
     {
@@ -363,7 +375,7 @@ ExecutionReport BatchQueueManager::submitAndStart(ProcessingJob job, std::shared
         total, static_cast<std::size_t>(BatchConfiguration::clampConcurrency(configuration.maxConcurrentTasks)));
     {
         std::lock_guard lock(impl.mutex);
-        impl.isCancelled = false;
+        impl.isCancelled = impl.cancelledBeforeSubmission.erase(jobID) > 0;
         impl.activeJobs.insert_or_assign(jobID, std::move(job));
         ++impl.runningJobs;
         impl.enqueueLogLocked("Starting batch job [" + jobID.toString().substr(0, 8) + "] for preset: " + presetName);

@@ -44,6 +44,9 @@ public:
 
     // Stops starting new items; running items finish, unstarted ones stay pending.
     void cancel();
+    // Cancels the job with this id, also when it has not been submitted yet: a job handed over
+    // after its cancel starts no item.
+    void cancel(const Uuid& jobID);
 
     // Sets an item's status and progress (and, at its first terminal status, its completion
     // time) and tells the status listeners. Unknown jobs or items are ignored.

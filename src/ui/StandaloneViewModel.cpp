@@ -231,6 +231,7 @@ void StandaloneViewModelBase::start() {
     }
     job.numberedTotal = highestNumber_;
     for (const auto& i : job.items) itemJob_[i.id] = job.id;
+    currentJob_ = job.id;
     std::shared_ptr<const BatchPreset> snapshot = presetSnapshot();
 
     jobs_.start([this, job = std::move(job), snapshot]() mutable {
@@ -250,7 +251,9 @@ void StandaloneViewModelBase::start() {
 }
 
 void StandaloneViewModelBase::cancel() {
-    queueManager_.cancel();
+    // By the job's id: a job whose thread has not handed it to the queue yet is cancelled too.
+    if (isProcessing_ && currentJob_) queueManager_.cancel(*currentJob_);
+    else queueManager_.cancel();
     setProcessing(false);
 }
 

@@ -160,6 +160,7 @@ private:
     bool showLog_ = false;
     std::map<Uuid, std::vector<std::filesystem::path>> itemOutputs_;
     std::map<Uuid, Uuid> itemJob_;  // the job each item was last handed to
+    std::optional<Uuid> currentJob_;  // the job of the last Process All
     // The number each source was named by in this window's jobs, and the highest given.
     std::map<std::filesystem::path, int> itemNumbers_;
     int highestNumber_ = 0;

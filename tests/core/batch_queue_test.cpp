@@ -357,6 +357,21 @@ TEST(BatchQueueTest, CancelLetsRunningItemsFinishAndLeavesTheRestPending) {
     EXPECT_EQ(queue.completedReports().size(), 2u);
 }
 
+TEST(BatchQueueTest, AJobCancelledByIdBeforeItIsSubmittedStartsNoItem) {
+    TempDir dir;
+    BatchQueueManager queue;
+    const auto preset = std::make_shared<ScriptedPreset>([](auto&, auto&) { return std::vector<fs::path>{}; });
+    const auto cancelled = makeJob(dir.path / "out", {"1.txt", "2.txt"}, 1);
+    queue.cancel(cancelled.id);
+    const auto none = queue.submitAndStart(cancelled, preset);
+    EXPECT_EQ(none.totalProcessed, 0);
+    for (const auto& item : queue.activeJobs().at(cancelled.id).items) EXPECT_EQ(item.status, ProcessingStatus::pending);
+
+    // Only that job: another job, and the same items submitted again under a new id, run.
+    const auto other = queue.submitAndStart(makeJob(dir.path / "out", {"1.txt", "2.txt"}, 1), preset);
+    EXPECT_EQ(other.successCount, 2);
+}
+
 TEST(BatchQueueTest, ListenersMayCallBackAndMayThrow) {
     TempDir dir;
     BatchQueueManager queue;

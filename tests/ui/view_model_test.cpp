@@ -529,6 +529,29 @@ private slots:
         QCOMPARE(model.runnableCount(), 2);
     }
 
+    // Cancel pressed straight after Process All, before the job's thread has handed the job to
+    // the queue manager, still stops it: no item starts, and the next Process All runs them all.
+    void cancelRightAfterStartStartsNothing() {
+        FakeDesktop desktop;
+        TempDir dir("cancel_at_start"), out("cancel_at_start_out");
+        ProbePreset preset;
+        ProbeModel model(preset, Vertical::gablewise, Product::realEstate,
+                         environment(std::make_shared<MemorySettingsStore>(), desktop, 1));
+        model.setOutputDirectory(out.path);
+        model.ingest({dir.touch("a_ok.jpg"), dir.touch("b_ok.jpg"), dir.touch("c_ok.jpg")});
+        QSignalSpy finished(&model, &StandaloneViewModelBase::jobFinished);
+        model.start();
+        model.cancel();
+        QVERIFY(!model.isProcessing());
+        QVERIFY(finished.wait(10000));
+        QCOMPARE(statuses(model), (std::vector{ProcessingStatus::pending, ProcessingStatus::pending,
+                                               ProcessingStatus::pending}));
+        model.start();
+        QVERIFY(finished.wait(10000));
+        QCOMPARE(statuses(model), (std::vector{ProcessingStatus::completed, ProcessingStatus::completed,
+                                               ProcessingStatus::completed}));
+    }
+
     void cancelWhileIdleReachesTheManager() {
         FakeDesktop desktop;
         ProbeModel model(ProbePreset(), Vertical::gablewise, Product::realEstate,
