@@ -82,4 +82,15 @@ inline bool run(const std::string& command) {
 
 inline std::string quoted(const fs::path& p) { return "'" + p.string() + "'"; }
 
+// What a shell command prints on standard output.
+inline std::string capture(const std::string& command) {
+    std::string out;
+    FILE* p = ::popen(command.c_str(), "r");
+    if (!p) return out;
+    char buf[65536];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+    ::pclose(p);
+    return out;
+}
+
 }  // namespace lw::test

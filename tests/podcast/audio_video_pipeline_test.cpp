@@ -75,18 +75,8 @@ std::string attachedPicture(const fs::path& file) {
     return "";
 }
 
-std::string capture(const std::string& command) {
-    std::string out;
-    FILE* p = ::popen(command.c_str(), "r");
-    if (!p) return out;
-    char buf[4096];
-    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-    ::pclose(p);
-    return out;
-}
-
 nlohmann::json probe(const fs::path& file, const std::string& what) {
-    const auto doc = nlohmann::json::parse(capture("ffprobe -v error " + what + " -of json " + test::quoted(file)),
+    const auto doc = nlohmann::json::parse(test::capture("ffprobe -v error " + what + " -of json " + test::quoted(file)),
                                            nullptr, false);
     return doc.is_discarded() ? nlohmann::json::object() : doc;
 }

@@ -48,16 +48,6 @@ constexpr RGB kAccent{0x3B, 0x82, 0xF6};
 // Track: white at 0.18 over the background.
 constexpr RGB kTrack{int(17 + 0.18 * (255 - 17) + 0.5), int(17 + 0.18 * (255 - 17) + 0.5), int(22 + 0.18 * (255 - 22) + 0.5)};
 
-std::string capture(const std::string& command) {
-    std::string out;
-    FILE* p = ::popen(command.c_str(), "r");
-    if (!p) return out;
-    char buf[65536];
-    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-    ::pclose(p);
-    return out;
-}
-
 TEST(AudiogramShapes, NamesKeysAndSizes) {
     struct Case {
         AR ratio;
@@ -370,7 +360,7 @@ TEST_F(AudiogramVideo, WrittenVideoReadsBack) {
     EXPECT_EQ(stats.frames, 60);
 
     auto j = nlohmann::json::parse(
-        capture("ffprobe -v error -count_packets -show_streams -show_format -of json " + test::quoted(dest)), nullptr,
+        test::capture("ffprobe -v error -count_packets -show_streams -show_format -of json " + test::quoted(dest)), nullptr,
         false);
     ASSERT_TRUE(j.contains("streams")) << j.dump();
     ASSERT_EQ(j["streams"].size(), 2u);
@@ -395,7 +385,7 @@ TEST_F(AudiogramVideo, WrittenVideoReadsBack) {
     EXPECT_LT(head.find("moov"), head.find("mdat")) << "moov after mdat";
 
     // Frame 30 (t = 1.0 s, word "on" current): progress 31/60 of the track, middle bar, caption pill.
-    std::string raw = capture("ffmpeg -v error -ss 1.0 -i " + test::quoted(dest) +
+    std::string raw = test::capture("ffmpeg -v error -ss 1.0 -i " + test::quoted(dest) +
                               " -frames:v 1 -f rawvideo -pix_fmt rgb24 -");
     const int W = 1920, H = 1080;
     ASSERT_EQ(raw.size(), std::size_t(W) * H * 3);

@@ -16,18 +16,8 @@ namespace fs = std::filesystem;
 using Meta = ID3TagInjector::PodcastMetadata;
 using Args = std::vector<std::string>;
 
-std::string capture(const std::string& command) {
-    std::string out;
-    FILE* p = ::popen(command.c_str(), "r");
-    if (!p) return out;
-    char buf[4096];
-    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-    ::pclose(p);
-    return out;
-}
-
 nlohmann::ordered_json probe(const fs::path& file) {
-    auto text = capture("ffprobe -v error -show_format -show_streams -show_chapters -of json " + test::quoted(file));
+    auto text = test::capture("ffprobe -v error -show_format -show_streams -show_chapters -of json " + test::quoted(file));
     return nlohmann::ordered_json::parse(text, nullptr, false);
 }
 
