@@ -365,7 +365,8 @@ TEST(BatchQueueTest, AJobCancelledByIdBeforeItIsSubmittedStartsNoItem) {
     queue.cancel(cancelled.id);
     const auto none = queue.submitAndStart(cancelled, preset);
     EXPECT_EQ(none.totalProcessed, 0);
-    for (const auto& item : queue.activeJobs().at(cancelled.id).items) EXPECT_EQ(item.status, ProcessingStatus::pending);
+    const auto jobs = queue.activeJobs();
+    for (const auto& item : jobs.at(cancelled.id).items) EXPECT_EQ(item.status, ProcessingStatus::pending);
 
     // Only that job: another job, and the same items submitted again under a new id, run.
     const auto other = queue.submitAndStart(makeJob(dir.path / "out", {"1.txt", "2.txt"}, 1), preset);
