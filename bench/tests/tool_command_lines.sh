@@ -23,6 +23,19 @@ run() {  # run TOOL ARGS...: exit status in $got, output in out/err
 show() { sed 's/^/    /' "$dir/out" "$dir/err" | head -20; }
 left() { find "$dir/work" "$dir/tmp" -mindepth 1 | head -1; }
 
+# verdict OK MESSAGE: a case fails unless OK is 1 and it left nothing behind; the work folders are
+# emptied for the next case.
+verdict() {
+  local ok=$1
+  [[ -z $(left) ]] || ok=0
+  if [[ $ok == 0 ]]; then
+    echo "$2"
+    show
+    failed=1
+  fi
+  rm -rf "$dir/work/"* "$dir/tmp/"*
+}
+
 # help TOOL [TEXT...]: usage on standard output (and each TEXT in it), exit 0, nothing left behind.
 help() {
   local tool=$1; shift
@@ -30,13 +43,7 @@ help() {
   local ok=1
   [[ $got == 0 ]] && grep -qi '^usage:' "$dir/out" || ok=0
   for text in "$@"; do grep -qF -- "$text" "$dir/out" || ok=0; done
-  [[ -z $(left) ]] || ok=0
-  if [[ $ok == 0 ]]; then
-    echo "$tool --help: exit $got, or no usage on stdout with: $*"
-    show
-    failed=1
-  fi
-  rm -rf "$dir/work/"* "$dir/tmp/"*
+  verdict $ok "$tool --help: exit $got, or no usage on stdout with: $*"
 }
 
 # bad TOOL "TEXT[|TEXT...]" ARGS...: non-zero exit, every TEXT on standard error, nothing left behind.
@@ -47,13 +54,7 @@ bad() {
   [[ $got != 0 && $got != 124 ]] || ok=0
   IFS='|' read -ra wanted <<<"$texts"
   for text in "${wanted[@]}"; do grep -qF -- "$text" "$dir/err" || ok=0; done
-  [[ -z $(left) ]] || ok=0
-  if [[ $ok == 0 ]]; then
-    echo "$tool $*: exit $got (want non-zero), or not all of '$texts' on stderr, or files left"
-    show
-    failed=1
-  fi
-  rm -rf "$dir/work/"* "$dir/tmp/"*
+  verdict $ok "$tool $*: exit $got (want non-zero), or not all of '$texts' on stderr, or files left"
 }
 
 help batch-bench "photo settings" "portal" "mls | zillow | airbnb | custom" "texture settings" \
@@ -118,12 +119,7 @@ bad eavesmark "snapshot-size" --snapshot out.png --snapshot-size
 # when it is stopped.
 XDG_CONFIG_HOME="$dir/window-config" timeout 3 "$eavesmark" --snapshot >"$dir/out" 2>"$dir/err"
 got=$?
-if [[ $got != 124 ]]; then
-  echo "eavesmark --snapshot (last): exit $got, want the window to run"
-  show
-  failed=1
-fi
-rm -rf "$dir/work/"* "$dir/tmp/"*
+verdict $([[ $got == 124 ]] && echo 1 || echo 0) "eavesmark --snapshot (last): exit $got, want the window to run"
 
 [[ ! -e "$dir/config" ]] || { echo "the user's settings were touched"; failed=1; }
 exit $failed

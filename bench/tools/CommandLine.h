@@ -37,6 +37,18 @@ inline std::optional<long long> wholeNumber(const std::string& text, long long l
     return value;
 }
 
+// A positional whole number called `name` ("RUNS", "SIDE") from lo to hi; otherwise nothing,
+// with the refusal in `problem` (an argument starting with "-" is an unknown option).
+inline std::optional<long long> positionalNumber(const std::string& argument, const std::string& name, long long lo,
+                                                 long long hi, std::string& problem) {
+    const auto n = wholeNumber(argument, lo, hi);
+    if (!n)
+        problem = argument.rfind('-', 0) == 0 ? "unknown option '" + argument + "'"
+                                              : name + " is a whole number from " + std::to_string(lo) + " to " +
+                                                    std::to_string(hi) + ", not '" + argument + "'";
+    return n;
+}
+
 // The whole text as a finite number ("5s", "nan", "inf" and "" are not numbers).
 inline std::optional<double> finiteNumber(const std::string& text) {
     double value = 0;

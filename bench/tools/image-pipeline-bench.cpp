@@ -99,14 +99,9 @@ int main(int argc, char** argv) {
     if (argc > 1 && bench::isHelp(argv[1])) return bench::printHelp(usage);
     int runs = 5;
     if (argc > 1) {
-        const auto n = bench::wholeNumber(argv[1], 1, 1000);
-        if (!n) {
-            const std::string arg = argv[1];
-            return bench::refuse("image-pipeline-bench",
-                                 arg.rfind("-", 0) == 0 ? "unknown option '" + arg + "'"
-                                                        : "RUNS is a whole number from 1 to 1000, not '" + arg + "'",
-                                 usage);
-        }
+        std::string problem;
+        const auto n = bench::positionalNumber(argv[1], "RUNS", 1, 1000, problem);
+        if (!n) return bench::refuse("image-pipeline-bench", problem, usage);
         runs = static_cast<int>(*n);
     }
     if (argc > 2) return bench::refuse("image-pipeline-bench", std::string("unexpected argument '") + argv[2] + "'", usage);

@@ -206,16 +206,9 @@ int main(int argc, char** argv) {
     if (argc > 3) return bench::refuse("sprite-pack-bench", std::string("unexpected argument '") + argv[3] + "'", usage);
     int count = 300, repeats = 5;
     for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const long long hi = i == 1 ? 100000 : 1000;
-        const auto n = bench::wholeNumber(arg, 1, hi);
-        if (!n)
-            return bench::refuse("sprite-pack-bench",
-                                 arg.rfind("-", 0) == 0
-                                     ? "unknown option '" + arg + "'"
-                                     : std::string(i == 1 ? "FRAMES" : "REPEATS") + " is a whole number from 1 to " +
-                                           std::to_string(hi) + ", not '" + arg + "'",
-                                 usage);
+        std::string problem;
+        const auto n = bench::positionalNumber(argv[i], i == 1 ? "FRAMES" : "REPEATS", 1, i == 1 ? 100000 : 1000, problem);
+        if (!n) return bench::refuse("sprite-pack-bench", problem, usage);
         (i == 1 ? count : repeats) = static_cast<int>(*n);
     }
     const fs::path dir = fs::temp_directory_path() / ("sprite-pack-bench-" + std::to_string(::getpid()));

@@ -76,13 +76,9 @@ int main(int argc, char** argv) {
     if (argc > 1 && bench::isHelp(argv[1])) return bench::printHelp(usage);
     int side = 4096;
     if (argc > 1) {
-        const std::string arg = argv[1];
-        const auto n = bench::wholeNumber(arg, 16, 16384);
-        if (!n)
-            return bench::refuse("texture-bench",
-                                 arg.rfind("-", 0) == 0 ? "unknown option '" + arg + "'"
-                                                        : "SIDE is a whole number from 16 to 16384, not '" + arg + "'",
-                                 usage);
+        std::string problem;
+        const auto n = bench::positionalNumber(argv[1], "SIDE", 16, 16384, problem);
+        if (!n) return bench::refuse("texture-bench", problem, usage);
         side = static_cast<int>(*n);
     }
     if (argc > 2) return bench::refuse("texture-bench", std::string("unexpected argument '") + argv[2] + "'", usage);

@@ -16,6 +16,12 @@ namespace lw {
 
 OutputError::OutputError(fs::path file, const std::string& message) : Error(message), file(std::move(file)) {}
 
+OutputError OutputError::nameTaken(fs::path file, std::string collision, const std::string& advice) {
+    OutputError error(std::move(file), collision + " " + advice);
+    error.collision = std::move(collision);
+    return error;
+}
+
 // ---- the record of the queue manager's jobs
 
 namespace {
@@ -37,11 +43,12 @@ void DeliverableRecord::checkLocked(const std::string& key, const fs::path& dest
         std::error_code ec;
         if (!fs::exists(fs::symlink_status(destination, ec))) return;
     }
-    throw OutputError(destination, destination.filename().string() + " was already written in " +
-                                       (owner.job == job ? "this job" : "an earlier job") + " from " +
-                                       owner.source.string() + "; " + item.sourceURL.filename().string() +
-                                       " would replace it. Choose a naming pattern that gives every item its own "
-                                       "name.");
+    throw OutputError::nameTaken(destination,
+                                 destination.filename().string() + " was already written in " +
+                                     (owner.job == job ? "this job" : "an earlier job") + " from " +
+                                     owner.source.string() + "; " + item.sourceURL.filename().string() +
+                                     " would replace it.",
+                                 "Choose a naming pattern that gives every item its own name.");
 }
 
 void DeliverableRecord::check(const fs::path& destination, const BatchItem& item, const Uuid& job) const {
@@ -95,14 +102,10 @@ bool DeliverableRecord::holds(const fs::path& file) const {
 
 std::string replacedBeforeRunLine(const BatchItem& item, const std::vector<fs::path>& replaced,
                                   const fs::path& outputDirectory) {
-    const fs::path folder = standardized(outputDirectory);
     std::string names;
     for (std::size_t i = 0; i < replaced.size(); ++i) {
-        const fs::path file = standardized(replaced[i]);
-        const fs::path relative = file.lexically_relative(folder);
-        const bool inside = !folder.empty() && !relative.empty() && *relative.begin() != "..";
         if (i > 0) names += i + 1 == replaced.size() ? " and " : ", ";
-        names += inside ? relative.string() : file.string();
+        names += relativeWithin(replaced[i], outputDirectory).string();
     }
     return item.sourceURL.filename().string() + ": replaced " + names + ", which " +
            (replaced.size() == 1 ? "was" : "were") + " there before this run";

@@ -35,7 +35,11 @@ namespace lw {
 class OutputError : public Error {
 public:
     OutputError(std::filesystem::path file, const std::string& message);
+    // A name another item already wrote: `collision` says which file and whose, `advice` how to
+    // give the items names of their own.
+    static OutputError nameTaken(std::filesystem::path file, std::string collision, const std::string& advice);
     std::filesystem::path file;
+    std::string collision;  // set by nameTaken: the message without its advice
 };
 
 // The deliverables written so far by the jobs of one queue manager, keyed by their standardized

@@ -84,10 +84,8 @@ std::optional<BracketMerger::Shot> BracketMerger::shot(const fs::path& url) {
     s.width = w->get<int>();
     s.height = h->get<int>();
     // The stored size turned as the photo is shown (RAW sizes come turned already).
-    static const std::set<std::string> raw{"cr2", "cr3", "nef", "arw", "dng"};
     if (auto o = props->find(ImageProperty::orientation);
-        !raw.count(lowerExtension(url)) && o != props->end() && o->is_number_integer() && o->get<int>() >= 5 &&
-        o->get<int>() <= 8)
+        !isCameraRaw(url) && o != props->end() && o->is_number_integer() && o->get<int>() >= 5 && o->get<int>() <= 8)
         std::swap(s.width, s.height);
     nlohmann::json exif = nlohmann::json::object();
     if (auto it = props->find(ImageProperty::exifDictionary); it != props->end() && it->is_object()) exif = *it;

@@ -45,10 +45,6 @@ void ensureVipsStarted() {
 namespace {
 
 
-bool isRaw(const std::string& ext) {
-    return ext == "cr2" || ext == "cr3" || ext == "nef" || ext == "arw" || ext == "dng";
-}
-
 std::string firstLine(std::string s) {
     auto nl = s.find('\n');
     if (nl != std::string::npos) s.resize(nl);
@@ -211,9 +207,8 @@ CoreImagePipeline& CoreImagePipeline::shared() {
 std::optional<Image> CoreImagePipeline::loadImage(const fs::path& from) const {
     std::error_code ec;
     if (!fs::is_regular_file(from, ec)) return std::nullopt;
-    const std::string ext = lowerExtension(from);
     try {
-        if (isRaw(ext)) return loadRaw(from);
+        if (isCameraRaw(from)) return loadRaw(from);
         // Sequential access: the decode runs on this thread when `decoded` reads it, so a
         // truncated file fails every time (a random-access load decodes on worker threads first,
         // and an error there can be lost).

@@ -14,6 +14,7 @@
 #include <vips/vips8>
 
 #include "image/Image.h"
+#include "platform/Paths.h"
 
 #include <fmt/format.h>
 
@@ -255,12 +256,6 @@ Exiv2::ExifData exifFromProperties(const ImageProperties& p, int width, int heig
     return out;
 }
 
-bool isRawExtension(const fs::path& file) {
-    std::string ext = file.extension().string();
-    for (auto& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return ext == ".cr2" || ext == ".cr3" || ext == ".nef" || ext == ".arw" || ext == ".dng";
-}
-
 // Whether a file is an ISO base media file (HEIF, AVIF, CR3): its first box is "ftyp".
 bool isBaseMediaFile(const fs::path& file) {
     char head[8] = {};
@@ -292,6 +287,11 @@ Exiv2::ExifData exifFromDecoderHeader(const fs::path& file) {
 }
 
 }  // namespace
+
+bool isCameraRaw(const fs::path& file) {
+    const std::string ext = lowerExtension(file);
+    return ext == "cr2" || ext == "cr3" || ext == "nef" || ext == "arw" || ext == "dng";
+}
 
 void prepareMetadataLibrary() {
     static const bool done = [] {
@@ -330,7 +330,7 @@ std::optional<ImageProperties> readImageProperties(const fs::path& file) {
     std::error_code ec;
     if (!fs::is_regular_file(file, ec)) return std::nullopt;
     int width = 0, height = 0;
-    if (isRawExtension(file)) {
+    if (isCameraRaw(file)) {
         LibRaw raw;
         if (raw.open_file(file.c_str()) != LIBRAW_SUCCESS) return std::nullopt;
         width = raw.imgdata.sizes.width;

@@ -43,6 +43,10 @@ inline constexpr const char* exifPixelXDimension = "PixelXDimension";
 inline constexpr const char* exifPixelYDimension = "PixelYDimension";
 }  // namespace ImageProperty
 
+// Whether the file's extension is one of the camera RAW formats read through libraw (cr2, cr3,
+// nef, arw, dng; any letter case).
+bool isCameraRaw(const std::filesystem::path& file);
+
 // Sets up exiv2 once for the process (XMP toolkit with its lock, messages muted, BMFF files
 // such as HEIF read); every reader and writer of metadata calls it first.
 void prepareMetadataLibrary();

@@ -20,4 +20,11 @@ fs::path standardized(const fs::path& file) {
     return ec ? absolute.lexically_normal() : canonical;
 }
 
+fs::path relativeWithin(const fs::path& file, const fs::path& folder) {
+    const fs::path whole = standardized(file);
+    if (folder.empty()) return whole;
+    const fs::path relative = whole.lexically_relative(standardized(folder));
+    return !relative.empty() && *relative.begin() != ".." ? relative : whole;
+}
+
 }  // namespace lw

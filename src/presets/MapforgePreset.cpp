@@ -112,11 +112,8 @@ TextureSize MapforgePreset::targetSize(std::int64_t width, std::int64_t height) 
     // With power-of-two sizes the limit is the largest power of two within it, so that halving
     // keeps them powers of two.
     std::int64_t limit = maxTextureSize;
-    if (enforcePOT && limit > 0) {
-        std::int64_t power = 1;
-        while (power * 2 <= limit) power *= 2;
-        limit = power;
-    }
+    if (enforcePOT && limit > 0)
+        limit = PowerOfTwoScaler::computePOTDimension(limit, PowerOfTwoScaler::ScaleMode::roundDownPowerOfTwo());
     const std::int64_t longer = std::max(w, h);
     if (limit > 0 && longer > limit) {
         const double ratio = static_cast<double>(limit) / static_cast<double>(longer);

@@ -120,13 +120,10 @@ private:
     // Sheets are named after their frame sequence, not the naming pattern: a sheet another item
     // wrote means two sequences have the same name, and only renaming frames parts them.
     [[noreturn]] void throwNameTaken(const OutputError& e) const {
-        const std::string text = e.what();
-        const std::string collision = " would replace it.";
-        const auto at = text.find(collision);
-        if (at == std::string::npos) throw e;
-        throw OutputError(e.file, text.substr(0, at + collision.size()) +
-                                      " Sprite sheets are named after their frames, and both frame sequences are "
-                                      "named " + sequence_ + ": rename the frames of one of them.");
+        if (e.collision.empty()) throw e;
+        throw OutputError::nameTaken(e.file, e.collision,
+                                     "Sprite sheets are named after their frames, and both frame sequences are named " +
+                                         sequence_ + ": rename the frames of one of them.");
     }
 
     fs::path folder_;

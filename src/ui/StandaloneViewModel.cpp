@@ -173,8 +173,7 @@ void StandaloneViewModelBase::ingest(const std::vector<fs::path>& urls) {
     for (const auto& url : FileIngest::expand(urls, preset.supportedExtensions(), output, &namedAsOutputs)) {
         if (known.count(standardized(url))) continue;
         if (queueManager_.hasWritten(url)) {
-            const fs::path relative = url.lexically_relative(fs::absolute(outputDirectory_).lexically_normal());
-            written.push_back(!relative.empty() && *relative.begin() != ".." ? relative : url);
+            written.push_back(relativeWithin(url, outputDirectory_));
             continue;
         }
         queueItems_.emplace_back(Uuid::random(), url, std::nullopt, ProcessingStatus::pending, 0.0, std::nullopt,

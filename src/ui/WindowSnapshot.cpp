@@ -28,6 +28,13 @@ std::optional<QSizeF> parseSize(const QString& text) {
     return QSizeF(sides[0], sides[1]);
 }
 
+namespace {
+
+// The start of every refusal of a size, repeating it as given.
+QString refusing(const QString& sizeText) { return "cannot draw a snapshot of " + sizeText + ": "; }
+
+}  // namespace
+
 std::optional<Request> parse(const QStringList& arguments) {
     const int at = arguments.indexOf("--snapshot");
     if (at < 0 || at + 1 >= arguments.size()) return std::nullopt;
@@ -51,7 +58,7 @@ QString sizeProblem(const QSizeF& size, double devicePixelRatio) {
 QString requestProblem(const Request& request, double devicePixelRatio) {
     if (!request.sizeText) return {};
     if (request.sizeText->isEmpty()) return "--snapshot-size needs a width and a height in pixels, such as 1280x800";
-    const QString refused = "cannot draw a snapshot of " + *request.sizeText + ": ";
+    const QString refused = refusing(*request.sizeText);
     if (!request.size) return refused + "the size is a width and a height in pixels joined by x, such as 1280x800";
     const QString problem = sizeProblem(*request.size, devicePixelRatio);
     return problem.isEmpty() ? problem : refused + problem;
@@ -138,7 +145,7 @@ void captureIfRequested() {
         if (request.size) {
             const QSize wanted(qRound(request.size->width()), qRound(request.size->height()));
             const QSize minimum = window->minimumSize();
-            const QString refused = "cannot draw a snapshot of " + *request.sizeText + ": ";
+            const QString refused = refusing(*request.sizeText);
             if (wanted.width() < minimum.width() || wanted.height() < minimum.height())
                 return fail(refused +
                             QString("the window is at least %1x%2 pixels").arg(minimum.width()).arg(minimum.height()));

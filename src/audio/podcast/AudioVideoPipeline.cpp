@@ -441,11 +441,11 @@ void AudioVideoPipeline::Run::writeACXCheck() {
     if (!normalisation.acxReport) return;
     // The check is of the programme as delivered (music included), channel by channel, and of
     // the file to upload: the MP3, which is encoded at 44.1 kHz for an ACX target.
+    const auto measured = LoudnessNormalizer::measureChannels(workingFile);
     std::vector<LoudnessNormalizer::ACXReport::Channel> channels;
-    for (const auto& m : LoudnessNormalizer::measureChannels(workingFile))
-        channels.push_back({m.rmsDB, m.truePeakDBTP, m.noiseFloorDB});
+    for (const auto& m : measured) channels.push_back({m.rmsDB, m.truePeakDBTP, m.noiseFloorDB});
     const bool mp3 = request.generateRSSMaster && pipeline.producesMP3();
-    const int masterRate = static_cast<int>(std::lround(PCMStream::format(workingFile).sampleRate));
+    const int masterRate = measured.empty() ? 0 : static_cast<int>(std::lround(measured.front().sampleRate));
     auto report = LoudnessNormalizer::ACXReport::ofChannels(channels, mp3 ? 44100 : masterRate);
     report.noiseGate = request.cleanup.noiseGate;
     if (!request.generateRSSMaster)
@@ -586,17 +586,18 @@ void AudioVideoPipeline::Run::writeM4A(const fs::path& rss) {
     fs::path source = workingFile;
     double gainDB = 0;
     double peak = 0;
+    std::optional<PCMStream::Format> format;  // of the programme, read for the first lowering
     for (int encodes = 1;; ++encodes) {
         pipeline.tagInjector_.inject(metadata, source, encoded, std::nullopt);
         peak = oversampledPeakDB(encoded);
         if (peak <= ceiling || encodes == kMaxAACEncodes) break;
         gainDB -= peak - ceiling + kAACPeakMarginDB;
         if (source == workingFile) source = *scratch / "rss_source.wav";
-        const PCMStream::Format format = PCMStream::format(workingFile);
+        if (!format) format = PCMStream::format(workingFile);
         const auto gain = static_cast<float>(std::pow(10.0, gainDB / 20.0));
-        WAVWriter writer(source, format.sampleRate, format.channels, 24);
+        WAVWriter writer(source, format->sampleRate, format->channels, 24);
         std::vector<float> lowered;
-        PCMStream::read(workingFile, format.sampleRate, format.channels, std::nullopt,
+        PCMStream::read(workingFile, format->sampleRate, format->channels, std::nullopt,
                         [&](std::span<const float> samples, std::size_t frames) {
                             lowered.assign(samples.begin(), samples.end());
                             for (float& x : lowered) x *= gain;
