@@ -98,9 +98,12 @@ const char* const kNoIndex = "its index (the moov box) is missing or incomplete;
 // Runs `inspect(read, size)` on the regular file at `url`; nothing for anything else.
 template <class Inspect>
 auto inspectHeader(const fs::path& url, Inspect&& inspect) -> decltype(inspect(ContainerHeader::ReadAt{}, 0)) {
+    // Not even opened unless it is a regular file: opening a named pipe would take from its
+    // writer what the decoder is to read.
+    struct stat st {};
+    if (::stat(url.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
     const int fd = ::open(url.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return {};
-    struct stat st {};
     decltype(inspect(ContainerHeader::ReadAt{}, 0)) result{};
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
         const ContainerHeader::ReadAt read = [fd](std::uint64_t offset, void* into, std::size_t size) -> std::size_t {
